@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/CallerIdentity.hpp"
+
+namespace norvid {
+
+// The values the dispatcher pulled out of a request for its handler.
+class CommandArgs {
+ public:
+  const std::string& text(const std::string& name) const { return texts_.at(name); }
+  std::int32_t integer(const std::string& name) const { return integers_.at(name); }
+  const CallerIdentity& caller() const { return caller_; }
+
+  void setText(const std::string& name, std::string value) { texts_[name] = std::move(value); }
+  void setInteger(const std::string& name, std::int32_t value) { integers_[name] = value; }
+  void setCaller(const CallerIdentity& caller) { caller_ = caller; }
+
+ private:
+  std::map<std::string, std::string> texts_;
+  std::map<std::string, std::int32_t> integers_;
+  CallerIdentity caller_;
+};
+
+enum class ArgType { Text, Integer };
+
+// One member the dispatcher reads, in reading order. Optional members carry their default.
+struct ArgRead {
+  std::string name;
+  ArgType type;
+  std::optional<nlohmann::json> fallback;
+};
+
+// A member that must be present, with the error message for its absence.
+struct RequiredMember {
+  std::string name;
+  std::string missingMessage;
+};
+
+using CommandHandler = std::function<std::string(const CommandArgs&)>;
+
+// One row of the command table: the name, the presence checks in order, the reads in order and
+// the handler that builds the response text.
+struct CommandRow {
+  std::string name;
+  std::vector<RequiredMember> required;
+  std::vector<ArgRead> reads;
+  CommandHandler handler;
+};
+
+}  // namespace norvid

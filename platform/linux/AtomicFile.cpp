@@ -1,0 +1,75 @@
+#include "platform/AtomicFile.hpp"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Paths.hpp"
+#include "platform/SystemError.hpp"
+
+namespace norvid::platform {
+namespace {
+
+bool fail(std::string* error, const std::string& step, int code) {
+  if (error != nullptr) *error = step + ": " + errnoText(code);
+  return false;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const std::string& content,
+                         std::filesystem::perms mode, std::string* error) {
+  std::string directory = parentOf(path);
+  if (directory == path) directory = ".";
+  if (directory.empty()) directory = "/";
+  std::string name = path.substr(path.find_last_of('/') == std::string::npos
+                                     ? 0
+                                     : path.find_last_of('/') + 1);
+  std::string temporary = directory + "/." + name + ".tmp-XXXXXX";
+  int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return fail(error, "create " + temporary, errno);
+
+  auto abandon = [&](const std::string& step) {
+    int code = errno;
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return fail(error, step, code);
+  };
+
+  if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) return abandon("chmod " + temporary);
+  const char* data = content.data();
+  std::size_t left = content.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return abandon("write " + temporary);
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  if (::fsync(fd) != 0) return abandon("fsync " + temporary);
+  if (::close(fd) != 0) {
+    int code = errno;
+    ::unlink(temporary.c_str());
+    return fail(error, "close " + temporary, code);
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    int code = errno;
+    ::unlink(temporary.c_str());
+    return fail(error, "rename " + temporary, code);
+  }
+  // Make the rename itself durable.
+  int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return true;
+}
+
+}  // namespace norvid::platform
