@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ipc/CommandRow.hpp"
+
+namespace norvid {
+
+// Turns one request text into one response text through a table of command rows: parse, look up
+// the row by exact name, check the required members in order, read the values in order (with
+// defaults for the optional ones), call the handler. Every failure becomes an error response;
+// nothing escapes. Holds no state beyond the table, so it may be called from many threads.
+class CommandDispatcher {
+ public:
+  explicit CommandDispatcher(std::vector<CommandRow> rows);
+
+  std::string dispatch(const std::string& requestText, const CallerIdentity& caller) const;
+
+ private:
+  std::string dispatchParsed(const std::string& requestText, const CallerIdentity& caller) const;
+
+  std::vector<CommandRow> rows_;
+};
+
+}  // namespace norvid

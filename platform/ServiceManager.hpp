@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cerrno>
+#include <string>
+
+namespace norvid::platform {
+
+// What the console verbs need of the system's service manager. Every operation answers 0 or a
+// positive error code (errno values); the codes below have the meanings the verbs rely on.
+class ServiceManager {
+ public:
+  static constexpr int kNotInstalled = ENOENT;
+  static constexpr int kAlreadyInstalled = EEXIST;
+  static constexpr int kNotActive = ESRCH;
+
+  enum class State { Stopped, Running, Other };
+
+  struct Definition {
+    std::string name;
+    std::string displayName;
+    std::string description;
+    std::string executablePath;
+  };
+
+  virtual ~ServiceManager() = default;
+
+  // Opens the connection to the manager.
+  virtual int connect() = 0;
+  // 0 when the service is installed, kNotInstalled when not, another code on failure.
+  virtual int openService(const std::string& name) = 0;
+  // Installs and enables the service; kAlreadyInstalled when it exists.
+  virtual int createService(const Definition& definition) = 0;
+  virtual int queryState(const std::string& name, State& state) = 0;
+  virtual int startService(const std::string& name) = 0;
+  // kNotActive when the service is not running.
+  virtual int stopService(const std::string& name) = 0;
+  virtual int deleteService(const std::string& name) = 0;
+};
+
+}  // namespace norvid::platform

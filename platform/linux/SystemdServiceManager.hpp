@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+#include "platform/ServiceManager.hpp"
+
+struct sd_bus;
+
+namespace norvid::platform {
+
+// The service manager on systemd, over its D-Bus API. Installing writes the unit file
+// /etc/systemd/system/<name>.service (Type=notify), reloads the manager and enables the unit.
+class SystemdServiceManager final : public ServiceManager {
+ public:
+  explicit SystemdServiceManager(std::string unitDirectory = "/etc/systemd/system");
+  ~SystemdServiceManager() override;
+  SystemdServiceManager(const SystemdServiceManager&) = delete;
+  SystemdServiceManager& operator=(const SystemdServiceManager&) = delete;
+
+  int connect() override;
+  int openService(const std::string& name) override;
+  int createService(const Definition& definition) override;
+  int queryState(const std::string& name, State& state) override;
+  int startService(const std::string& name) override;
+  int stopService(const std::string& name) override;
+  int deleteService(const std::string& name) override;
+
+ private:
+  std::string unitFile(const std::string& name) const;
+  int callManager(const char* method, const char* signature, const std::string& name);
+  int reload();
+
+  std::string unitDirectory_;
+  sd_bus* bus_ = nullptr;
+};
+
+}  // namespace norvid::platform

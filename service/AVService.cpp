@@ -1,0 +1,152 @@
+#include "service/AVService.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/ServiceNotifier.hpp"
+
+namespace avwindows {
+
+using norvid::platform::ServiceManager;
+
+AVService::AVService(std::string serviceName, std::string displayName,
+                     std::string serviceDescription, ServiceManager& manager, std::ostream& out,
+                     std::ostream& err)
+    : out_(out),
+      err_(err),
+      serviceName_(std::move(serviceName)),
+      displayName_(std::move(displayName)),
+      serviceDescription_(std::move(serviceDescription)),
+      manager_(manager) {}
+
+AVService::~AVService() = default;
+
+bool AVService::connectManager() {
+  if (int code = manager_.connect(); code != 0) {
+    err_ << "[ERROR] No se pudo abrir SCM. Error: " << code << std::endl;
+    return false;
+  }
+  return true;
+}
+
+bool AVService::openService() {
+  int code = manager_.openService(serviceName_);
+  if (code == 0) return true;
+  if (code != ServiceManager::kNotInstalled) {
+    err_ << "[ERROR] No se pudo abrir servicio. Error: " << code << std::endl;
+  }
+  return false;
+}
+
+bool AVService::install(const std::string& executablePath) {
+  if (executablePath.empty()) {
+    err_ << "[ERROR] No se pudo obtener ruta del ejecutable" << std::endl;
+    return false;
+  }
+  if (!connectManager()) return false;
+  int code = manager_.createService(
+      ServiceManager::Definition{serviceName_, displayName_, serviceDescription_, executablePath});
+  if (code == 0) {
+    out_ << "[OK] Servicio instalado exitosamente" << std::endl;
+    return true;
+  }
+  if (code == ServiceManager::kAlreadyInstalled) {
+    out_ << "[INFO] El servicio ya está instalado" << std::endl;
+  } else {
+    err_ << "[ERROR] No se pudo crear servicio. Error: " << code << std::endl;
+  }
+  return false;
+}
+
+bool AVService::isInstalled() { return connectManager() && openService(); }
+
+bool AVService::isRunning() {
+  if (!connectManager() || !openService()) return false;
+  ServiceManager::State state = ServiceManager::State::Other;
+  return manager_.queryState(serviceName_, state) == 0 && state == ServiceManager::State::Running;
+}
+
+bool AVService::startService() {
+  if (!connectManager()) return false;
+  if (!openService()) {
+    err_ << "[ERROR] Servicio no encontrado" << std::endl;
+    return false;
+  }
+  ServiceManager::State state = ServiceManager::State::Other;
+  if (manager_.queryState(serviceName_, state) == 0 && state == ServiceManager::State::Running) {
+    out_ << "[INFO] El servicio ya está corriendo" << std::endl;
+    return true;
+  }
+  if (int code = manager_.startService(serviceName_); code != 0) {
+    err_ << "[ERROR] No se pudo iniciar servicio. Error: " << code << std::endl;
+    return false;
+  }
+  out_ << "[OK] Servicio iniciado exitosamente" << std::endl;
+  return true;
+}
+
+bool AVService::stopService() {
+  if (!connectManager()) return false;
+  if (!openService()) {
+    err_ << "[ERROR] Servicio no encontrado" << std::endl;
+    return false;
+  }
+  int code = manager_.stopService(serviceName_);
+  if (code == 0 || code == ServiceManager::kNotActive) {
+    out_ << "[OK] Servicio detenido exitosamente" << std::endl;
+    return true;
+  }
+  err_ << "[ERROR] No se pudo detener servicio. Error: " << code << std::endl;
+  return false;
+}
+
+bool AVService::uninstall() {
+  if (!connectManager()) return false;
+  if (!openService()) {
+    err_ << "[ERROR] Servicio no encontrado" << std::endl;
+    return false;
+  }
+  ServiceManager::State state = ServiceManager::State::Other;
+  if (manager_.queryState(serviceName_, state) == 0 && state != ServiceManager::State::Stopped) {
+    out_ << "[*] Deteniendo servicio..." << std::endl;
+    manager_.stopService(serviceName_);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      if (manager_.queryState(serviceName_, state) == 0 &&
+          state == ServiceManager::State::Stopped) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+  }
+  if (int code = manager_.deleteService(serviceName_); code != 0) {
+    err_ << "[ERROR] No se pudo eliminar servicio. Error: " << code << std::endl;
+    return false;
+  }
+  out_ << "[OK] Servicio desinstalado exitosamente" << std::endl;
+  return true;
+}
+
+void AVService::run() {
+  while (!stopRequested()) waitForStop(std::chrono::seconds(1));
+}
+
+void AVService::serviceMain() {
+  norvid::platform::notifyReady();
+  run();
+}
+
+void AVService::requestStop() {
+  norvid::platform::notifyStopping();
+  {
+    std::lock_guard<std::mutex> guard(stopMutex_);
+    stopRequested_ = true;
+  }
+  stopSignal_.notify_all();
+}
+
+bool AVService::waitForStop(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return stopSignal_.wait_for(lock, timeout, [this] { return stopRequested_.load(); });
+}
+
+}  // namespace avwindows

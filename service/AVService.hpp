@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "platform/ServiceManager.hpp"
+
+namespace avwindows {
+
+// The reusable service machinery: the service identity, the console verbs against the system's
+// service manager, and the managed run (ready report, run loop, stop request, stopping report).
+class AVService {
+ public:
+  AVService(std::string serviceName, std::string displayName, std::string serviceDescription,
+            norvid::platform::ServiceManager& manager, std::ostream& out, std::ostream& err);
+  virtual ~AVService();
+  AVService(const AVService&) = delete;
+  AVService& operator=(const AVService&) = delete;
+
+  bool install(const std::string& executablePath);
+  bool uninstall();
+  bool startService();
+  bool stopService();
+  bool isInstalled();
+  bool isRunning();
+
+  // The service's work, between the ready and the stopped reports. The base version waits for
+  // the stop request.
+  virtual void run();
+
+  // Runs the service: reports ready, calls run(), returns when it ends.
+  void serviceMain();
+
+  // What the stop and shutdown controls do: report stopping and set the stop request.
+  void requestStop();
+  bool stopRequested() const { return stopRequested_.load(); }
+
+  const std::string& serviceName() const { return serviceName_; }
+
+ protected:
+  // Waits up to `timeout` for the stop request; true when it was made.
+  bool waitForStop(std::chrono::milliseconds timeout);
+
+  std::ostream& out_;
+  std::ostream& err_;
+
+ private:
+  // Opens the service; false when it is not installed (quiet) or cannot be opened (reported).
+  bool openService();
+  bool connectManager();
+
+  std::string serviceName_;
+  std::string displayName_;
+  std::string serviceDescription_;
+  norvid::platform::ServiceManager& manager_;
+  std::atomic<bool> stopRequested_{false};
+  std::mutex stopMutex_;
+  std::condition_variable stopSignal_;
+};
+
+}  // namespace avwindows

@@ -1,0 +1,33 @@
+#include "service/NorvidCoreServiceImpl.hpp"
+
+#include <chrono>
+
+namespace norvid {
+
+NorvidCoreServiceImpl::NorvidCoreServiceImpl(platform::ServiceManager& manager, std::ostream& out,
+                                             std::ostream& err, ServicePaths paths)
+    : AVService("NorvidCoreService", "Norvid Core Service",
+                "Servicio principal de protección Norvid Shield", manager, out, err),
+      paths_(std::move(paths)) {}
+
+NorvidCoreServiceImpl::~NorvidCoreServiceImpl() { shutdown(); }
+
+void NorvidCoreServiceImpl::run() {
+  core_.reset();
+  core_ = std::make_unique<IPCServer>(paths_);
+  transportFailed_ = !core_->start();
+  if (transportFailed_) return;
+  // The stop request also wakes the wait at once; the 5-second step bounds how late it is seen.
+  while (!waitForStop(std::chrono::seconds(5))) {
+  }
+  shutdown();
+}
+
+void NorvidCoreServiceImpl::shutdown() {
+  if (!core_) return;
+  out_ << "[ZR5K] Deteniendo IPC Server..." << std::endl;
+  core_->stop();
+  core_.reset();
+}
+
+}  // namespace norvid

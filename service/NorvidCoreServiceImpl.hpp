@@ -1,0 +1,32 @@
+#pragma once
+
+#include <memory>
+
+#include "ipc/IPCServer.hpp"
+#include "ipc/ServicePaths.hpp"
+#include "service/AVService.hpp"
+
+namespace norvid {
+
+// The Norvid Shield core service: runs the service core and its socket until asked to stop.
+class NorvidCoreServiceImpl final : public avwindows::AVService {
+ public:
+  NorvidCoreServiceImpl(platform::ServiceManager& manager, std::ostream& out, std::ostream& err,
+                        ServicePaths paths = ServicePaths::fromPlatform());
+  ~NorvidCoreServiceImpl() override;
+
+  // Builds the core, starts the transport and polls for the stop request every 5 seconds.
+  void run() override;
+  // Stops the transport and destroys the core; does nothing the second time.
+  void shutdown();
+
+  // True when the last run() ended because the transport could not start.
+  bool transportFailed() const { return transportFailed_; }
+
+ private:
+  ServicePaths paths_;
+  std::unique_ptr<IPCServer> core_;
+  bool transportFailed_ = false;
+};
+
+}  // namespace norvid

@@ -1,0 +1,159 @@
+#include "ipc/CommandDispatcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include "ipc/CommandTable.hpp"
+
+namespace norvid {
+namespace {
+
+// A dispatcher over the real command table whose handlers echo the values they were given, so
+// the tests see exactly what the dispatcher read.
+class EchoDispatcher {
+ public:
+  EchoDispatcher()
+      : dispatcher_(CommandTable::build([](const std::string& command) -> CommandHandler {
+          return [command](const CommandArgs& args) {
+            nlohmann::json echo{{"status", "ok"}, {"command", command}};
+            for (const char* name : {"path", "threat_name", "id", "description", "content",
+                                     "content_name", "scan_type", "frequency", "task_id",
+                                     "device_id"}) {
+              try {
+                echo[name] = args.text(name);
+              } catch (const std::out_of_range&) {
+              }
+            }
+            for (const char* name : {"hour", "minute", "max_count"}) {
+              try {
+                echo[name] = args.integer(name);
+              } catch (const std::out_of_range&) {
+              }
+            }
+            return echo.dump();
+          };
+        })) {}
+
+  std::string operator()(const std::string& request) const {
+    return dispatcher_.dispatch(request, CallerIdentity{});
+  }
+
+ private:
+  CommandDispatcher dispatcher_;
+};
+
+struct ExactCase {
+  const char* request;
+  const char* response;
+};
+
+TEST(CommandDispatcherTest, AnswersTheEnvelopeErrorsExactly) {
+  const ExactCase cases[] = {
+      {"{}", R"({"error":"Missing 'command' field","status":"error"})"},
+      {"[1,2]", R"({"error":"Missing 'command' field","status":"error"})"},
+      {"\"status\"", R"({"error":"Missing 'command' field","status":"error"})"},
+      {"42", R"({"error":"Missing 'command' field","status":"error"})"},
+      {R"({"command":"STATUS"})", R"({"error":"Unknown command: STATUS","status":"error"})"},
+      {R"({"command":""})", R"({"error":"Unknown command: ","status":"error"})"},
+      {R"({"command":"scan"})",
+       R"({"error":"Missing 'path' field for scan command","status":"error"})"},
+      {R"({"command":"quarantine_file"})",
+       R"({"error":"Missing 'path' field for quarantine_file command","status":"error"})"},
+      {R"({"command":"quarantine_file","path":"/x"})",
+       R"({"error":"Missing 'threat_name' field for quarantine_file command","status":"error"})"},
+      {R"({"command":"add_schedule","frequency":"daily","hour":1,"minute":2})",
+       R"({"error":"Missing required fields for add_schedule","status":"error"})"},
+      {R"({"command":"remove_schedule"})",
+       R"({"error":"Missing 'task_id' field for remove_schedule","status":"error"})"},
+      {R"({"command":"generate_report"})",
+       R"({"error":"Missing 'path' field for generate_report","status":"error"})"},
+      {R"({"command":"scan_amsi"})",
+       R"({"error":"Missing 'content' field for scan_amsi command","status":"error"})"},
+      {R"({"command":"delete_quarantine"})",
+       R"({"error":"Missing 'id' field for delete_quarantine command","status":"error"})"},
+  };
+  EchoDispatcher dispatch;
+  for (const ExactCase& c : cases) {
+    EXPECT_EQ(dispatch(c.request), c.response) << c.request;
+  }
+}
+
+TEST(CommandDispatcherTest, LibraryErrorsCarryTheirPrefixAndKind) {
+  struct PrefixCase {
+    std::string request;
+    std::string prefix;
+  };
+  const PrefixCase cases[] = {
+      {R"({"command":42})", "JSON parse error: [json.exception.type_error.302]"},
+      {R"({"command":"scan","path":null})", "JSON parse error: [json.exception.type_error.302]"},
+      {R"({"command":"list_reports","max_count":"7"})",
+       "JSON parse error: [json.exception.type_error.302]"},
+      {R"({"command":"sta)", "JSON parse error: [json.exception.parse_error.101]"},
+      {R"({"command":"status"} x)", "JSON parse error: [json.exception.parse_error.101]"},
+      {std::string("{\"command\":\"sta\0tus\"}", 21),
+       "JSON parse error: [json.exception.parse_error.101]"},
+      {"", "JSON parse error: [json.exception.parse_error.101]"},
+  };
+  EchoDispatcher dispatch;
+  for (const PrefixCase& c : cases) {
+    nlohmann::json response = nlohmann::json::parse(dispatch(c.request));
+    EXPECT_EQ(response.size(), 2u) << c.request;
+    EXPECT_EQ(response["status"], "error");
+    EXPECT_EQ(response["error"].get<std::string>().rfind(c.prefix, 0), 0u)
+        << c.request << " -> " << response["error"];
+  }
+}
+
+TEST(CommandDispatcherTest, ReadsValuesWithDefaultsAndIntegerConversion) {
+  struct ValueCase {
+    const char* request;
+    const char* member;
+    nlohmann::json expected;
+  };
+  const ValueCase cases[] = {
+      {R"({"command":"list_reports"})", "max_count", 50},
+      {R"({"command":"list_reports","max_count":7.9})", "max_count", 7},
+      {R"({"command":"list_reports","max_count":-2.5})", "max_count", -2},
+      {R"({"command":"list_reports","max_count":true})", "max_count", 1},
+      {R"({"command":"scan_amsi","content":"x"})", "content_name", "unknown_script"},
+      {R"({"command":"generate_report","path":"/d"})", "scan_type", "manual"},
+      {R"({"command":"add_exclusion","path":"/d"})", "description", ""},
+      {R"({"command":"usb_disable_port"})", "device_id", ""},
+      {R"({"command":"scan","path":"/tmp/ñ","extra":[1]})", "path", "/tmp/ñ"},
+      {R"({"command":"add_schedule","frequency":"daily","hour":23,"minute":5,"scan_type":"quick"})",
+       "hour", 23},
+  };
+  EchoDispatcher dispatch;
+  for (const ValueCase& c : cases) {
+    nlohmann::json response = nlohmann::json::parse(dispatch(c.request));
+    EXPECT_EQ(response[c.member], c.expected) << c.request;
+  }
+}
+
+TEST(CommandDispatcherTest, AddScheduleReadsScanTypeFirst) {
+  EchoDispatcher dispatch;
+  // Both scan_type and frequency have the wrong type: the error is about scan_type's read,
+  // which comes first; the message names the type found in it (a number, not a boolean).
+  nlohmann::json response = nlohmann::json::parse(dispatch(
+      R"({"command":"add_schedule","frequency":true,"hour":1,"minute":2,"scan_type":3})"));
+  EXPECT_NE(response["error"].get<std::string>().find("but is number"), std::string::npos);
+}
+
+TEST(CommandDispatcherTest, HandlerExceptionsBecomeErrorResponses) {
+  std::vector<CommandRow> rows = {
+      {"boom", {}, {}, [](const CommandArgs&) -> std::string {
+         throw std::runtime_error("disk on fire");
+       }},
+      {"bad_utf8", {}, {}, [](const CommandArgs&) {
+         return nlohmann::json{{"x", std::string("\xff\xfe")}}.dump(
+             -1, ' ', false, nlohmann::json::error_handler_t::strict);
+       }},
+  };
+  CommandDispatcher dispatcher(std::move(rows));
+  EXPECT_EQ(dispatcher.dispatch(R"({"command":"boom"})", {}),
+            R"({"error":"Error: disk on fire","status":"error"})");
+  std::string utf8 = dispatcher.dispatch(R"({"command":"bad_utf8"})", {});
+  EXPECT_NE(utf8.find("JSON parse error: [json.exception.type_error.316]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norvid

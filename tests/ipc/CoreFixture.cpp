@@ -1,0 +1,46 @@
+#include "tests/ipc/CoreFixture.hpp"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform/SocketClient.hpp"
+#include "tests/support/EventLogCapture.hpp"
+
+namespace norvid::testing {
+
+CoreFixture::CoreFixture() {
+  EventLogCapture::instance();
+  paths_.exeDir = (root_.path() / "exe").string();
+  paths_.dataDir = (root_.path() / "data").string();
+  paths_.socketPath = (root_.path() / "core.sock").string();
+  std::filesystem::create_directories(paths_.rulesDir());
+  std::filesystem::create_directories(paths_.dataDir);
+}
+
+CoreFixture::~CoreFixture() { core_.reset(); }
+
+std::string CoreFixture::writeRule(const std::string& name, const std::string& source) const {
+  return root_.write("exe/rules/" + name, source);
+}
+
+IPCServer& CoreFixture::core() {
+  if (!core_) core_ = std::make_unique<IPCServer>(paths_);
+  return *core_;
+}
+
+nlohmann::json CoreFixture::call(const nlohmann::json& request) {
+  return nlohmann::json::parse(core().processCommand(request.dump()));
+}
+
+std::optional<std::string> CoreFixture::send(const std::string& request) {
+  if (!core().isRunning() && !core().start()) throw std::runtime_error("transport did not start");
+  return platform::sendRequest(paths_.socketPath, request);
+}
+
+nlohmann::json CoreFixture::sendJson(const nlohmann::json& request) {
+  auto response = send(request.dump());
+  if (!response || response->empty()) throw std::runtime_error("no answer");
+  return nlohmann::json::parse(*response);
+}
+
+}  // namespace norvid::testing

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "ipc/IPCServer.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace norvid::testing {
+
+// A service core on a temporary executable directory (rules/, reports/) and data directory, with
+// its socket in the same place. The event log goes to EventLogCapture's directory.
+class CoreFixture {
+ public:
+  CoreFixture();
+  ~CoreFixture();
+
+  // Writes a rule file into the rules directory (call before core()).
+  std::string writeRule(const std::string& name, const std::string& source) const;
+
+  IPCServer& core();
+  ServicePaths paths() const { return paths_; }
+  const TempDir& root() const { return root_; }
+
+  // Sends a request through processCommand and parses the answer.
+  nlohmann::json call(const nlohmann::json& request);
+  // Starts the transport (once) and sends a raw request text through the real socket.
+  std::optional<std::string> send(const std::string& request);
+  nlohmann::json sendJson(const nlohmann::json& request);
+
+ private:
+  TempDir root_;
+  ServicePaths paths_;
+  std::unique_ptr<IPCServer> core_;
+};
+
+}  // namespace norvid::testing

@@ -1,0 +1,188 @@
+#include "platform/SocketTransport.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "platform/SocketClient.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace norvid::platform {
+namespace {
+
+// A raw client connection, for the cases the normal client cannot produce.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawClient() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool connected() const { return connected_; }
+  void sendText(const std::string& text) { ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+  // Reads until the server closes; each message kept apart.
+  std::vector<std::string> readAll() {
+    std::vector<std::string> messages;
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+      if (n <= 0) break;
+      messages.emplace_back(buffer.data(), static_cast<std::size_t>(n));
+    }
+    return messages;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+class TransportFixture : public ::testing::Test {
+ protected:
+  void start(SocketTransport::RequestHandler handler, SocketTransport::Options options = {}) {
+    transport_ = std::make_unique<SocketTransport>(options);
+    ASSERT_EQ(transport_->open(path_), 0);
+    server_ = std::thread([this, handler] { result_ = transport_->serve(handler); });
+  }
+  void TearDown() override {
+    if (transport_) transport_->stop();
+    if (server_.joinable()) server_.join();
+  }
+
+  norvid::testing::TempDir dir_;
+  std::string path_ = (dir_.path() / "t.sock").string();
+  std::unique_ptr<SocketTransport> transport_;
+  std::thread server_;
+  int result_ = -1;
+};
+
+SocketTransport::RequestHandler echo() {
+  return [](const std::string& request, const CallerIdentity&) { return "echo:" + request; };
+}
+
+TEST_F(TransportFixture, AnswersRequestsUpTo4096BytesAndClosesLongerOnes) {
+  start(echo());
+  std::string exact(4096, 'a');
+  EXPECT_EQ(sendRequest(path_, exact), "echo:" + exact);
+  EXPECT_EQ(sendRequest(path_, std::string(4097, 'b')), "");
+  EXPECT_EQ(sendRequest(path_, "after"), "echo:after");
+}
+
+TEST_F(TransportFixture, SendsLargeResponsesAsMessagesOfAtMost64KiB) {
+  const std::string big(300 * 1024 + 7, 'z');
+  start([&big](const std::string&, const CallerIdentity&) { return big; });
+  RawClient client(path_);
+  ASSERT_TRUE(client.connected());
+  client.sendText("give");
+  std::vector<std::string> messages = client.readAll();
+  ASSERT_EQ(messages.size(), 5u);
+  std::string joined;
+  for (const std::string& message : messages) {
+    EXPECT_LE(message.size(), SocketTransport::kMaxMessageBytes);
+    joined += message;
+  }
+  EXPECT_EQ(joined, big);
+}
+
+TEST_F(TransportFixture, OnlyTheFirstMessageOfAConnectionIsAnswered) {
+  start(echo());
+  RawClient client(path_);
+  client.sendText("one");
+  client.sendText("two");
+  std::vector<std::string> messages = client.readAll();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "echo:one");
+}
+
+TEST_F(TransportFixture, SilentAndIdleClientsNeitherBlockNorHoldWorkers) {
+  SocketTransport::Options options;
+  options.workers = 1;
+  options.requestTimeout = std::chrono::milliseconds(300);
+  start(echo(), options);
+  {
+    RawClient leaves(path_);  // connects and closes without writing
+  }
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 50; ++i) idle.push_back(std::make_unique<RawClient>(path_));
+  EXPECT_EQ(sendRequest(path_, "busy"), "echo:busy");
+  // The idle connections are closed by the server once their time is up.
+  for (auto& client : idle) EXPECT_TRUE(client->readAll().empty());
+}
+
+TEST_F(TransportFixture, ASlowRequestDoesNotDelayAnother) {
+  std::promise<void> fastAnswered;
+  std::shared_future<void> released = fastAnswered.get_future().share();
+  start([released](const std::string& request, const CallerIdentity&) {
+    if (request == "slow") released.wait();
+    return request;
+  });
+  auto slow = std::async(std::launch::async, [this] { return sendRequest(path_, "slow"); });
+  EXPECT_EQ(sendRequest(path_, "fast"), "fast");
+  fastAnswered.set_value();
+  EXPECT_EQ(slow.get(), "slow");
+}
+
+TEST_F(TransportFixture, PassesThePeerCredentials) {
+  start([](const std::string&, const CallerIdentity& caller) {
+    return std::to_string(caller.known) + ":" + std::to_string(caller.uid) + ":" +
+           std::to_string(caller.pid);
+  });
+  EXPECT_EQ(sendRequest(path_, "who"), "1:" + std::to_string(::getuid()) + ":" +
+                                           std::to_string(::getpid()));
+}
+
+TEST_F(TransportFixture, StopAnswersTheRequestInService) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  start([&entered, released](const std::string& request, const CallerIdentity&) {
+    entered.set_value();
+    released.wait();
+    return request;
+  });
+  auto pending = std::async(std::launch::async, [this] { return sendRequest(path_, "held"); });
+  entered.get_future().wait();
+  auto stopping = std::async(std::launch::async, [this] { transport_->stop(); });
+  release.set_value();
+  stopping.get();
+  EXPECT_EQ(pending.get(), "held");
+  server_.join();
+  EXPECT_EQ(result_, 0);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST(SocketTransportTest, ReplacesAStaleSocketButNotALiveOne) {
+  norvid::testing::TempDir dir;
+  std::string path = (dir.path() / "s.sock").string();
+  {
+    // A socket file left behind by a process that is gone.
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  SocketTransport first;
+  EXPECT_EQ(first.open(path), 0);
+  SocketTransport second;
+  EXPECT_EQ(second.open(path), EADDRINUSE);
+
+  std::string regular = dir.write("plain", "not a socket");
+  SocketTransport third;
+  EXPECT_EQ(third.open(regular), EADDRINUSE);
+  EXPECT_EQ(norvid::testing::readFile(regular), "not a socket");
+}
+
+}  // namespace
+}  // namespace norvid::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "platform/Clock.hpp"
+
+namespace norvid::testing {
+
+// A clock that stands still until the test moves it.
+class FakeClock final : public platform::Clock {
+ public:
+  explicit FakeClock(std::chrono::system_clock::time_point start) : now_(start) {}
+  std::chrono::system_clock::time_point now() const override { return now_; }
+  void set(std::chrono::system_clock::time_point instant) { now_ = instant; }
+  void advance(std::chrono::system_clock::duration by) { now_ += by; }
+
+ private:
+  std::chrono::system_clock::time_point now_;
+};
+
+// Sets TZ for the life of the object and restores the previous zone afterwards.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone);
+  ~ScopedTimeZone();
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  bool hadZone_ = false;
+  std::string previous_;
+};
+
+}  // namespace norvid::testing
