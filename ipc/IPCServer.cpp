@@ -3,8 +3,10 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <shared_mutex>
 
 #include "ipc/CommandTable.hpp"
+#include "quarantine/QuarantineManager.hpp"
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
 #include "platform/LocalTime.hpp"
@@ -30,12 +32,29 @@ IPCServer::IPCServer() : IPCServer(ServicePaths::fromPlatform()) {}
 IPCServer::IPCServer(ServicePaths paths, platform::SocketTransport::Options transportOptions)
     : paths_(std::move(paths)),
       transport_(transportOptions),
-      startTime_(std::chrono::steady_clock::now()) {
+      startTime_(std::chrono::steady_clock::now()),
+      usbControl_(paths_.sysfsRoot, paths_.modprobeDir),
+      scanCommands_(engine_, *this, paths_.quarantineDir()),
+      quarantineCommands_(paths_.quarantineDir()),
+      reportCommands_(engine_, paths_.reportsDir()),
+      usbCommands_(usbControl_) {
   construct();
+  exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
+  scheduleCommands_ = std::make_unique<ScheduleCommands>(scheduler_.get());
   dispatcher_ = std::make_unique<CommandDispatcher>(buildCommandTable());
 }
 
-IPCServer::~IPCServer() { stop(); }
+IPCServer::~IPCServer() {
+  stop();
+  std::unique_lock<std::shared_mutex> lock(engine_.lock);
+  if (engine_.engine) {
+    engine_.engine->unload();
+    engine_.engine.reset();
+  }
+  engine_.scanner.reset();
+  scheduler_.reset();
+  exclusions_.reset();
+}
 
 void IPCServer::trace(const std::string& line) {
   if (!debugTrace_.is_open()) return;
@@ -52,12 +71,144 @@ void IPCServer::construct() {
   logger.initialize(paths_.logsDir());
   logger.logServiceEvent("Inicio", "NorvidCoreService iniciando...");
   trace("[DBG] EventLogger OK");
+  if (buildComponents()) {
+    const std::int32_t rules = engine_.engine->getTotalRules();
+    trace("[DBG] Constructor COMPLETE - " + std::to_string(rules) + " rules");
+    debugTrace_.close();
+    logger.logServiceEvent("Listo", std::to_string(rules) + " reglas cargadas");
+  }
   debugTrace_.close();
 }
 
+bool IPCServer::buildComponents() {
+  EventLogger& logger = EventLogger::instance();
+  std::unique_lock<std::shared_mutex> lock(engine_.lock);
+  trace("[DBG] Creating YaraEngine...");
+  engine_.engine = std::make_unique<YaraEngine>(paths_.dataDir);
+  trace("[DBG] YaraEngine created, initializing...");
+  if (!engine_.engine->initialize()) {
+    logger.error("No se pudo inicializar el motor YARA");
+    engine_.engine.reset();
+    trace("[DBG] YARA init FAILED");
+    return false;
+  }
+  trace("[DBG] YARA initialized OK");
+  const std::string rulesDir = paths_.rulesDir();
+  trace("[DBG] Loading rules from: " + rulesDir);
+  if (!engine_.engine->loadRulesFromDirectory(rulesDir)) {
+    logger.error("No se pudieron cargar las reglas YARA desde: " + rulesDir);
+    engine_.engine->unload();
+    engine_.engine.reset();
+    trace("[DBG] Rules load FAILED");
+    return false;
+  }
+  trace("[DBG] Rules loaded: " + std::to_string(engine_.engine->getTotalRules()));
+
+  trace("[DBG] Creating ExclusionsManager...");
+  exclusions_ = std::make_unique<ExclusionsManager>(paths_.exclusionsFile());
+  exclusions_->initialize();
+  trace("[DBG] Creating Scheduler...");
+  scheduler_ = std::make_unique<Scheduler>(paths_.schedulerFile());
+  scheduler_->initialize();
+  trace("[DBG] Creating Scanner...");
+  engine_.scanner =
+      std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get());
+  return true;
+}
+
+std::string IPCServer::handleReloadRules() {
+  EventLogger& logger = EventLogger::instance();
+  logger.info("Hot-reload de reglas iniciado");
+  std::unique_lock<std::shared_mutex> lock(engine_.lock);
+  try {
+    engine_.scanner.reset();
+    if (engine_.engine) {
+      engine_.engine->unload();
+      engine_.engine.reset();
+    }
+    engine_.engine = std::make_unique<YaraEngine>(paths_.dataDir);
+    if (!engine_.engine->initialize()) {
+      logger.error("reload_rules: no se pudo inicializar YARA");
+      engine_.engine.reset();
+      return createErrorResponse("reload_rules: no se pudo inicializar YARA");
+    }
+    const std::string rulesDir = paths_.rulesDir();
+    logger.info("reload_rules: cargando desde " + rulesDir);
+    if (!engine_.engine->loadRulesFromDirectory(rulesDir)) {
+      logger.error("reload_rules: no se pudieron cargar reglas");
+      engine_.engine->unload();
+      engine_.engine.reset();
+      return createErrorResponse("reload_rules: no se pudieron cargar las reglas desde " +
+                                 rulesDir);
+    }
+    engine_.scanner =
+        std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get());
+    const std::int32_t rules = engine_.engine->getTotalRules();
+    logger.logRulesUpdated(rules, "hot-reload");
+    return serializeResponse({{"status", "ok"},
+                              {"rules_loaded", rules},
+                              {"rules_path", rulesDir},
+                              {"message", "Reglas YARA recargadas: " + std::to_string(rules) +
+                                              " reglas activas"}});
+  } catch (const std::exception& error) {
+    logger.error(std::string("reload_rules excepcion: ") + error.what());
+    return createErrorResponse(std::string("reload_rules exception: ") + error.what());
+  }
+}
+
 std::vector<CommandRow> IPCServer::buildCommandTable() {
+  using Args = const CommandArgs&;
+  ScanCommands& scans = scanCommands_;
+  QuarantineCommands& quarantine = quarantineCommands_;
+  ExclusionCommands& exclusions = *exclusionCommands_;
+  ScheduleCommands& schedules = *scheduleCommands_;
+  ReportCommands& reports = reportCommands_;
+  UsbCommands& usb = usbCommands_;
   std::map<std::string, CommandHandler> handlers = {
-      {"status", [this](const CommandArgs&) { return handleStatus(); }},
+      {"scan", [&scans](Args a) { return scans.handleScan(a.text("path")); }},
+      {"scan_realtime",
+       [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.caller()); }},
+      {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
+      {"delete_quarantine",
+       [&quarantine](Args a) { return quarantine.handleDeleteQuarantine(a.text("id")); }},
+      {"restore_quarantine",
+       [&quarantine](Args a) { return quarantine.handleRestoreQuarantine(a.text("id")); }},
+      {"quarantine_file",
+       [&quarantine](Args a) {
+         return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"),
+                                                a.caller());
+       }},
+      {"status", [this](Args) { return handleStatus(); }},
+      {"add_exclusion",
+       [&exclusions](Args a) {
+         return exclusions.handleAddExclusion(a.text("path"), a.text("description"));
+       }},
+      {"remove_exclusion",
+       [&exclusions](Args a) { return exclusions.handleRemoveExclusion(a.text("path")); }},
+      {"list_exclusions", [&exclusions](Args) { return exclusions.handleListExclusions(); }},
+      {"add_schedule",
+       [&schedules](Args a) {
+         return schedules.handleAddSchedule(a.text("frequency"), a.integer("hour"),
+                                            a.integer("minute"), a.text("scan_type"));
+       }},
+      {"list_schedules", [&schedules](Args) { return schedules.handleListSchedules(); }},
+      {"remove_schedule",
+       [&schedules](Args a) { return schedules.handleRemoveSchedule(a.text("task_id")); }},
+      {"scan_amsi",
+       [&scans](Args a) { return scans.handleScanAmsi(a.text("content_name"), a.text("content")); }},
+      {"reload_rules", [this](Args) { return handleReloadRules(); }},
+      {"generate_report",
+       [&reports](Args a) {
+         return reports.handleGenerateReport(a.text("path"), a.text("scan_type"));
+       }},
+      {"list_reports", [&reports](Args a) { return reports.handleListReports(a.integer("max_count")); }},
+      {"usb_status", [&usb](Args) { return usb.handleUsbStatus(); }},
+      {"usb_enable", [&usb](Args) { return usb.handleUsbEnable(); }},
+      {"usb_disable", [&usb](Args) { return usb.handleUsbDisable(); }},
+      {"usb_list_devices", [&usb](Args) { return usb.handleUsbListDevices(); }},
+      {"usb_disable_port",
+       [&usb](Args a) { return usb.handleUsbDisablePort(a.text("device_id")); }},
+      {"usb_enable_port", [&usb](Args a) { return usb.handleUsbEnablePort(a.text("device_id")); }},
   };
   return CommandTable::build([&handlers](const std::string& command) {
     auto found = handlers.find(command);
@@ -79,6 +230,11 @@ void IPCServer::recordScan(const std::string& path) {
   std::lock_guard<std::mutex> guard(statsMutex_);
   stats_.lastScanPath = path;
   stats_.lastScanTime = now;
+}
+
+void IPCServer::recordAmsiScan(bool malicious) {
+  stats_.totalAmsiScans.fetch_add(1);
+  if (malicious) stats_.totalAmsiThreats.fetch_add(1);
 }
 
 void IPCServer::recordThreat(const std::string& path, const std::string& threatName) {
@@ -121,8 +277,12 @@ std::string IPCServer::handleStatus() {
   response["service_name"] = kServiceName;
   response["uptime_seconds"] = uptime;
   response["uptime_formatted"] = formatUptime(uptime);
-  response["engine_ready"] = false;
-  response["rules_loaded"] = 0;
+  {
+    std::shared_lock<std::shared_mutex> lock(engine_.lock);
+    const bool ready = engine_.engine != nullptr && engine_.engine->hasRuleSets();
+    response["engine_ready"] = ready;
+    response["rules_loaded"] = ready ? engine_.engine->getTotalRules() : 0;
+  }
   response["total_scans"] = stats_.totalScans.load();
   response["total_threats"] = stats_.totalThreats.load();
   response["total_amsi_scans"] = stats_.totalAmsiScans.load();
@@ -135,9 +295,16 @@ std::string IPCServer::handleStatus() {
     response["last_threat_path"] = stats_.lastThreatPath;
     response["last_threat_time"] = stats_.lastThreatTime;
   }
-  response["exclusions_count"] = 0;
-  response["schedules_count"] = 0;
-  response["quarantine_count"] = 0;
+  response["exclusions_count"] = exclusions_ ? static_cast<std::int64_t>(exclusions_->getCount()) : 0;
+  response["schedules_count"] =
+      scheduler_ ? static_cast<std::int64_t>(scheduler_->getTasks().size()) : 0;
+  std::int64_t quarantined = 0;
+  try {
+    quarantined = static_cast<std::int64_t>(QuarantineManager(paths_.quarantineDir()).getCount());
+  } catch (...) {
+    quarantined = 0;
+  }
+  response["quarantine_count"] = quarantined;
   if (auto resident = platform::residentMemoryBytes()) {
     response["memory_usage_mb"] = static_cast<double>(*resident) / (1024.0 * 1024.0);
   }

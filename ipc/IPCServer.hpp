@@ -9,9 +9,20 @@
 #include <string>
 #include <thread>
 
+#include "engine/EngineSlot.hpp"
+#include "exclusions/ExclusionCommands.hpp"
+#include "exclusions/ExclusionsManager.hpp"
 #include "ipc/CommandDispatcher.hpp"
+#include "ipc/ScanCommands.hpp"
 #include "ipc/ServicePaths.hpp"
 #include "ipc/ServiceStatistics.hpp"
+#include "ipc/StatisticsRecorder.hpp"
+#include "quarantine/QuarantineCommands.hpp"
+#include "reports/ReportCommands.hpp"
+#include "scheduler/ScheduleCommands.hpp"
+#include "scheduler/Scheduler.hpp"
+#include "usb/UsbCommands.hpp"
+#include "usb/UsbControl.hpp"
 #include "platform/CallerIdentity.hpp"
 #include "platform/SocketTransport.hpp"
 
@@ -19,12 +30,12 @@ namespace norvid {
 
 // The service core: builds and owns the long-lived components, keeps the statistics, serves the
 // socket and answers every command through its command table.
-class IPCServer {
+class IPCServer final : public StatisticsRecorder {
  public:
   IPCServer();
   explicit IPCServer(ServicePaths paths,
                      platform::SocketTransport::Options transportOptions = {});
-  ~IPCServer();
+  ~IPCServer() override;
   IPCServer(const IPCServer&) = delete;
   IPCServer& operator=(const IPCServer&) = delete;
 
@@ -39,10 +50,12 @@ class IPCServer {
 
   static std::string createErrorResponse(const std::string& message);
 
-  void recordScan(const std::string& path);
-  void recordThreat(const std::string& path, const std::string& threatName);
+  void recordScan(const std::string& path) override;
+  void recordThreat(const std::string& path, const std::string& threatName) override;
+  void recordAmsiScan(bool malicious) override;
 
   std::string handleStatus();
+  std::string handleReloadRules();
 
   // "1d 1h 1m" / "0h 0m" from whole seconds of uptime.
   static std::string formatUptime(std::int64_t seconds);
@@ -53,6 +66,7 @@ class IPCServer {
   bool openPipe();
   void serverLoop();
   void construct();
+  bool buildComponents();
   void trace(const std::string& line);
   std::vector<CommandRow> buildCommandTable();
   std::int64_t reportsCount() const;
@@ -67,6 +81,18 @@ class IPCServer {
   std::ofstream debugTrace_;
   std::mutex statsMutex_;
   ServiceStatistics stats_;
+  EngineSlot engine_;
+  std::unique_ptr<ExclusionsManager> exclusions_;
+  std::unique_ptr<Scheduler> scheduler_;
+  UsbControl usbControl_;
+
+  ScanCommands scanCommands_;
+  QuarantineCommands quarantineCommands_;
+  // Built after construction, over the list and the scheduler (or their absence).
+  std::unique_ptr<ExclusionCommands> exclusionCommands_;
+  std::unique_ptr<ScheduleCommands> scheduleCommands_;
+  ReportCommands reportCommands_;
+  UsbCommands usbCommands_;
   std::unique_ptr<CommandDispatcher> dispatcher_;
 };
 

@@ -6,7 +6,8 @@ namespace norvid {
 
 ServicePaths ServicePaths::fromPlatform() {
   return ServicePaths{platform::executableDirectory(), platform::dataDirectory(),
-                      platform::socketPath()};
+                      platform::socketPath(), platform::sysfsRoot(),
+                      platform::modprobeDirectory()};
 }
 
 }  // namespace norvid

@@ -10,6 +10,8 @@ struct ServicePaths {
   std::string exeDir;      // rules/, logs/ and reports/ live here
   std::string dataDir;     // ipc_debug.log, yara_load.log, Quarantine/, config/
   std::string socketPath;  // the listening socket
+  std::string sysfsRoot;   // device tree for USB control
+  std::string modprobeDir; // where the USB storage policy file lives
 
   static ServicePaths fromPlatform();
 

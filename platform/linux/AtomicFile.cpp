@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Paths.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
@@ -23,13 +22,11 @@ bool fail(std::string* error, const std::string& step, int code) {
 
 bool writeFileAtomically(const std::string& path, const std::string& content,
                          std::filesystem::perms mode, std::string* error) {
-  std::string directory = parentOf(path);
-  if (directory == path) directory = ".";
-  if (directory.empty()) directory = "/";
-  std::string name = path.substr(path.find_last_of('/') == std::string::npos
-                                     ? 0
-                                     : path.find_last_of('/') + 1);
-  std::string temporary = directory + "/." + name + ".tmp-XXXXXX";
+  const std::filesystem::path target(path);
+  std::string directory = target.parent_path().string();
+  if (directory.empty()) directory = ".";
+  std::string temporary = directory;
+  temporary.append("/.").append(target.filename().string()).append(".tmp-XXXXXX");
   int fd = ::mkstemp(temporary.data());
   if (fd < 0) return fail(error, "create " + temporary, errno);
 

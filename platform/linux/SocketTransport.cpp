@@ -269,7 +269,12 @@ void SocketTransport::serveJob(const Job& job) {
 }
 
 void SocketTransport::finishConnection(int fd) {
-  ::shutdown(fd, SHUT_RDWR);
+  // Closing a Unix socket with unread messages resets the peer, which would then lose the answer
+  // still waiting in its queue; so discard what the client sent beyond its request first.
+  ::shutdown(fd, SHUT_WR);
+  char discard[256];
+  for (int i = 0; i < 64 && ::recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0; ++i) {
+  }
   ::close(fd);
   std::lock_guard<std::mutex> guard(mutex_);
   if (openConnections_ > 0) --openConnections_;

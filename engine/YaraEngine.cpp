@@ -1,0 +1,283 @@
+#include "engine/YaraEngine.hpp"
+
+#include <yara.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "engine/YaraCompiler.hpp"
+#include "engine/YaraLoadTrace.hpp"
+#include "platform/FileContent.hpp"
+#include "platform/Paths.hpp"
+
+namespace norvid {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RuleSource {
+  std::string path;
+  std::uint64_t size = 0;
+};
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Compiler diagnostics continue the "[YARA] Compilando:" line of the source being added.
+void onCompilerDiagnostic(int errorLevel, const char* fileName, int lineNumber,
+                          const YR_RULE* /*rule*/, const char* message, void* userData) {
+  auto* trace = static_cast<YaraLoadTrace*>(userData);
+  if (trace == nullptr) return;
+  try {
+    trace->line(std::string("  [") + (errorLevel == 0 ? "ERROR" : "WARN") + "] " +
+                (fileName != nullptr ? fileName : "?") + ":" + std::to_string(lineNumber) + " - " +
+                (message != nullptr ? message : ""));
+  } catch (...) {
+    // A diagnostic that cannot be written must not unwind through libyara.
+  }
+}
+
+int onScanMessage(YR_SCAN_CONTEXT* /*context*/, int message, void* messageData, void* userData) {
+  if (message == CALLBACK_MSG_RULE_MATCHING) {
+    const auto* rule = static_cast<const YR_RULE*>(messageData);
+    if (rule != nullptr && rule->identifier != nullptr) {
+      try {
+        static_cast<std::vector<std::string>*>(userData)->emplace_back(rule->identifier);
+      } catch (const std::bad_alloc&) {
+        return CALLBACK_ERROR;
+      }
+    }
+  }
+  return CALLBACK_CONTINUE;
+}
+
+// Adds one source file to the compiler; returns libyara's error count, or -1 when the file
+// cannot be opened.
+int addSource(YaraCompiler& compiler, const std::string& path) {
+  OpenFile file(std::fopen(path.c_str(), "r"));
+  if (!file) return -1;
+  return yr_compiler_add_file(compiler.get(), file.get(), nullptr, path.c_str());
+}
+
+std::string fileNameOf(const fs::path& path) { return path.filename().string(); }
+
+}  // namespace
+
+YaraEngine::YaraEngine(std::string traceDirectory) : traceDirectory_(std::move(traceDirectory)) {
+  if (traceDirectory_.empty()) traceDirectory_ = platform::dataDirectory();
+}
+
+YaraEngine::~YaraEngine() { unload(); }
+
+bool YaraEngine::initialize() {
+  if (initialized_) return true;
+  int code = yr_initialize();
+  if (code == ERROR_SUCCESS) {
+    initialized_ = true;
+    return true;
+  }
+  lastError_ = "Error al inicializar YARA: código " + std::to_string(code);
+  std::cerr << lastError_ << "\n";
+  return false;
+}
+
+void YaraEngine::unload() {
+  ruleSets_.clear();
+  totalRules_ = 0;
+  if (initialized_) {
+    yr_finalize();
+    initialized_ = false;
+  }
+}
+
+std::string YaraEngine::tracePath() const { return traceDirectory_ + "/yara_load.log"; }
+
+std::int32_t YaraEngine::getTotalRules() const { return static_cast<std::int32_t>(totalRules_); }
+
+bool YaraEngine::hasRuleSets() const { return !ruleSets_.empty(); }
+
+void YaraEngine::appendRuleSet(YaraRules rules) {
+  totalRules_ += rules.ruleCount();
+  ruleSets_.push_back(std::move(rules));
+}
+
+bool YaraEngine::failLoad(YaraLoadTrace& trace, std::string message) {
+  lastError_ = std::move(message);
+  trace.line("[YARA] FATAL: " + lastError_);
+  return false;
+}
+
+bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
+  std::error_code ignored;
+  fs::create_directories(traceDirectory_, ignored);
+  YaraLoadTrace trace(tracePath());
+  trace.line("[YARA] loadRulesFromDirectory: " + directory);
+
+  if (!initialized_) return failLoad(trace, "YARA no inicializado");
+  if (!fs::is_directory(directory)) return failLoad(trace, "Directorio no existe: " + directory);
+  trace.line("[YARA] Directorio OK");
+
+  int code = 0;
+  YaraCompiler compiler = YaraCompiler::create(code);
+  if (!compiler) return failLoad(trace, "Error yr_compiler_create: " + std::to_string(code));
+  yr_compiler_set_callback(compiler.get(), onCompilerDiagnostic, &trace);
+
+  std::vector<RuleSource> sources;
+  std::vector<std::string> precompiled;
+  try {
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+      if (!entry.is_regular_file()) continue;
+      const fs::path& path = entry.path();
+      const std::string extension = path.filename().extension().string();
+      if (extension == ".yar" || extension == ".yara") {
+        std::uint64_t size = entry.file_size();
+        trace.line("[YARA] Encontrado .yar: " + fileNameOf(path) + " (" +
+                   std::to_string(size / 1024) + " KB)");
+        sources.push_back({path.string(), size});
+      } else if (extension == ".yarc") {
+        trace.line("[YARA] Encontrado .yarc: " + fileNameOf(path) + " (" +
+                   std::to_string(entry.file_size() / 1024) + " KB)");
+        precompiled.push_back(path.string());
+      }
+    }
+  } catch (const std::exception& error) {
+    return failLoad(trace, std::string("Error al leer directorio: ") + error.what());
+  }
+
+  // Smallest first; equal sizes by path so that a load is reproducible.
+  std::sort(sources.begin(), sources.end(), [](const RuleSource& a, const RuleSource& b) {
+    return a.size != b.size ? a.size < b.size : a.path < b.path;
+  });
+
+  // libyara refuses (by aborting the process) any further source on a compiler that recorded
+  // errors, and any request for its rules. After a failing source the compiler is therefore
+  // replaced by a fresh one holding again the sources compiled so far, so the good sources
+  // still end up together in one rule set.
+  std::vector<std::string> compiled;
+  std::uint64_t errorSum = 0;
+  auto rebuildCompiler = [&]() -> bool {
+    for (;;) {
+      compiler = YaraCompiler::create(code);
+      if (!compiler) return false;
+      auto failed = std::find_if(compiled.begin(), compiled.end(), [&](const std::string& path) {
+        return addSource(compiler, path) != 0;
+      });
+      if (failed == compiled.end()) break;
+      // The file changed since it compiled; leave it out and start again without it.
+      compiled.erase(failed);
+    }
+    yr_compiler_set_callback(compiler.get(), onCompilerDiagnostic, &trace);
+    return true;
+  };
+
+  for (const RuleSource& source : sources) {
+    trace.partial("[YARA] Compilando: " + source.path);
+    if (source.size > kMaxSourceBytes) {
+      trace.line(" -> SKIP (>" + std::to_string(kMaxSourceBytes / (1024 * 1024)) +
+                 " MB, use .yarc)");
+      continue;
+    }
+    int errors = addSource(compiler, source.path);
+    if (errors < 0) {
+      trace.line(" -> FOPEN FAILED");
+      continue;
+    }
+    if (errors < 1) {
+      trace.line(" -> OK");
+      compiled.push_back(source.path);
+      continue;
+    }
+    trace.line(" -> " + std::to_string(errors) + " errores");
+    errorSum += static_cast<std::uint64_t>(errors);
+    if (!rebuildCompiler()) {
+      return failLoad(trace, "Error yr_compiler_create: " + std::to_string(code));
+    }
+  }
+
+  if (!compiled.empty()) {
+    trace.partial("[YARA] yr_compiler_get_rules...");
+    YR_RULES* rules = nullptr;
+    code = yr_compiler_get_rules(compiler.get(), &rules);
+    if (code != ERROR_SUCCESS || rules == nullptr) {
+      trace.line(" FAILED (code " + std::to_string(code) + ")");
+    } else {
+      trace.line(" OK");
+      YaraRules owned(rules);
+      std::uint32_t count = owned.ruleCount();
+      appendRuleSet(std::move(owned));
+      trace.line("[YARA] Source: " + std::to_string(count) + " reglas de " +
+                 std::to_string(compiled.size()) + " archivos");
+    }
+  }
+  compiler = YaraCompiler();
+
+  std::size_t loaded = 0;
+  for (const std::string& path : precompiled) {
+    trace.partial("[YARA] Cargando .yarc: " + path);
+    if (loadCompiledRules(path)) {
+      trace.line(" -> OK");
+      ++loaded;
+    } else {
+      trace.line(" -> FAILED: " + lastError_);
+    }
+  }
+
+  trace.line("[YARA] === Resumen ===");
+  trace.line("[YARA]   .yar compilados: " + std::to_string(compiled.size()) + " (" +
+             std::to_string(errorSum) + " errores)");
+  trace.line("[YARA]   .yarc cargados:  " + std::to_string(loaded));
+  trace.line("[YARA]   Total rule sets: " + std::to_string(ruleSets_.size()));
+  trace.line("[YARA]   Total reglas:    " + std::to_string(totalRules_));
+
+  if (ruleSets_.empty()) return failLoad(trace, "No se cargó ningún conjunto de reglas");
+  trace.line("[YARA] EXITO");
+  return true;
+}
+
+bool YaraEngine::loadCompiledRules(const std::string& path) {
+  if (!initialized_) {
+    lastError_ = "YARA no inicializado";
+    return false;
+  }
+  YR_RULES* rules = nullptr;
+  int code = yr_rules_load(path.c_str(), &rules);
+  if (code != ERROR_SUCCESS || rules == nullptr) {
+    if (rules != nullptr) yr_rules_destroy(rules);
+    lastError_ = "yr_rules_load failed (code " + std::to_string(code) + "): " + path;
+    return false;
+  }
+  appendRuleSet(YaraRules(rules));
+  return true;
+}
+
+std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
+  std::vector<std::string> matches;
+  if (!initialized_ || ruleSets_.empty()) return matches;
+  try {
+    std::vector<std::uint8_t> content;
+    if (platform::readRegularFile(path, kMaxScanBytes, content) !=
+        platform::FileContentStatus::Ok) {
+      return matches;
+    }
+    for (const YaraRules& rules : ruleSets_) {
+      int code =
+          yr_rules_scan_mem(rules.get(), content.data(), content.size(), SCAN_FLAGS_FAST_MODE,
+                            onScanMessage, &matches, kScanTimeoutSeconds);
+      if (code != ERROR_SUCCESS && code != ERROR_SCAN_TIMEOUT) {
+        std::cerr << "Error scanning " + path + " with ruleset: " + std::to_string(code) + "\n";
+      }
+    }
+  } catch (const std::exception&) {
+    // Out of memory for the buffer or the list: report what was found so far.
+  }
+  return matches;
+}
+
+}  // namespace norvid

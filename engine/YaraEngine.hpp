@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/YaraRules.hpp"
+
+namespace norvid {
+
+class YaraLoadTrace;
+
+// The only component that talks to libyara. It initialises the library, loads the rule
+// sources (.yar, .yara) of one directory into one rule set plus every precompiled set (.yarc)
+// beside them, and matches files against all sets. Each load writes a step-by-step trace to
+// `yara_load.log` in the trace directory.
+//
+// Calling order: initialize(), loadRulesFromDirectory() once, any number of scanFile() (safe
+// from several threads at once, as long as nothing loads or unloads meanwhile), then unload()
+// or destruction.
+class YaraEngine {
+ public:
+  // `traceDirectory` is where `yara_load.log` goes; empty means platform::dataDirectory().
+  explicit YaraEngine(std::string traceDirectory = "");
+  ~YaraEngine();
+  YaraEngine(const YaraEngine&) = delete;
+  YaraEngine& operator=(const YaraEngine&) = delete;
+
+  // Initialises libyara; true when it is initialised (now or already).
+  bool initialize();
+
+  // Destroys every rule set and finalises the library when this engine initialised it.
+  void unload();
+
+  // Loads the rule files of `directory` (not recursively). True when at least one rule set is
+  // held afterwards. Throws std::filesystem::filesystem_error only when the existence query of
+  // the directory itself fails for a reason other than not-found.
+  bool loadRulesFromDirectory(const std::string& directory);
+
+  // Loads one rule set saved by libyara and appends it. REQUIRES: initialize() succeeded.
+  bool loadCompiledRules(const std::string& path);
+
+  // Identifiers of the matching rules, in rule-set order and, within a set, in the order the
+  // library reported them; never de-duplicated. Empty when nothing matched, the file cannot be
+  // read, is empty or is larger than 64 MiB. Never throws.
+  std::vector<std::string> scanFile(const std::string& path) const;
+
+  // Number of rules over all sets, private and global ones included.
+  std::int32_t getTotalRules() const;
+
+  // At least one rule set is loaded.
+  bool hasRuleSets() const;
+
+  bool isInitialized() const { return initialized_; }
+
+  // Text of the last failure of initialize(), loadRulesFromDirectory() or loadCompiledRules().
+  const std::string& lastError() const { return lastError_; }
+
+  // Full path of the load trace file.
+  std::string tracePath() const;
+
+  // Files larger than this are never matched.
+  static constexpr std::uint64_t kMaxScanBytes = 64ull * 1024 * 1024;
+  // Rule sources larger than this are not compiled (they are expected as .yarc).
+  static constexpr std::uint64_t kMaxSourceBytes = 5ull * 1024 * 1024;
+  // Time limit of one rule set over one file.
+  static constexpr int kScanTimeoutSeconds = 10;
+
+ private:
+  void appendRuleSet(YaraRules rules);
+  bool failLoad(YaraLoadTrace& trace, std::string message);
+
+  std::vector<YaraRules> ruleSets_;
+  bool initialized_ = false;
+  std::string lastError_;
+  std::uint32_t totalRules_ = 0;
+  std::string traceDirectory_;
+};
+
+}  // namespace norvid

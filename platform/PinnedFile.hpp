@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/FileHandle.hpp"
+
+namespace norvid::platform {
+
+// A regular file opened through a handle on its directory. Reading it, checking who may delete
+// it and removing it all refer to that same directory, even if a component of the path is
+// replaced by a symbolic link meanwhile.
+class PinnedFile {
+ public:
+  // Opens `path` (made absolute against the current directory). Fails when the last component
+  // is a symbolic link or anything but a regular file; such a file is never opened.
+  static std::optional<PinnedFile> open(const std::string& path, std::string* error = nullptr);
+
+  // The directory as actually reached (symbolic links resolved), without a trailing separator.
+  const std::string& directoryPath() const { return directoryPath_; }
+  // The directory path joined with the file name.
+  std::string resolvedPath() const;
+  const std::string& name() const { return name_; }
+
+  const FileHandle& content() const { return file_; }
+  const FileStatus& fileStatus() const { return fileStatus_; }
+  const FileStatus& directoryStatus() const { return directoryStatus_; }
+
+  // Removes the directory entry, but only while it still names the file that was opened.
+  bool removeIfUnchanged(std::string* error = nullptr);
+
+ private:
+  PinnedFile() = default;
+
+  FileHandle directory_;
+  FileHandle file_;
+  std::string directoryPath_;
+  std::string name_;
+  FileStatus fileStatus_;
+  FileStatus directoryStatus_;
+};
+
+}  // namespace norvid::platform

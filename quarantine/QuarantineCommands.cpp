@@ -1,0 +1,92 @@
+#include "quarantine/QuarantineCommands.hpp"
+
+#include <chrono>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "ipc/JsonResponse.hpp"
+#include "platform/LocalTime.hpp"
+#include "quarantine/QuarantineManager.hpp"
+
+namespace norvid {
+
+using nlohmann::json;
+
+QuarantineCommands::QuarantineCommands(std::string quarantineDir, const platform::Clock& clock)
+    : quarantineDir_(std::move(quarantineDir)), clock_(clock) {}
+
+std::string QuarantineCommands::handleListQuarantine() const {
+  try {
+    QuarantineManager manager(quarantineDir_, clock_);
+    if (!manager.metadataLoaded()) {
+      return createErrorResponse("Error listing quarantine: " + manager.loadError());
+    }
+    json items = json::array();
+    for (const QuarantineEntry& entry : manager.getEntries()) {
+      items.push_back({
+          {"id", entry.id},
+          {"original_path", entry.original_path},
+          {"threat_name", entry.threat_name},
+          {"timestamp",
+           platform::formatLocalTime(std::chrono::system_clock::to_time_t(entry.quarantine_date),
+                                     "%d/%m/%Y %H:%M:%S")},
+      });
+    }
+    json response{{"command", "list_quarantine"},
+                  {"count", items.size()},
+                  {"items", std::move(items)},
+                  {"status", "ok"}};
+    return serializeResponse(response);
+  } catch (const std::exception& error) {
+    return createErrorResponse(std::string("Error listing quarantine: ") + error.what());
+  }
+}
+
+std::string QuarantineCommands::handleDeleteQuarantine(const std::string& id) const {
+  try {
+    QuarantineManager manager(quarantineDir_, clock_);
+    if (!manager.deleteFile(id)) {
+      return createErrorResponse("No se pudo eliminar el archivo. Verifica que el ID sea válido.");
+    }
+    return serializeResponse({{"command", "delete_quarantine"},
+                              {"message", "Archivo eliminado exitosamente de la cuarentena"},
+                              {"status", "ok"}});
+  } catch (const std::exception& error) {
+    return createErrorResponse(std::string("Error al eliminar archivo de cuarentena: ") +
+                               error.what());
+  }
+}
+
+std::string QuarantineCommands::handleRestoreQuarantine(const std::string& id) const {
+  try {
+    QuarantineManager manager(quarantineDir_, clock_);
+    if (!manager.restoreFile(id, "")) {
+      return createErrorResponse("No se pudo restaurar el archivo. Verifica que el ID sea válido.");
+    }
+    return serializeResponse({{"command", "restore_quarantine"},
+                              {"message", "Archivo restaurado exitosamente desde la cuarentena"},
+                              {"status", "ok"}});
+  } catch (const std::exception& error) {
+    return createErrorResponse(std::string("Error al restaurar archivo de cuarentena: ") +
+                               error.what());
+  }
+}
+
+std::string QuarantineCommands::handleQuarantineFile(const std::string& path,
+                                                     const std::string& threatName,
+                                                     const CallerIdentity& caller) const {
+  try {
+    QuarantineManager manager(quarantineDir_, clock_);
+    std::string id = manager.quarantineFile(path, threatName, "YARA", caller);
+    if (id.empty()) return createErrorResponse("No se pudo cuarentenar el archivo.");
+    return serializeResponse({{"command", "quarantine_file"},
+                              {"file_id", id},
+                              {"message", "Archivo movido a cuarentena exitosamente"},
+                              {"status", "ok"}});
+  } catch (const std::exception& error) {
+    return createErrorResponse(std::string("Error al cuarentenar archivo: ") + error.what());
+  }
+}
+
+}  // namespace norvid

@@ -1,0 +1,300 @@
+#include "scheduler/Scheduler.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+#include "logging/EventLogger.hpp"
+#include "platform/AtomicFile.hpp"
+#include "platform/LocalCalendar.hpp"
+#include "platform/Paths.hpp"
+#include "platform/RandomId.hpp"
+#include "platform/SystemError.hpp"
+#include "scheduler/ScheduledTaskJson.hpp"
+
+namespace norvid {
+namespace {
+
+using Json = nlohmann::json;
+using TimePoint = std::chrono::system_clock::time_point;
+
+// Normalises local calendar fields in place and returns the instant. Daylight saving is decided
+// by the zone rules for the target date, so a run lands on the wall-clock hour asked for even when
+// the clocks change between now and then.
+TimePoint normalise(std::tm& calendar) {
+  calendar.tm_isdst = -1;
+  std::optional<std::time_t> instant = platform::fromLocalCalendar(calendar);
+  const std::time_t limit =
+      std::chrono::duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count();
+  if (!instant || *instant > limit || *instant < -limit) {
+    throw std::overflow_error("la próxima ejecución queda fuera del intervalo de fechas admitido");
+  }
+  return std::chrono::system_clock::from_time_t(*instant);
+}
+
+std::string saveFailure(const std::string& path, const std::string& problem) {
+  return "no se pudo guardar " + path + ": " + problem;
+}
+
+void logSaveFailure(const std::string& path, const std::string& problem) {
+  EventLogger::instance().error("Scheduler: " + saveFailure(path, problem));
+}
+
+}  // namespace
+
+Scheduler::Scheduler(const std::string& configPath, const platform::Clock& clock)
+    : configPath_(configPath.empty() ? platform::dataDirectory() + "/config/scheduler.json"
+                                     : configPath),
+      clock_(clock) {}
+
+bool Scheduler::initialize() {
+  std::string warning;
+  std::string saveProblem;
+  bool ok = false;
+  {
+    // Nothing else runs yet; the lock only keeps the list's guard uniform.
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      std::filesystem::path parent = std::filesystem::path(configPath_).parent_path();
+      std::error_code error;
+      if (!parent.empty()) std::filesystem::create_directories(parent, error);
+      if (error) {
+        warning =
+            "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + error.message();
+      } else {
+        std::string loadProblem;
+        bool loaded = loadTasks(loadProblem);
+        for (ScheduledTask& task : tasks_) task.next_run = computeNextRun(task);
+        if (!loaded) {
+          // Rewriting now would replace the unread part of the file with nothing.
+          warning = "Scheduler: no se pudo leer " + configPath_ + " (" + loadProblem +
+                    "); el archivo se conserva sin cambios";
+        } else {
+          ok = saveTasks(saveProblem);
+        }
+      }
+    } catch (const std::exception& e) {
+      warning = std::string("Scheduler: error al inicializar: ") + e.what();
+    }
+  }
+  if (!warning.empty()) EventLogger::instance().warning(warning);
+  if (!saveProblem.empty()) logSaveFailure(configPath_, saveProblem);
+  return ok;
+}
+
+std::string Scheduler::addTask(const ScheduledTask& task) {
+  if (!frequencyWord(task.frequency) || !scanTypeWord(task.scan_type)) {
+    // Such a task could be written but never read back.
+    throw std::invalid_argument("frecuencia o tipo de análisis desconocido");
+  }
+  std::string id;
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tasks_.size() >= kMaxTasks) {
+      throw std::length_error("se alcanzó el máximo de " + std::to_string(kMaxTasks) +
+                              " tareas programadas");
+    }
+    ScheduledTask stored = task;
+    stored.id = generateTaskId();
+    stored.next_run = computeNextRun(stored);
+    tasks_.push_back(std::move(stored));
+    if (saveTasks(problem)) {
+      id = tasks_.back().id;
+    } else {
+      tasks_.pop_back();  // memory keeps matching the file
+    }
+  }
+  if (id.empty()) {
+    logSaveFailure(configPath_, problem);
+    throw std::runtime_error(saveFailure(configPath_, problem));
+  }
+  return id;
+}
+
+std::string Scheduler::addDailyTask(std::int32_t hour, std::int32_t minute,
+                                    ScheduledScanType scanType) {
+  ScheduledTask task;
+  task.enabled = true;
+  task.frequency = ScheduleFrequency::Daily;
+  task.hour = hour;
+  task.minute = minute;
+  task.day_of_week = -1;
+  task.day_of_month = -1;
+  task.scan_type = scanType;
+  task.scan_paths = defaultScanPaths(scanType);
+  task.last_run = TimePoint{};
+  return addTask(task);
+}
+
+std::string Scheduler::addWeeklyTask(std::int32_t dayOfWeek, std::int32_t hour, std::int32_t minute,
+                                     ScheduledScanType scanType) {
+  ScheduledTask task;
+  task.enabled = true;
+  task.frequency = ScheduleFrequency::Weekly;
+  task.hour = hour;
+  task.minute = minute;
+  task.day_of_week = dayOfWeek;
+  task.day_of_month = -1;
+  task.scan_type = scanType;
+  task.scan_paths = defaultScanPaths(scanType);
+  task.last_run = TimePoint{};
+  return addTask(task);
+}
+
+bool Scheduler::removeTask(const std::string& id) {
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = std::find_if(tasks_.begin(), tasks_.end(),
+                              [&id](const ScheduledTask& task) { return task.id == id; });
+    if (found == tasks_.end()) return false;
+    auto position = found - tasks_.begin();
+    ScheduledTask removed = std::move(*found);
+    tasks_.erase(found);
+    if (saveTasks(problem)) return true;
+    tasks_.insert(tasks_.begin() + position, std::move(removed));
+  }
+  logSaveFailure(configPath_, problem);
+  throw std::runtime_error(saveFailure(configPath_, problem));
+}
+
+std::vector<ScheduledTask> Scheduler::getTasks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tasks_;
+}
+
+TimePoint Scheduler::computeNextRun(const ScheduledTask& task) const {
+  const TimePoint now = clock_.now();
+  const std::tm today = platform::toLocalCalendar(std::chrono::system_clock::to_time_t(now));
+  std::tm target = today;
+  target.tm_hour = task.hour;
+  target.tm_min = task.minute;
+  target.tm_sec = 0;
+
+  switch (task.frequency) {
+    case ScheduleFrequency::Daily: {
+      std::tm probe = target;
+      if (normalise(probe) <= now) target.tm_mday += 1;
+      return normalise(target);
+    }
+    case ScheduleFrequency::Weekly: {
+      // Wide arithmetic and a non-negative remainder: any day number maps onto a weekday ahead.
+      long long days = (static_cast<long long>(task.day_of_week) - today.tm_wday) % 7;
+      if (days < 0) days += 7;
+      std::tm probe = target;
+      if (days == 0 && normalise(probe) <= now) days = 7;
+      target.tm_mday += static_cast<int>(days);
+      return normalise(target);
+    }
+    case ScheduleFrequency::Monthly: {
+      target.tm_mday = task.day_of_month;
+      TimePoint thisMonth = normalise(target);
+      if (thisMonth > now) return thisMonth;
+      target.tm_mon += 1;
+      return normalise(target);
+    }
+    case ScheduleFrequency::Disabled:
+      break;
+  }
+  return now + std::chrono::hours(24);
+}
+
+std::string Scheduler::generateTaskId() { return platform::generateRandomId(); }
+
+std::vector<std::string> Scheduler::defaultScanPaths(ScheduledScanType scanType) {
+  switch (scanType) {
+    case ScheduledScanType::Quick:
+      return {"C:\\Users", "C:\\ProgramData", "C:\\Program Files", "C:\\Program Files (x86)"};
+    case ScheduledScanType::Full:
+      return {"C:\\"};
+    case ScheduledScanType::Custom:
+      break;
+  }
+  return {};
+}
+
+bool Scheduler::loadTasks(std::string& problem) {
+  std::error_code error;
+  std::filesystem::file_status status = std::filesystem::status(configPath_, error);
+  if (status.type() == std::filesystem::file_type::not_found) return true;
+  if (error) {
+    problem = error.message();
+    return false;
+  }
+
+  std::string text;
+  try {
+    std::ifstream in(configPath_, std::ios::binary);
+    if (!in) {
+      problem = platform::errnoText(platform::lastErrno());
+      return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+      problem = "error de lectura";
+      return false;
+    }
+  } catch (const std::exception& e) {
+    problem = e.what();  // the stream reports a read error (such as a directory) by throwing
+    return false;
+  }
+
+  Json document;
+  try {
+    document = Json::parse(text, nullptr, true, false);
+  } catch (const Json::exception& e) {
+    problem = e.what();
+    return false;
+  }
+
+  tasks_.clear();
+  if (!document.is_object()) {
+    problem = "el documento no es un objeto";
+    return false;
+  }
+  auto list = document.find("tasks");
+  if (list == document.end()) return true;
+  if (!list->is_array()) {
+    problem = "\"tasks\" no es una lista";
+    return false;
+  }
+  for (std::size_t index = 0; index < list->size(); ++index) {
+    try {
+      tasks_.push_back(taskFromJson((*list)[index]));
+    } catch (const std::exception& e) {
+      problem = "tarea " + std::to_string(index + 1) + ": " + e.what();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Scheduler::saveTasks(std::string& problem) const {
+  try {
+    Json list = Json::array();
+    for (const ScheduledTask& task : tasks_) list.push_back(taskToJson(task));
+    Json document = {{"tasks", std::move(list)}, {"version", "1.0"}};
+    std::string text = document.dump(2, ' ', false, Json::error_handler_t::strict);
+    if (platform::writeFileAtomically(
+            configPath_, text,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::others_read,
+            &problem)) {
+      return true;
+    }
+    if (problem.empty()) problem = "error de escritura";
+    return false;
+  } catch (const std::exception& e) {
+    problem = e.what();
+    return false;
+  }
+}
+
+}  // namespace norvid

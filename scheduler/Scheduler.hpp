@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.hpp"
+#include "scheduler/ScheduledTask.hpp"
+
+namespace norvid {
+
+// Keeps the scheduled scan tasks, persists them in one JSON file and computes each task's next run
+// from the local calendar. It only stores tasks: nothing here runs them. Add, remove and copy are
+// safe to call from several threads at once.
+class Scheduler {
+ public:
+  // Most tasks the scheduler accepts through addTask; a file holding more still loads whole.
+  static constexpr std::size_t kMaxTasks = 1000;
+
+  // `configPath` empty: the data directory + "/config/scheduler.json". Reads nothing yet.
+  explicit Scheduler(const std::string& configPath = "",
+                     const platform::Clock& clock = platform::SystemClock::instance());
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  // Creates the file's directory, loads the tasks, recomputes every next run and rewrites the
+  // file. When the file cannot be read, the tasks read before the fault are kept, the file is
+  // left as it is and the problem is logged. Returns false when the directory cannot be made or
+  // the file cannot be read or written.
+  bool initialize();
+
+  // Stores a copy of `task` with a fresh id and its next run computed, writes the file and returns
+  // the id. Nothing changes when it throws: std::invalid_argument for a frequency or scan type
+  // outside the enumerations, std::length_error past kMaxTasks, std::overflow_error when the next
+  // run cannot be represented, std::runtime_error when the file cannot be written.
+  std::string addTask(const ScheduledTask& task);
+
+  // An enabled daily or weekly task with the default scan paths of `scanType`; see addTask.
+  std::string addDailyTask(std::int32_t hour, std::int32_t minute, ScheduledScanType scanType);
+  std::string addWeeklyTask(std::int32_t dayOfWeek, std::int32_t hour, std::int32_t minute,
+                            ScheduledScanType scanType);
+
+  // Removes the first task with exactly this id and writes the file. False (file untouched) when
+  // no task has it; throws std::runtime_error, keeping the task, when the file cannot be written.
+  bool removeTask(const std::string& id);
+
+  // A copy of the tasks in insertion order.
+  std::vector<ScheduledTask> getTasks() const;
+
+  // The next local time the task is due, strictly after now: daily and weekly at its hour and
+  // minute, monthly on its day of the month, anything else exactly 24 hours from now. Throws
+  // std::overflow_error when the result lies outside the clock's range.
+  std::chrono::system_clock::time_point computeNextRun(const ScheduledTask& task) const;
+
+  // A fresh random 8-4-4-4-12 identifier.
+  static std::string generateTaskId();
+
+  // The directories a scan of this type covers by default.
+  static std::vector<std::string> defaultScanPaths(ScheduledScanType scanType);
+
+  const std::string& configPath() const { return configPath_; }
+
+ private:
+  // Replaces the list with the file's tasks; a missing file leaves it as it is. On failure the
+  // tasks read before the fault stay and `problem` says what went wrong.
+  bool loadTasks(std::string& problem);
+
+  // Writes the list atomically; on failure the old file stays and `problem` names the cause.
+  bool saveTasks(std::string& problem) const;
+
+  std::string configPath_;
+  const platform::Clock& clock_;
+  std::vector<ScheduledTask> tasks_;
+  mutable std::mutex mutex_;
+};
+
+}  // namespace norvid

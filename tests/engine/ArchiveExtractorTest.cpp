@@ -1,0 +1,497 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "engine/ArchiveBombException.hpp"
+#include "engine/ArchiveExtractor.hpp"
+#include "tests/support/ArchiveFixtures.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace norvid {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ArchiveFixtures;
+using testing::ArchiveFormat;
+using testing::ArchiveMember;
+using testing::readFile;
+using testing::TempDir;
+using Paths = std::vector<std::string>;
+
+std::vector<std::string> namesIn(const fs::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+    names.push_back(entry.path().lexically_relative(directory).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool contains(const std::string& text, const std::string& wanted) {
+  return text.find(wanted) != std::string::npos;
+}
+
+ArchiveMember memberOf(ArchiveMember::Type type, std::string name, std::string content = "") {
+  return {std::move(name), std::move(content), type};
+}
+
+// Every test runs with TMPDIR pointing at a private directory, so that it can check that no
+// extraction directory is ever left behind.
+class ArchiveExtractorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* previous = std::getenv("TMPDIR");
+    if (previous != nullptr) previousTmpdir_ = previous;
+    ::setenv("TMPDIR", tmp_.str().c_str(), 1);
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(extractionDirectories(), 0) << "an av_extract_ directory was left behind";
+    if (previousTmpdir_) {
+      ::setenv("TMPDIR", previousTmpdir_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+  }
+
+  int extractionDirectories() const {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
+      if (entry.path().filename().string().rfind("av_extract_", 0) == 0) ++count;
+    }
+    return count;
+  }
+
+  std::string archive(ArchiveFormat format, const std::vector<ArchiveMember>& members,
+                      const std::string& name = "sample") {
+    return ArchiveFixtures::write(
+        (work_.path() / (name + "." + ArchiveFixtures::extension(format))).string(), format,
+        members);
+  }
+
+  std::string archiveBytes(const std::string& bytes, const std::string& name) {
+    return work_.write(name, bytes);
+  }
+
+  // Extracts the way the scanner does, into a fresh temporary directory that is removed again.
+  template <typename Check>
+  void extractInTemp(const ArchiveExtractor& extractor, const std::string& archivePath,
+                     Check check) {
+    const std::string directory = extractor.createTempDirectory();
+    Paths files;
+    try {
+      files = extractor.extract(archivePath, directory);
+    } catch (...) {
+      EXPECT_TRUE(namesIn(directory).empty()) << "a failed extraction left files behind";
+      extractor.cleanup(directory);
+      throw;
+    }
+    check(directory, files);
+    extractor.cleanup(directory);
+  }
+
+  TempDir tmp_;
+  TempDir work_;
+  std::optional<std::string> previousTmpdir_;
+};
+
+TEST_F(ArchiveExtractorTest, DetectsFormatByFirstBytes) {
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::string format;
+  };
+  const std::vector<Case> cases = {
+      {"short.bin", "PK", "zip"},
+      {"real.zip", ArchiveFixtures::build(ArchiveFormat::Zip, {ArchiveMember::file("a", "b")}),
+       "zip"},
+      {"archive.rar", "Rar!\x1a\x07", "rar"},
+      {"archive.7z", "7z\xBC\xAF\x27\x1C", "7z"},
+      {"archive.gz", "\x1F\x8B\x08", "gzip"},
+      {"no-extension", "\x1F\x8B", "gzip"},
+      {"data.tar", "plain text inside", "tar"},
+      {"empty.tar", "", "tar"},
+      {"data.TAR", "plain text inside", "unknown"},
+      {"data.tar.txt", "plain text inside", "unknown"},
+      {"one.bin", "P", "unknown"},
+      {"rar-prefix.bin", "Rar", "unknown"},
+      {"seven-prefix.bin", "7z\xBC", "unknown"},
+      {"empty.bin", "", "unknown"},
+  };
+  const ArchiveExtractor extractor;
+  for (const Case& c : cases) {
+    const std::string path = work_.write(c.name, c.bytes);
+    EXPECT_EQ(extractor.detectFormat(path), c.format) << c.name;
+    EXPECT_EQ(extractor.isArchive(path), c.format != "unknown") << c.name;
+  }
+  fs::create_directory(work_.path() / "folder.tar");
+  for (const std::string& path :
+       {(work_.path() / "missing.zip").string(), (work_.path() / "folder.tar").string()}) {
+    EXPECT_EQ(extractor.detectFormat(path), "unknown") << path;
+    EXPECT_FALSE(extractor.isArchive(path)) << path;
+  }
+}
+
+class ArchiveFormatTest : public ArchiveExtractorTest,
+                          public ::testing::WithParamInterface<ArchiveFormat> {};
+
+TEST_P(ArchiveFormatTest, ExtractsFilesInArchiveOrder) {
+  const std::string path = archive(
+      GetParam(),
+      {ArchiveMember::file("readme.txt", "hello"), ArchiveMember::directory("docs"),
+       ArchiveMember::file("docs/inner/note.txt", "note"), ArchiveMember::file("empty.dat", "")});
+  const ArchiveExtractor extractor;
+  ::testing::internal::CaptureStdout();
+  extractInTemp(extractor, path, [&](const std::string& dir, const Paths& files) {
+    EXPECT_EQ(files,
+              (Paths{dir + "/readme.txt", dir + "/docs/inner/note.txt", dir + "/empty.dat"}));
+    EXPECT_EQ(readFile(dir + "/readme.txt"), "hello");
+    EXPECT_EQ(readFile(dir + "/docs/inner/note.txt"), "note");
+    EXPECT_TRUE(fs::is_directory(dir + "/docs"));
+    // Extracted members are private to the service and never executable.
+    EXPECT_EQ(fs::status(dir + "/readme.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+  });
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(contains(out, "[INFO] Extraídos 3 archivos desde: " + path + "\n")) << out;
+}
+
+std::string formatName(const ::testing::TestParamInfo<ArchiveFormat>& info) {
+  switch (info.param) {
+    case ArchiveFormat::Zip:
+      return "Zip";
+    case ArchiveFormat::StoredZip:
+      return "StoredZip";
+    case ArchiveFormat::Tar:
+      return "Tar";
+    case ArchiveFormat::TarGz:
+      return "TarGz";
+    case ArchiveFormat::SevenZip:
+      return "SevenZip";
+  }
+  return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ArchiveFormatTest,
+                         ::testing::Values(ArchiveFormat::Zip, ArchiveFormat::StoredZip,
+                                           ArchiveFormat::Tar, ArchiveFormat::TarGz,
+                                           ArchiveFormat::SevenZip),
+                         formatName);
+
+TEST_F(ArchiveExtractorTest, NestedFixtureHoldsOneArchivePerLevel) {
+  const std::string path = work_.write(
+      "outer.zip", ArchiveFixtures::nested(ArchiveFormat::Zip, 3, ArchiveMember::file("x", "y")));
+  const ArchiveExtractor extractor;
+  std::vector<std::string> names;
+  std::string current = path;
+  for (int level = 0; level < 3; ++level) {
+    ASSERT_TRUE(extractor.isArchive(current)) << current;
+    const std::string dir = (work_.path() / ("level" + std::to_string(level))).string();
+    const Paths files = extractor.extract(current, dir);
+    ASSERT_EQ(files.size(), 1u);
+    names.push_back(fs::path(files[0]).filename().string());
+    current = files[0];
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"level2.zip", "level3.zip", "x"}));
+  EXPECT_EQ(readFile(current), "y");
+}
+
+TEST_F(ArchiveExtractorTest, EntryCountLimit) {
+  const ArchiveExtractor extractor;
+  extractInTemp(extractor, archive(ArchiveFormat::Zip, ArchiveFixtures::numberedFiles(1000)),
+                [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 1000u); });
+
+  const std::string tooMany = archive(ArchiveFormat::Zip, ArchiveFixtures::numberedFiles(1001));
+  try {
+    extractInTemp(extractor, tooMany, [](const std::string&, const Paths&) {});
+    FAIL() << "1001 entries were accepted";
+  } catch (const avwindows::ArchiveBombException& bomb) {
+    EXPECT_STREQ(bomb.what(), "Archive exceeds maximum file count: 1000");
+  }
+}
+
+TEST_F(ArchiveExtractorTest, CompressionRatioBoundary) {
+  const ArchiveExtractor extractor;
+  const std::string atLimit = archiveBytes(ArchiveFixtures::atCompressionRatio(100, 0), "at.tgz");
+  extractInTemp(extractor, atLimit,
+                [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 2u); });
+
+  const std::string above = archiveBytes(ArchiveFixtures::atCompressionRatio(100, 1), "above.tgz");
+  try {
+    extractInTemp(extractor, above, [](const std::string&, const Paths&) {});
+    FAIL() << "ratio above 100 was accepted";
+  } catch (const avwindows::ArchiveBombException& bomb) {
+    EXPECT_STREQ(bomb.what(), "Possible zip bomb detected. Compression ratio: 100:1");
+  }
+}
+
+TEST_F(ArchiveExtractorTest, OversizedDeclaredEntryIsSkippedAndNotCounted) {
+  // With a ratio limit of 1, counting the skipped entry would make this archive a bomb.
+  const ArchiveExtractor extractor(ArchiveLimits{3, 1000, 1000, 1.0});
+  const std::string path =
+      archive(ArchiveFormat::TarGz, {ArchiveMember::file("big.bin", std::string(2000, '\0')),
+                                     ArchiveMember::file("small.txt", "small")});
+  ::testing::internal::CaptureStderr();
+  extractInTemp(extractor, path, [](const std::string& dir, const Paths& files) {
+    EXPECT_EQ(files, Paths{dir + "/small.txt"});
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"small.txt"});
+  });
+  EXPECT_TRUE(contains(::testing::internal::GetCapturedStderr(),
+                       "[WARN] Archivo demasiado grande, omitiendo: big.bin (2000 bytes)\n"));
+}
+
+// A ZIP whose headers claim a few bytes but whose data expands to far more: the limits hold for
+// what is written, and nothing of it stays on disk.
+TEST_F(ArchiveExtractorTest, LyingDeclaredSizesCannotPassTheLimits) {
+  struct Case {
+    const char* name;
+    std::uint32_t declared;
+    ArchiveLimits limits;
+    std::string message;
+  };
+  const std::string zeros(1 << 20, '\0');
+  const std::vector<Case> cases = {
+      {"entry size, declared 0", 0, ArchiveLimits{3, 1000, 65536, 1e9},
+       "Archive entry exceeds maximum size: zeros.bin (more than 65536 bytes)"},
+      {"entry size, declared 10", 10, ArchiveLimits{3, 1000, 65536, 1e9},
+       "Archive entry exceeds maximum size: zeros.bin (more than 65536 bytes)"},
+      {"ratio, declared 0", 0, ArchiveLimits{}, "Possible zip bomb detected. Compression ratio: "},
+  };
+  const ArchiveExtractor honest;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = archiveBytes(
+        ArchiveFixtures::withDeclaredZipSizes(
+            ArchiveFixtures::build(ArchiveFormat::Zip, {ArchiveMember::file("zeros.bin", zeros)}),
+            c.declared),
+        "lying.zip");
+    try {
+      extractInTemp(ArchiveExtractor(c.limits), path, [](const std::string&, const Paths&) {});
+      ADD_FAILURE() << "the lie was not caught";
+    } catch (const avwindows::ArchiveBombException& bomb) {
+      EXPECT_TRUE(contains(bomb.what(), c.message)) << bomb.what();
+    }
+  }
+}
+
+TEST_F(ArchiveExtractorTest, UnderstatedSizeWithinLimitsStillWritesAllData) {
+  const std::string content(5000, 'q');
+  const std::string path = archiveBytes(
+      ArchiveFixtures::withDeclaredZipSizes(
+          ArchiveFixtures::build(ArchiveFormat::Zip, {ArchiveMember::file("data.txt", content)}),
+          0),
+      "understated.zip");
+  ::testing::internal::CaptureStderr();
+  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, Paths{dir + "/data.txt"});
+    EXPECT_EQ(fs::file_size(files[0]), content.size());
+    EXPECT_EQ(readFile(files[0]), content);
+  });
+  EXPECT_TRUE(contains(::testing::internal::GetCapturedStderr(), "[WARN] Error reading data: "));
+}
+
+TEST_F(ArchiveExtractorTest, EmptyTarHasNoMembers) {
+  extractInTemp(ArchiveExtractor(), archiveBytes("", "empty.tar"),
+                [](const std::string& dir, const Paths& files) {
+                  EXPECT_TRUE(files.empty());
+                  EXPECT_TRUE(fs::is_empty(dir));
+                });
+}
+
+TEST_F(ArchiveExtractorTest, EntriesOutsideTheDestinationAreSkipped) {
+  const fs::path outside = work_.path() / "outside";
+  fs::create_directory(outside);
+  const ArchiveExtractor extractor;
+  const std::string destination = extractor.createTempDirectory();
+  const std::string sibling = destination + "-evil";
+  const std::string siblingName = fs::path(sibling).filename().string();
+  const std::vector<std::string> names = {
+      "../evil.txt",
+      "../../evil.txt",
+      "a/../../evil.txt",
+      (outside / "evil.txt").string(),
+      // Shares the destination's name as a prefix but is another directory.
+      sibling + "/evil.txt",
+      "../" + siblingName + "/evil.txt",
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string path = archive(
+        ArchiveFormat::Tar,
+        {ArchiveMember::file(name, "evil"), ArchiveMember::file("ok.txt", "ok")}, "traversal");
+    ::testing::internal::CaptureStderr();
+    const Paths files = extractor.extract(path, destination);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(files, Paths{destination + "/ok.txt"});
+    EXPECT_TRUE(contains(err, "[WARN] Path traversal attempt detected, skipping: " + name + "\n"))
+        << err;
+    EXPECT_FALSE(fs::exists(outside / "evil.txt"));
+    EXPECT_FALSE(fs::exists(sibling));
+    EXPECT_FALSE(fs::exists(tmp_.path() / "evil.txt"));
+    EXPECT_FALSE(fs::exists(work_.path() / "evil.txt"));
+    fs::remove(destination + "/ok.txt");
+  }
+  extractor.cleanup(destination);
+}
+
+TEST_F(ArchiveExtractorTest, NamesThatStayInsideAreWrittenNormalised) {
+  struct Case {
+    std::string name;
+    std::string written;
+  };
+  // On this platform a backslash is part of a file name, so a Windows-style path stays inside.
+  const std::vector<Case> cases = {
+      {"./plain.txt", "plain.txt"},
+      {"a/../b.txt", "b.txt"},
+      {"x/./y/../z.txt", "x/z.txt"},
+      {"C:\\Windows\\evil.txt", "C:\\Windows\\evil.txt"},
+  };
+  const ArchiveExtractor extractor;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    extractInTemp(extractor, archive(ArchiveFormat::Tar, {ArchiveMember::file(c.name, "data")}),
+                  [&](const std::string& dir, const Paths& files) {
+                    EXPECT_EQ(files, Paths{dir + "/" + c.written});
+                    EXPECT_EQ(readFile(dir + "/" + c.written), "data");
+                  });
+  }
+}
+
+TEST_F(ArchiveExtractorTest, LinksDevicesAndFifosAreNeverWritten) {
+  const fs::path outside = work_.path() / "outside";
+  fs::create_directory(outside);
+  using Type = ArchiveMember::Type;
+  const std::string path = archive(
+      ArchiveFormat::Tar,
+      {ArchiveMember::file("target.txt", "data"), memberOf(Type::Symlink, "link", "target.txt"),
+       memberOf(Type::Symlink, "escape", outside.string()),
+       ArchiveMember::file("escape/evil.txt", "evil"),
+       memberOf(Type::Hardlink, "hard", "target.txt"), memberOf(Type::Fifo, "pipe"),
+       memberOf(Type::CharacterDevice, "device")});
+  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    EXPECT_EQ(files, (Paths{dir + "/target.txt", dir + "/escape/evil.txt"}));
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"escape", "escape/evil.txt", "target.txt"}));
+    EXPECT_FALSE(fs::is_symlink(dir + "/escape"));
+  });
+  EXPECT_TRUE(fs::is_empty(outside));
+}
+
+TEST_F(ArchiveExtractorTest, HardLinkCarryingDataIsWrittenAsItsOwnFile) {
+  const std::string path =
+      archiveBytes(ArchiveFixtures::cpioLinkedPair("harmless", "evil"), "linked.cpio");
+  extractInTemp(ArchiveExtractor(), path, [](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, (Paths{dir + "/first.txt", dir + "/second.txt"}));
+    EXPECT_EQ(readFile(files[0]), "harmless");
+    EXPECT_EQ(readFile(files[1]), "evil");
+    EXPECT_EQ(fs::hard_link_count(files[1]), 1u);
+  });
+}
+
+TEST_F(ArchiveExtractorTest, DuplicateNamesAreAllWritten) {
+  const std::string path = archive(ArchiveFormat::Tar, {ArchiveMember::file("same.txt", "first"),
+                                                        ArchiveMember::file("same.txt", "second"),
+                                                        ArchiveMember::file("same.txt", "third")});
+  extractInTemp(ArchiveExtractor(), path, [](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, (Paths{dir + "/same.txt", dir + "/same.txt~1", dir + "/same.txt~2"}));
+    EXPECT_EQ(readFile(files[0]), "first");
+    EXPECT_EQ(readFile(files[1]), "second");
+    EXPECT_EQ(readFile(files[2]), "third");
+  });
+}
+
+TEST_F(ArchiveExtractorTest, FailuresThrowAndLeaveNothing) {
+  struct Case {
+    const char* name;
+    std::function<std::string()> archivePath;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"missing", [&] { return (work_.path() / "missing.zip").string(); },
+       "Archive file does not exist: "},
+      {"directory", [&] { return work_.str(); }, "Archive file is not a regular file: "},
+      {"corrupt zip", [&] { return archiveBytes("PK\x03\x04 this is not a zip", "bad.zip"); },
+       "Failed to open archive: "},
+      {"text taken for an archive",
+       [&] { return archiveBytes("PK-this is not an archive", "t.zip"); },
+       "Failed to open archive: "},
+  };
+  const ArchiveExtractor extractor;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path destination = work_.path() / "fresh" / "destination";
+    try {
+      extractor.extract(c.archivePath(), destination.string());
+      ADD_FAILURE() << "no exception";
+    } catch (const avwindows::ArchiveBombException&) {
+      ADD_FAILURE() << "not a bomb";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(c.message, 0), 0u) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(work_.path() / "fresh"));
+  }
+}
+
+TEST_F(ArchiveExtractorTest, BombRemovesOnlyWhatItWrote) {
+  const fs::path destination = work_.path() / "existing";
+  fs::create_directory(destination);
+  const std::string keep = work_.write("existing/keep.txt", "mine");
+  std::vector<ArchiveMember> members = ArchiveFixtures::numberedFiles(1001);
+  members.insert(members.begin(), ArchiveMember::file("deep/er/file.txt", "x"));
+  const std::string path = archive(ArchiveFormat::Tar, members);
+  EXPECT_THROW(ArchiveExtractor().extract(path, destination.string()),
+               avwindows::ArchiveBombException);
+  EXPECT_EQ(namesIn(destination), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(readFile(keep), "mine");
+}
+
+TEST_F(ArchiveExtractorTest, TruncatedArchiveKeepsWhatCouldBeRead) {
+  const std::string bytes = ArchiveFixtures::build(
+      ArchiveFormat::Tar, {ArchiveMember::file("first.txt", std::string(3000, 'a')),
+                           ArchiveMember::file("second.txt", std::string(3000, 'b'))});
+  const std::string path = archiveBytes(bytes.substr(0, 512 + 3072 + 512 + 1000), "cut.tar");
+  ::testing::internal::CaptureStderr();
+  extractInTemp(ArchiveExtractor(), path, [](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, (Paths{dir + "/first.txt", dir + "/second.txt"}));
+    EXPECT_EQ(readFile(files[0]), std::string(3000, 'a'));
+    EXPECT_EQ(readFile(files[1]), std::string(1000, 'b'));
+  });
+  EXPECT_TRUE(contains(::testing::internal::GetCapturedStderr(), "[WARN] Error reading data: "));
+}
+
+TEST_F(ArchiveExtractorTest, TemporaryDirectoriesArePrivateAndFresh) {
+  const ArchiveExtractor extractor;
+  const std::string first = extractor.createTempDirectory();
+  const std::string second = extractor.createTempDirectory();
+  EXPECT_NE(first, second);
+  const std::regex name("av_extract_[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+  for (const std::string& directory : {first, second}) {
+    EXPECT_EQ(fs::path(directory).parent_path(), tmp_.path());
+    EXPECT_TRUE(std::regex_match(fs::path(directory).filename().string(), name)) << directory;
+    EXPECT_TRUE(fs::is_empty(directory));
+    EXPECT_EQ(fs::status(directory).permissions() & fs::perms::all, fs::perms::owner_all);
+  }
+
+  work_.write("unused.txt", "");
+  fs::copy_file(work_.path() / "unused.txt", first + "/inside.txt");
+  ::testing::internal::CaptureStdout();
+  extractor.cleanup(first);
+  extractor.cleanup(second);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[INFO] Limpiado directorio temporal: " + first +
+                "\n[INFO] Limpiado directorio temporal: " + second + "\n");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  extractor.cleanup(first);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace
+}  // namespace norvid

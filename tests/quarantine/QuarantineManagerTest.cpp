@@ -1,0 +1,383 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <stdexcept>
+
+#include "quarantine/QuarantineManager.hpp"
+#include "tests/support/EventLogCapture.hpp"
+#include "tests/support/QuarantineStoreFixture.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace norvid {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::EventLogCapture;
+using testing::QuarantineStoreFixture;
+using testing::readFile;
+
+const std::string kKey(QuarantineManager::kQuarantineKey);
+constexpr long long kNow = 1733489000;
+
+std::string coded(const std::string& plain) {
+  std::string result = plain;
+  for (std::size_t i = 0; i < result.size(); ++i) result[i] ^= kKey[i % kKey.size()];
+  return result;
+}
+
+// Content that differs at every offset, so a key applied at the wrong position shows.
+std::string patterned(std::size_t size) {
+  std::string content(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+  return content;
+}
+
+unsigned modeOf(const std::string& path) {
+  return static_cast<unsigned>(fs::status(path).permissions()) & 07777;
+}
+
+struct stat statOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info;
+}
+
+bool isQuarantineId(const std::string& id) {
+  static const std::regex form("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
+  return std::regex_match(id, form);
+}
+
+class QuarantineManagerTest : public ::testing::Test {
+ protected:
+  std::string quarantine(const std::string& path, const std::string& threat = "Trojan_Generic") {
+    QuarantineManager manager(store.storeDir(), store.clock);
+    return manager.quarantineFile(path, threat, "YARA");
+  }
+
+  QuarantineStoreFixture store;
+};
+
+TEST(QuarantineCodingTest, CodesEachByteWithTheKeyByteAtItsOffsetAndDecodesBack) {
+  testing::TempDir dir;
+  for (std::size_t size : {std::size_t{0}, std::size_t{29}, std::size_t{3 * 65536 + 17}}) {
+    SCOPED_TRACE(size);
+    std::string plain = patterned(size);
+    std::string source = dir.write("plain.bin", plain);
+    std::string once = (dir.path() / "once.bin").string();
+    std::string twice = (dir.path() / "twice.bin").string();
+
+    ASSERT_TRUE(QuarantineManager::encryptFile(source, once, kKey));
+    std::string result = readFile(once);
+    ASSERT_EQ(result, coded(plain));
+    if (size > 28) {
+      EXPECT_EQ(result[28], static_cast<char>(plain[28] ^ kKey[0]));
+    }
+    ASSERT_TRUE(QuarantineManager::encryptFile(once, twice, kKey));
+    EXPECT_EQ(readFile(twice), plain);
+  }
+}
+
+TEST(QuarantineCodingTest, RefusesAMissingSourceOrAnEmptyKeyAndLeavesTheDestination) {
+  testing::TempDir dir;
+  std::string source = dir.write("plain.bin", "abc");
+  std::string dest = dir.write("dest.bin", "keep");
+  EXPECT_FALSE(QuarantineManager::encryptFile((dir.path() / "none").string(), dest, kKey));
+  EXPECT_FALSE(QuarantineManager::encryptFile(source, dest, ""));
+  EXPECT_EQ(readFile(dest), "keep");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
+TEST(QuarantineHashTest, GivesTheSha256OfKnownContent) {
+  testing::TempDir dir;
+  struct Case {
+    std::string content;
+    std::string digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"test", "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QuarantineManager::calculateSHA256(dir.write("f", c.content)), c.digest);
+  }
+  EXPECT_EQ(QuarantineManager::calculateSHA256((dir.path() / "missing").string()), "");
+}
+
+TEST_F(QuarantineManagerTest, QuarantinesAFileIntoACodedCopyWithItsRecord) {
+  std::string path = store.writeFile("tool.exe", "test");
+  std::string id = quarantine(path);
+
+  ASSERT_TRUE(isQuarantineId(id)) << id;
+  EXPECT_FALSE(fs::exists(path));
+  std::string qtn = store.storeDir() + "/" + id + ".qtn";
+  EXPECT_EQ(readFile(qtn), coded("test"));
+  EXPECT_EQ(store.metadataText(),
+            "{\n"
+            "  \"entries\": [\n"
+            "    {\n"
+            "      \"file_hash\": "
+            "\"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08\",\n"
+            "      \"file_size\": 4,\n"
+            "      \"id\": \"" +
+                id +
+                "\",\n"
+                "      \"original_path\": \"" +
+                path +
+                "\",\n"
+                "      \"quarantine_date\": 1733489000,\n"
+                "      \"quarantine_path\": \"" +
+                qtn +
+                "\",\n"
+                "      \"scan_engine\": \"YARA\",\n"
+                "      \"threat_name\": \"Trojan_Generic\"\n"
+                "    }\n"
+                "  ],\n"
+                "  \"version\": \"1.0\"\n"
+                "}");
+  EXPECT_EQ(modeOf(store.storeDir()), 0700u);
+  EXPECT_EQ(modeOf(qtn), 0600u);
+  EXPECT_EQ(modeOf(store.metadataPath()), 0600u);
+
+  QuarantineManager reopened(store.storeDir(), store.clock);
+  ASSERT_EQ(reopened.getCount(), 1u);
+  EXPECT_EQ(reopened.getEntries()[0].threat_name, "Trojan_Generic");
+}
+
+TEST_F(QuarantineManagerTest, QuarantinesAnEmptyFileAndRecordsTheResolvedPath) {
+  fs::create_directories(store.filesDir() + "/real");
+  fs::create_directory_symlink(store.filesDir() + "/real", store.filesDir() + "/link");
+  store.writeFile("real/empty.bin", "");
+  std::string id = quarantine(store.filesDir() + "/link/../link/empty.bin");
+  ASSERT_FALSE(id.empty());
+
+  QuarantineManager manager(store.storeDir(), store.clock);
+  QuarantineEntry entry = manager.getEntries().at(0);
+  EXPECT_EQ(entry.original_path, store.filesDir() + "/real/empty.bin");
+  EXPECT_EQ(entry.file_size, 0u);
+  EXPECT_EQ(entry.file_hash, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(fs::file_size(entry.quarantine_path), 0u);
+}
+
+TEST_F(QuarantineManagerTest, RefusesWhatIsNotAnExistingRegularFileAndTouchesNothing) {
+  struct Case {
+    const char* name;
+    std::function<std::string()> make;
+  };
+  const Case cases[] = {
+      {"missing", [&] { return store.filesDir() + "/missing"; }},
+      {"directory", [&] { return store.filesDir(); }},
+      {"symbolic link",
+       [&] {
+         std::string target = store.writeFile("target", "payload");
+         fs::create_symlink(target, store.filesDir() + "/link");
+         return store.filesDir() + "/link";
+       }},
+      {"fifo",
+       [&] {
+         std::string path = store.filesDir() + "/fifo";
+         EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+         return path;
+       }},
+      // A pseudo-file whose content does not match the size it reports: the copy is incomplete.
+      {"size mismatch", [] { return std::string("/proc/self/status"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = c.make();
+    EXPECT_EQ(quarantine(path), "");
+    EXPECT_TRUE(fs::exists(fs::symlink_status(path)) || std::string(c.name) == "missing");
+  }
+  EXPECT_TRUE(fs::exists(store.filesDir() + "/target"));
+  QuarantineManager manager(store.storeDir(), store.clock);
+  EXPECT_EQ(manager.getCount(), 0u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(store.storeDir()), fs::directory_iterator()), 1)
+      << "only metadata.json is left in the store";
+}
+
+TEST_F(QuarantineManagerTest, KeepsTheFileWhenItsRecordCannotBeSaved) {
+  // Bytes that are not UTF-8 cannot go into metadata.json.
+  std::string path = store.writeFile("bad\xff.exe", "payload");
+  ASSERT_TRUE(fs::exists(path));
+  std::string goodId = quarantine(store.writeFile("good.exe", "x"));
+  std::string before = store.metadataText();
+
+  EXPECT_EQ(quarantine(path), "");
+  EXPECT_EQ(readFile(path), "payload");
+  EXPECT_EQ(store.metadataText(), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(store.storeDir()), fs::directory_iterator()), 2)
+      << "metadata.json and the one good copy";
+}
+
+TEST_F(QuarantineManagerTest, RestoresToTheOriginalPathWithTheOriginalOwner) {
+  std::string path = store.writeFile("doc.txt", patterned(70000));
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  std::string id = quarantine(path);
+  ASSERT_FALSE(id.empty());
+  {
+    QuarantineManager manager(store.storeDir(), store.clock);
+    ASSERT_TRUE(manager.restoreFile(id, ""));
+    EXPECT_EQ(manager.getCount(), 0u);
+  }
+  EXPECT_EQ(readFile(path), patterned(70000));
+  struct stat info = statOf(path);
+  EXPECT_EQ(info.st_uid, 65534u);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_FALSE(fs::exists(store.storeDir() + "/" + id + ".qtn"));
+  EXPECT_EQ(store.metadata()["entries"], nlohmann::json::array());
+}
+
+TEST_F(QuarantineManagerTest, RestoresBesideAnOccupiedPathWithoutOverwritingAnything) {
+  std::string path = store.filesDir() + "/report.pdf";
+  store.writeFile("report.pdf", "first");
+  std::string first = quarantine(path);
+  store.writeFile("report.pdf", "second");
+  std::string second = quarantine(path);
+  fs::create_symlink(store.filesDir() + "/elsewhere", path);  // dangling: still occupies the name
+  std::string stamp = path + ".restored_" + std::to_string(kNow);
+
+  QuarantineManager manager(store.storeDir(), store.clock);
+  ASSERT_TRUE(manager.restoreFile(first, ""));
+  ASSERT_TRUE(manager.restoreFile(second, ""));
+  EXPECT_EQ(readFile(stamp), "first");
+  EXPECT_EQ(readFile(stamp + "_1"), "second");
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_FALSE(fs::exists(store.filesDir() + "/elsewhere"));
+}
+
+TEST_F(QuarantineManagerTest, RefusesARestoreThatWouldNotLandExactlyAtItsPath) {
+  fs::create_directories(store.filesDir() + "/dir");
+  std::string path = store.writeFile("dir/a.sh", "payload");
+  std::string id = quarantine(path);
+  ASSERT_FALSE(id.empty());
+
+  testing::TempDir elsewhere;
+  QuarantineManager manager(store.storeDir(), store.clock);
+  // The directory has gone, and then has been replaced by a link to another place.
+  fs::remove(store.filesDir() + "/dir");
+  EXPECT_FALSE(manager.restoreFile(id, ""));
+  fs::create_directory_symlink(elsewhere.path(), store.filesDir() + "/dir");
+  EXPECT_FALSE(manager.restoreFile(id, ""));
+
+  EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+  EXPECT_EQ(manager.getCount(), 1u);
+  EXPECT_TRUE(fs::exists(store.storeDir() + "/" + id + ".qtn"));
+}
+
+TEST_F(QuarantineManagerTest, DeletesARecordAndItsCopyEvenWhenTheCopyIsGone) {
+  std::string kept = quarantine(store.writeFile("a", "a"));
+  std::string gone = quarantine(store.writeFile("b", "b"));
+  std::string vanished = quarantine(store.writeFile("c", "c"));
+  fs::remove(store.storeDir() + "/" + vanished + ".qtn");
+
+  QuarantineManager manager(store.storeDir(), store.clock);
+  EXPECT_TRUE(manager.deleteFile(gone));
+  EXPECT_TRUE(manager.deleteFile(vanished));
+  EXPECT_FALSE(fs::exists(store.storeDir() + "/" + gone + ".qtn"));
+  ASSERT_EQ(manager.getCount(), 1u);
+  EXPECT_EQ(manager.getEntries()[0].id, kept);
+  EXPECT_EQ(store.metadata()["entries"].size(), 1u);
+}
+
+TEST_F(QuarantineManagerTest, UnknownOrCaseChangedIdsChangeNothing) {
+  std::string id = quarantine(store.writeFile("a", "a"));
+  std::string upper = id;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_NE(upper, id);
+  std::string before = store.metadataText();
+
+  QuarantineManager manager(store.storeDir(), store.clock);
+  for (const std::string& wrong : {upper, std::string(), std::string("nope")}) {
+    EXPECT_FALSE(manager.restoreFile(wrong, ""));
+    EXPECT_FALSE(manager.deleteFile(wrong));
+  }
+  EXPECT_EQ(manager.getCount(), 1u);
+  EXPECT_EQ(store.metadataText(), before);
+}
+
+TEST_F(QuarantineManagerTest, AMissingMetadataFileIsAnEmptyStoreWrittenOnDestruction) {
+  { QuarantineManager manager(store.storeDir(), store.clock); }
+  EXPECT_EQ(store.metadataText(), "{\n  \"entries\": [],\n  \"version\": \"1.0\"\n}");
+  QuarantineManager manager(store.storeDir(), store.clock);
+  EXPECT_TRUE(manager.metadataLoaded());
+  EXPECT_EQ(manager.getCount(), 0u);
+}
+
+TEST_F(QuarantineManagerTest, ReadsRecordsAsStoredAndWritesThemBackComplete) {
+  fs::create_directories(store.storeDir());
+  std::ofstream(store.metadataPath()) << R"({"version": "0.9", "entries": [
+      {"id": "x1", "original_path": "/a", "quarantine_path": "/q/x1.qtn", "threat_name": "T",
+       "file_hash": "unknown", "file_size": 4.9, "quarantine_date": 1733489000.7}]})";
+  {
+    QuarantineManager manager(store.storeDir(), store.clock);
+    ASSERT_EQ(manager.getCount(), 1u);
+    QuarantineEntry entry = manager.getEntries()[0];
+    EXPECT_EQ(entry.scan_engine, "YARA");
+    EXPECT_EQ(entry.file_size, 4u);
+    EXPECT_EQ(entry.quarantine_date.time_since_epoch(), std::chrono::seconds(kNow));
+  }
+  nlohmann::json written = store.metadata()["entries"][0];
+  EXPECT_EQ(written["scan_engine"], "YARA");
+  EXPECT_EQ(written["quarantine_date"], kNow);
+  EXPECT_EQ(store.metadata()["version"], "1.0");
+}
+
+TEST_F(QuarantineManagerTest, KeepsOnlyWholeSecondsOfTheQuarantineDate) {
+  store.clock.instant += std::chrono::milliseconds(1700);
+  quarantine(store.writeFile("a", "a"));
+  QuarantineManager manager(store.storeDir(), store.clock);
+  EXPECT_EQ(manager.getEntries().at(0).quarantine_date.time_since_epoch(),
+            std::chrono::seconds(kNow + 1));
+}
+
+TEST_F(QuarantineManagerTest, AnUnreadableMetadataFileIsKeptAsItIsAndReportedOnce) {
+  const char* contents[] = {
+      "",
+      "{\"entries\": [",
+      "[]",
+      "{\"entries\": {\"id\": \"x\"}}",
+      R"({"entries": [{"id": "ok", "original_path": "/a", "quarantine_path": "/q", "threat_name":
+          "T", "file_hash": "h", "file_size": 1, "quarantine_date": 1}, {"id": 7}]})",
+      R"({"entries": [{"id": "x", "original_path": "/a", "quarantine_path": "/q", "threat_name":
+          "T", "file_hash": "h", "quarantine_date": 1}]})",
+      R"({"entries": [{"id": "x", "original_path": "/a", "quarantine_path": "/q", "threat_name":
+          "T", "file_hash": "h", "file_size": -1, "quarantine_date": 1}]})",
+  };
+  for (const char* content : contents) {
+    SCOPED_TRACE(content);
+    QuarantineStoreFixture local;
+    fs::create_directories(local.storeDir());
+    std::ofstream(local.metadataPath()) << content;
+    std::string victim = local.writeFile("victim", "v");
+    std::size_t mark = EventLogCapture::instance().mark();
+    for (int round = 0; round < 2; ++round) {
+      QuarantineManager manager(local.storeDir(), local.clock);
+      EXPECT_FALSE(manager.metadataLoaded());
+      EXPECT_FALSE(manager.loadError().empty());
+      EXPECT_EQ(manager.getCount(), 0u);
+      EXPECT_EQ(manager.quarantineFile(victim, "T", "YARA"), "");
+      EXPECT_FALSE(manager.deleteFile("ok"));
+      EXPECT_FALSE(manager.saveMetadata());
+    }
+    EXPECT_EQ(readFile(local.metadataPath()), content);
+    EXPECT_EQ(readFile(victim), "v");
+    std::vector<std::string> lines = EventLogCapture::instance().messagesSince(mark);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[ERR] Cuarentena: " + local.metadataPath(), 0), 0u) << lines[0];
+  }
+}
+
+TEST_F(QuarantineManagerTest, ASecondInstanceOnTheSameThreadIsRefused) {
+  QuarantineManager first(store.storeDir(), store.clock);
+  EXPECT_THROW(QuarantineManager(store.storeDir(), store.clock), std::logic_error);
+}
+
+}  // namespace
+}  // namespace norvid
