@@ -155,35 +155,49 @@ void benchDirectoryScan(const fs::path& work) {
   const Tree tree = makeTree(work / "tree", count);
   YaraRules yara;
   std::printf("\nDirectory walk of %d files of 4 KiB (read + YARA scan, 50 rules):\n", count);
-  double baseline = 0;
-  for (const auto& [name, rules] : {std::pair{"0 rules", nlohmann::json::array()},
-                                    std::pair{"50 path rules", fiftyPathRules()}}) {
-    ExclusionsManager exclusions(writeRules(work, "scan.json", rules));
-    exclusions.initialize();
-    int matches = 0;
-    int excluded = 0;
-    double checkSeconds = 0;
-    const double seconds = bestSecondsOf([&] {
-      checkSeconds = 0;
-      for (const auto& entry : fs::recursive_directory_iterator(work / "tree")) {
-        if (!entry.is_regular_file()) continue;
-        const std::string file = entry.path().string();
-        const auto start = Clock::now();
-        const bool skip = exclusions.isExcluded(file, "");
-        checkSeconds += std::chrono::duration<double>(Clock::now() - start).count();
-        if (skip) {
-          ++excluded;
-          continue;
+  struct Variant {
+    const char* name;
+    ExclusionsManager exclusions;
+    double best = 1e30;
+    double checks = 0;
+  };
+  Variant variants[] = {
+      {"0 rules", ExclusionsManager(writeRules(work, "scan0.json", nlohmann::json::array()))},
+      {"50 path rules", ExclusionsManager(writeRules(work, "scan50.json", fiftyPathRules()))}};
+  for (Variant& variant : variants) variant.exclusions.initialize();
+  int matches = 0;
+  int excluded = 0;
+  // The variants take turns, so that a change in the machine's load hits both alike.
+  for (int run = 0; run < 5; ++run) {
+    for (Variant& variant : variants) {
+      double checkSeconds = 0;
+      const double seconds = secondsOf([&] {
+        for (const auto& entry : fs::recursive_directory_iterator(work / "tree")) {
+          if (!entry.is_regular_file()) continue;
+          const std::string file = entry.path().string();
+          const auto start = Clock::now();
+          const bool skip = variant.exclusions.isExcluded(file, "");
+          checkSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+          if (skip) {
+            ++excluded;
+            continue;
+          }
+          const std::string content = readWhole(file);
+          yr_rules_scan_mem(yara.rules, reinterpret_cast<const uint8_t*>(content.data()),
+                            content.size(), SCAN_FLAGS_FAST_MODE, countMatches, &matches, 0);
         }
-        const std::string content = readWhole(file);
-        yr_rules_scan_mem(yara.rules, reinterpret_cast<const uint8_t*>(content.data()),
-                          content.size(), SCAN_FLAGS_FAST_MODE, countMatches, &matches, 0);
+      });
+      if (seconds < variant.best) {
+        variant.best = seconds;
+        variant.checks = checkSeconds;
       }
-    });
-    if (baseline == 0) baseline = seconds;
-    std::printf("  %-14s %8.1f us/file (checks %6.2f us/file)  %+6.1f%% against 0 rules%s\n", name,
-                seconds / count * 1e6, checkSeconds / count * 1e6, (seconds / baseline - 1) * 100,
-                excluded ? "  (excluded files!)" : "");
+    }
+  }
+  const double perFile = variants[0].best / count;
+  for (const Variant& variant : variants) {
+    std::printf("  %-14s %8.1f us/file, of which checks %5.2f us (%4.1f%% of a file's cost)%s\n",
+                variant.name, variant.best / count * 1e6, variant.checks / count * 1e6,
+                variant.checks / count / perFile * 100, excluded ? "  (excluded files!)" : "");
   }
 }
 
@@ -199,7 +213,7 @@ void benchHostilePatterns(const fs::path& work) {
       "(.{0,60}){0,60}x",
       "([a-z]{0,100}){0,45}x",
       "(a?){2000}a{2000}",
-      "(?:.?){1500}x",
+      "(?:.?){1200}x",
       "(?:){2400}x",
       "(.|..){0,700}x",
       "((?=.*x).)*",

@@ -32,8 +32,15 @@ nlohmann::json CoreFixture::call(const nlohmann::json& request) {
   return nlohmann::json::parse(core().processCommand(request.dump()));
 }
 
+void CoreFixture::serve() {
+  if (core().isRunning()) return;
+  if (!core().start()) throw std::runtime_error("transport did not start");
+  // One answered request shows the accept thread is in its loop, its start line written.
+  platform::sendRequest(paths_.socketPath, R"({"command":"status"})");
+}
+
 std::optional<std::string> CoreFixture::send(const std::string& request) {
-  if (!core().isRunning() && !core().start()) throw std::runtime_error("transport did not start");
+  serve();
   return platform::sendRequest(paths_.socketPath, request);
 }
 

@@ -26,6 +26,8 @@ class CoreFixture {
 
   // Sends a request through processCommand and parses the answer.
   nlohmann::json call(const nlohmann::json& request);
+  // Builds the core and starts its transport (once).
+  void serve();
   // Starts the transport (once) and sends a raw request text through the real socket.
   std::optional<std::string> send(const std::string& request);
   nlohmann::json sendJson(const nlohmann::json& request);

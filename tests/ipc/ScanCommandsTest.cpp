@@ -1,0 +1,255 @@
+#include "ipc/ScanCommands.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <future>
+
+#include "tests/ipc/CoreFixture.hpp"
+#include "tests/support/EventLogCapture.hpp"
+
+namespace norvid {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CoreFixture;
+using testing::EventLogCapture;
+
+constexpr const char* kMarkerRule =
+    "rule Test_Marker { strings: $a = \"NORVID-TEST-MARKER\" condition: $a }\n";
+constexpr const char* kSecondRule =
+    "rule Second_Marker { strings: $a = \"NORVID-SECOND\" condition: $a }\n";
+
+class ScanCommandsTest : public ::testing::Test {
+ protected:
+  ScanCommandsTest() {
+    fixture_.writeRule("marker.yar", kMarkerRule);
+    fixture_.serve();
+  }
+
+  std::string file(const std::string& name, const std::string& content) {
+    return fixture_.root().write("files/" + name, content);
+  }
+  nlohmann::json send(const nlohmann::json& request) { return fixture_.sendJson(request); }
+  std::vector<std::string> logSince(std::size_t mark) {
+    return EventLogCapture::instance().messagesSince(mark);
+  }
+  std::size_t mark() { return EventLogCapture::instance().mark(); }
+  std::size_t amsiFilesLeft() {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+      if (entry.path().filename().string().rfind("amsi", 0) == 0) ++count;
+    }
+    return count;
+  }
+
+  CoreFixture fixture_;
+};
+
+TEST_F(ScanCommandsTest, ScanOfFilesAnswersEveryMember) {
+  const std::string clean = file("clean.txt", "nothing here");
+  const std::string infected = file("bad.txt", "xx NORVID-TEST-MARKER xx");
+
+  std::size_t before = mark();
+  EXPECT_EQ(fixture_.send(nlohmann::json{{"command", "scan"}, {"path", clean}}.dump()),
+            nlohmann::json({{"command", "scan"},
+                            {"files_scanned", 1},
+                            {"message", "El archivo está limpio. No se detectaron amenazas."},
+                            {"path", clean},
+                            {"result", "CLEAN"},
+                            {"scan_type", "file"},
+                            {"status", "ok"},
+                            {"threats_found", 0}})
+                .dump());
+  nlohmann::json bad = send({{"command", "scan"}, {"path", infected}});
+  EXPECT_EQ(bad["result"], "INFECTED");
+  EXPECT_EQ(bad["threat_name"], "Test_Marker");
+  EXPECT_EQ(bad["threats_found"], 1);
+  EXPECT_EQ(bad["message"], "¡AMENAZA DETECTADA! Archivo infectado con: Test_Marker");
+  EXPECT_EQ(logSince(before),
+            (std::vector<std::string>{"[INF] Escaneo CLEAN: " + clean,
+                                      "[WRN] Escaneo INFECTED: " + infected +
+                                          " | Amenaza: Test_Marker"}));
+
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["engine_ready"], true);
+  EXPECT_EQ(status["rules_loaded"], 1);
+  EXPECT_EQ(status["total_scans"], 2);
+  EXPECT_EQ(status["total_threats"], 1);
+  EXPECT_EQ(status["last_scan_path"], infected);
+  EXPECT_EQ(status["last_threat_name"], "Test_Marker");
+}
+
+TEST_F(ScanCommandsTest, ScanOfDirectoriesCountsEntriesAndThreats) {
+  const std::string empty = (fixture_.root().path() / "empty").string();
+  fs::create_directories(empty);
+  nlohmann::json none = send({{"command", "scan"}, {"path", empty}});
+  EXPECT_EQ(none["files_scanned"], 0);
+  EXPECT_EQ(none["result"], "CLEAN");
+  EXPECT_EQ(none["message"], "Directorio limpio. Se escanearon 0 archivo(s) sin detectar amenazas.");
+  EXPECT_FALSE(none.contains("infected_files"));
+
+  file("tree/a.txt", "fine");
+  const std::string bad = file("tree/sub/b.txt", "NORVID-TEST-MARKER");
+  const std::string tree = (fixture_.root().path() / "files/tree").string();
+  std::size_t before = mark();
+  nlohmann::json response = send({{"command", "scan"}, {"path", tree}});
+  EXPECT_EQ(response["scan_type"], "directory");
+  EXPECT_EQ(response["files_scanned"], 2);
+  EXPECT_EQ(response["threats_found"], 1);
+  EXPECT_EQ(response["result"], "INFECTED");
+  EXPECT_EQ(response["infected_files"], nlohmann::json::array({bad + " (Test_Marker)"}));
+  EXPECT_EQ(response["message"], "Se detectaron 1 amenaza(s) en 2 archivo(s) escaneado(s).");
+  EXPECT_FALSE(response.contains("threat_name"));
+  EXPECT_EQ(logSince(before),
+            std::vector<std::string>{"[WRN] Escaneo INFECTED (2 archivos): " + tree});
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["total_threats"], 1);
+  EXPECT_EQ(status["last_threat_name"], "");
+  EXPECT_EQ(status["last_threat_path"], tree);
+}
+
+TEST_F(ScanCommandsTest, ScanErrorsChangeNoCounter) {
+  const std::string missing = (fixture_.root().path() / "missing").string();
+  const std::string fifo = (fixture_.root().path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::size_t before = mark();
+  EXPECT_EQ(send({{"command", "scan"}, {"path", missing}})["error"],
+            "La ruta no existe: " + missing);
+  EXPECT_EQ(send({{"command", "scan"}, {"path", fifo}})["error"],
+            "La ruta no es un archivo ni un directorio válido: " + fifo);
+  EXPECT_EQ(send({{"command", "scan_realtime"}, {"path", missing}})["error"],
+            "Archivo no existe: " + missing);
+  EXPECT_EQ(send({{"command", "scan_realtime"}, {"path", fifo}})["error"],
+            "La ruta no es un archivo válido");
+  EXPECT_TRUE(logSince(before).empty());
+  EXPECT_EQ(send({{"command", "status"}})["total_scans"], 0);
+}
+
+TEST_F(ScanCommandsTest, RealtimeScanQuarantinesWhatItFinds) {
+  const std::string clean = file("clean.txt", "nothing");
+  const std::string infected = file("bad.bin", "NORVID-TEST-MARKER");
+  EXPECT_EQ(fixture_.send(nlohmann::json{{"command", "scan_realtime"}, {"path", clean}}.dump()),
+            R"({"command":"scan_realtime","quarantined":false,"status":"clean","threat":null})");
+
+  std::size_t before = mark();
+  nlohmann::json threat = send({{"command", "scan_realtime"}, {"path", infected}});
+  EXPECT_EQ(threat["status"], "threat");
+  EXPECT_EQ(threat["threat"], "Test_Marker");
+  EXPECT_EQ(threat["quarantined"], true);
+  ASSERT_TRUE(threat.contains("quarantine_id"));
+  EXPECT_FALSE(fs::exists(infected));
+  EXPECT_EQ(logSince(before).back(),
+            "[WRN] Amenaza en tiempo real: " + infected + " | Test_Marker [CUARENTENA]");
+
+  nlohmann::json listing = send({{"command", "list_quarantine"}});
+  ASSERT_EQ(listing["count"], 1) << listing;
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["quarantine_count"], 1);
+  EXPECT_EQ(status["total_scans"], 2);
+  EXPECT_EQ(status["total_threats"], 1);
+}
+
+TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
+  const std::size_t leftBefore = amsiFilesLeft();
+  std::size_t before = mark();
+  nlohmann::json bad = send(
+      {{"command", "scan_amsi"}, {"content", "NORVID-TEST-MARKER"}, {"content_name", "x.ps1"}});
+  EXPECT_EQ(bad, nlohmann::json({{"content_name", "x.ps1"},
+                                 {"engine", "yara"},
+                                 {"is_malicious", true},
+                                 {"status", "ok"},
+                                 {"threat_name", "Test_Marker"}}));
+  nlohmann::json clean = send({{"command", "scan_amsi"}, {"content", "Write-Host hi"}});
+  EXPECT_EQ(clean["is_malicious"], false);
+  EXPECT_EQ(clean["content_name"], "unknown_script");
+  EXPECT_EQ(clean["threat_name"], "");
+  EXPECT_EQ(send({{"command", "scan_amsi"}, {"content", ""}})["is_malicious"], false);
+  EXPECT_EQ(logSince(before),
+            std::vector<std::string>{"[WRN] AMSI: script malicioso bloqueado: x.ps1 | Test_Marker"});
+
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["total_amsi_scans"], 3);
+  EXPECT_EQ(status["total_amsi_threats"], 1);
+  EXPECT_EQ(status["total_scans"], 0);
+  EXPECT_EQ(amsiFilesLeft(), leftBefore);
+}
+
+TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
+  const std::string second = file("second.txt", "NORVID-SECOND");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", second}})["result"], "CLEAN");
+
+  std::size_t before = mark();
+  nlohmann::json same = send({{"command", "reload_rules"}});
+  EXPECT_EQ(same, nlohmann::json({{"message", "Reglas YARA recargadas: 1 reglas activas"},
+                                  {"rules_loaded", 1},
+                                  {"rules_path", fixture_.paths().rulesDir()},
+                                  {"status", "ok"}}));
+  EXPECT_EQ(logSince(before),
+            (std::vector<std::string>{"[INF] Hot-reload de reglas iniciado",
+                                      "[INF] reload_rules: cargando desde " +
+                                          fixture_.paths().rulesDir(),
+                                      "[INF] Reglas actualizadas: 1 reglas desde hot-reload"}));
+
+  fixture_.writeRule("second.yar", kSecondRule);
+  EXPECT_EQ(send({{"command", "reload_rules"}})["rules_loaded"], 2);
+  EXPECT_EQ(send({{"command", "scan"}, {"path", second}})["threat_name"], "Second_Marker");
+
+  fs::remove_all(fixture_.paths().rulesDir());
+  fs::create_directories(fixture_.paths().rulesDir());
+  EXPECT_EQ(send({{"command", "reload_rules"}})["error"],
+            "reload_rules: no se pudieron cargar las reglas desde " + fixture_.paths().rulesDir());
+  EXPECT_EQ(send({{"command", "scan"}, {"path", second}})["error"],
+            "Motor YARA no inicializado. Verifica que exista el archivo rules/malware.yar");
+  EXPECT_EQ(send({{"command", "scan_realtime"}, {"path", second}})["error"],
+            "Motor YARA no inicializado");
+  EXPECT_EQ(send({{"command", "scan_amsi"}, {"content", "x"}})["engine"], "unavailable");
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["engine_ready"], false);
+  EXPECT_EQ(status["rules_loaded"], 0);
+
+  fixture_.writeRule("marker.yar", kMarkerRule);
+  EXPECT_EQ(send({{"command", "reload_rules"}})["rules_loaded"], 1);
+  EXPECT_EQ(send({{"command", "scan"}, {"path", second}})["result"], "CLEAN");
+}
+
+TEST_F(ScanCommandsTest, ReloadWaitsForTheScanInProgress) {
+  // A large tree keeps a scan busy while the reload is asked for; the scan must finish with the
+  // rules it started with and the reload answer after it.
+  for (int i = 0; i < 400; ++i) file("big/f" + std::to_string(i) + ".txt", std::string(2048, 'x'));
+  file("big/zz.txt", "NORVID-TEST-MARKER");
+  const std::string tree = (fixture_.root().path() / "files/big").string();
+  fs::remove(fixture_.paths().rulesDir() + "/marker.yar");
+  fixture_.writeRule("second.yar", kSecondRule);
+
+  auto scan = std::async(std::launch::async,
+                         [&] { return send({{"command", "scan"}, {"path", tree}}); });
+  // The reload needs the lock exclusively, so whichever comes second waits for the first.
+  nlohmann::json reload = send({{"command", "reload_rules"}});
+  nlohmann::json scanned = scan.get();
+  EXPECT_EQ(reload["status"], "ok");
+  EXPECT_EQ(scanned["files_scanned"], 401);
+  // Either the scan ran wholly on the old rules (marker found) or wholly on the new ones.
+  EXPECT_TRUE(scanned["threats_found"] == 1 || scanned["threats_found"] == 0);
+}
+
+TEST(ScanCommandsStandaloneTest, ExcludedFilesAreSkipped) {
+  CoreFixture fixture;
+  fixture.writeRule("marker.yar", kMarkerRule);
+  const std::string excluded = fixture.root().write("skip/me.txt", "NORVID-TEST-MARKER");
+  nlohmann::json added =
+      fixture.sendJson({{"command", "add_exclusion"}, {"path", fixture.root().str() + "/skip"}});
+  ASSERT_EQ(added["status"], "ok") << added;
+  nlohmann::json response = fixture.sendJson({{"command", "scan"}, {"path", excluded}});
+  EXPECT_EQ(response["result"], "SKIPPED");
+  EXPECT_EQ(response["message"], "Archivo omitido: Excluded by user");
+  nlohmann::json realtime = fixture.sendJson({{"command", "scan_realtime"}, {"path", excluded}});
+  EXPECT_EQ(realtime["status"], "error");
+  EXPECT_EQ(realtime["error"], "Excluded by user");
+  EXPECT_EQ(realtime["quarantined"], false);
+  EXPECT_EQ(fixture.sendJson({{"command", "status"}})["total_scans"], 2);
+}
+
+}  // namespace
+}  // namespace norvid
