@@ -1,6 +1,7 @@
 #include "exclusions/CompiledExclusion.hpp"
 
 #include <algorithm>
+#include <string_view>
 
 #include "exclusions/ExclusionsManager.hpp"
 

@@ -42,13 +42,13 @@ std::string lowerExtension(const std::string& filePath) {
 }
 
 // Resolves "." and ".." and repeated separators in a '/'-separated path without touching the
-// file system, with the results of std::filesystem's lexical normalisation (a trailing
-// separator is kept; ".." above the root is dropped) at a fraction of its cost, which matters
-// because every scanned file is normalised.
+// file system, like std::filesystem's lexical normalisation (a trailing separator is kept; ".."
+// above the root is dropped) at a fraction of its cost, which matters because every scanned file
+// is normalised.
 std::string resolveDotsLexically(std::string_view path) {
   const bool absolute = !path.empty() && path.front() == '/';
   std::vector<std::string_view> parts;
-  bool trailingSeparator = !path.empty() && path.back() == '/';
+  bool trailingSeparator = false;
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t end = path.find('/', start);

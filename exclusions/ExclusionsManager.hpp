@@ -76,7 +76,6 @@ class ExclusionsManager {
   bool loadLocked();
   bool saveLocked();
   bool moveUnreadableFileAsideLocked();
-  void publishMatchersLocked();
 
   std::string configPath_;
   std::vector<ExclusionEntry> exclusions_;

@@ -60,12 +60,7 @@ nlohmann::json fiftyPathRules() {
   return rules;
 }
 
-struct Tree {
-  std::vector<std::string> files;
-};
-
-Tree makeTree(const fs::path& root, int count) {
-  Tree tree;
+void makeTree(const fs::path& root, int count) {
   std::string content(4096, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 131) % 251);
   for (int i = 0; i < count; ++i) {
@@ -73,9 +68,7 @@ Tree makeTree(const fs::path& root, int count) {
     fs::create_directories(directory);
     const fs::path file = directory / ("file_" + std::to_string(i) + ".dat");
     std::ofstream(file, std::ios::binary) << content;
-    tree.files.push_back(file.string());
   }
-  return tree;
 }
 
 std::string readWhole(const std::string& path) {
@@ -152,7 +145,7 @@ void benchChecks(const fs::path& work) {
 
 void benchDirectoryScan(const fs::path& work) {
   const int count = 2000;
-  const Tree tree = makeTree(work / "tree", count);
+  makeTree(work / "tree", count);
   YaraRules yara;
   std::printf("\nDirectory walk of %d files of 4 KiB (read + YARA scan, 50 rules):\n", count);
   struct Variant {
