@@ -7,6 +7,7 @@
 
 #include "platform/LocalTime.hpp"
 #include "tests/support/FakeClock.hpp"
+#include "tests/support/ScopedTimeZone.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid {

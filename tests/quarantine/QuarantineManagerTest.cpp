@@ -330,7 +330,7 @@ TEST_F(QuarantineManagerTest, ReadsRecordsAsStoredAndWritesThemBackComplete) {
 }
 
 TEST_F(QuarantineManagerTest, KeepsOnlyWholeSecondsOfTheQuarantineDate) {
-  store.clock.instant += std::chrono::milliseconds(1700);
+  store.clock.advance(std::chrono::milliseconds(1700));
   quarantine(store.writeFile("a", "a"));
   QuarantineManager manager(store.storeDir(), store.clock);
   EXPECT_EQ(manager.getEntries().at(0).quarantine_date.time_since_epoch(),
@@ -377,6 +377,31 @@ TEST_F(QuarantineManagerTest, AnUnreadableMetadataFileIsKeptAsItIsAndReportedOnc
 TEST_F(QuarantineManagerTest, ASecondInstanceOnTheSameThreadIsRefused) {
   QuarantineManager first(store.storeDir(), store.clock);
   EXPECT_THROW(QuarantineManager(store.storeDir(), store.clock), std::logic_error);
+}
+
+// Listing and counting are what status and list_quarantine do on every request; they must not
+// rewrite (and sync) a file that already holds what they would write.
+TEST_F(QuarantineManagerTest, AnInstanceThatChangesNothingLeavesTheFileInPlace) {
+  ASSERT_FALSE(quarantine(store.writeFile("a", "a")).empty());
+  const std::string before = store.metadataText();
+  const ino_t inode = statOf(store.metadataPath()).st_ino;
+  {
+    QuarantineManager manager(store.storeDir(), store.clock);
+    EXPECT_EQ(manager.getCount(), 1u);
+    EXPECT_TRUE(manager.saveMetadata());
+  }
+  EXPECT_EQ(statOf(store.metadataPath()).st_ino, inode);
+  EXPECT_EQ(store.metadataText(), before);
+}
+
+TEST_F(QuarantineManagerTest, AFileChangedBehindAnInstanceIsStillWrittenBack) {
+  ASSERT_FALSE(quarantine(store.writeFile("a", "a")).empty());
+  const std::string before = store.metadataText();
+  {
+    QuarantineManager manager(store.storeDir(), store.clock);
+    std::ofstream(store.metadataPath(), std::ios::trunc) << R"({"entries":[],"version":"1.0"})";
+  }
+  EXPECT_EQ(store.metadataText(), before);
 }
 
 }  // namespace

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "scheduler/ScheduleCommands.hpp"
-#include "tests/scheduler/FixedClock.hpp"
-#include "tests/scheduler/ScopedTimeZone.hpp"
+#include "tests/support/FakeClock.hpp"
+#include "tests/support/ScopedTimeZone.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid {
 namespace {
 
 using Json = nlohmann::json;
-using testing::FixedClock;
+using testing::FakeClock;
 using testing::readFile;
 using testing::ScopedTimeZone;
 using testing::TempDir;
@@ -38,7 +38,7 @@ class ScheduleCommandsTest : public ::testing::Test {
   }
 
   ScopedTimeZone zone_{"Europe/Madrid"};
-  FixedClock clock_{zone_.instant("2025-01-19 10:00:00")};  // a Sunday
+  FakeClock clock_{zone_.instant("2025-01-19 10:00:00")};  // a Sunday
   TempDir dir_;
   Scheduler scheduler_{configPath(), clock_};
   ScheduleCommands commands_{&scheduler_};

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "scheduler/Scheduler.hpp"
-#include "tests/scheduler/FixedClock.hpp"
-#include "tests/scheduler/ScopedTimeZone.hpp"
+#include "tests/support/FakeClock.hpp"
+#include "tests/support/ScopedTimeZone.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -23,7 +23,7 @@ namespace {
 using Json = nlohmann::json;
 using std::chrono::system_clock;
 using testing::EventLogCapture;
-using testing::FixedClock;
+using testing::FakeClock;
 using testing::readFile;
 using testing::ScopedTimeZone;
 using testing::TempDir;
@@ -59,7 +59,7 @@ class SchedulerTest : public ::testing::Test {
   }
 
   ScopedTimeZone zone_{"Europe/Madrid"};
-  FixedClock clock_{zone_.instant("2025-01-15 07:00:00")};  // a Wednesday
+  FakeClock clock_{zone_.instant("2025-01-15 07:00:00")};  // a Wednesday
   TempDir dir_;
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <string>
 
 #include "platform/Clock.hpp"
 
@@ -17,19 +16,6 @@ class FakeClock final : public platform::Clock {
 
  private:
   std::chrono::system_clock::time_point now_;
-};
-
-// Sets TZ for the life of the object and restores the previous zone afterwards.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone);
-  ~ScopedTimeZone();
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  bool hadZone_ = false;
-  std::string previous_;
 };
 
 }  // namespace norvid::testing

@@ -4,21 +4,10 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/Clock.hpp"
+#include "tests/support/FakeClock.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid::testing {
-
-// A clock that stays where the test puts it.
-class QuarantineFixedClock final : public platform::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override { return instant; }
-  void setSeconds(long long seconds) {
-    instant = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
-  }
-
-  std::chrono::system_clock::time_point instant{std::chrono::seconds(1733489000)};
-};
 
 // A temporary quarantine directory (not created: the store makes it) beside a folder of files to
 // quarantine, and a fixed clock.
@@ -37,7 +26,7 @@ class QuarantineStoreFixture {
   std::string metadataText() const;
   nlohmann::json metadata() const;
 
-  QuarantineFixedClock clock;
+  FakeClock clock{std::chrono::system_clock::time_point(std::chrono::seconds(1733489000))};
 
  private:
   TempDir root_;
