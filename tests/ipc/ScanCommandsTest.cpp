@@ -36,9 +36,9 @@ class ScanCommandsTest : public ::testing::Test {
     return EventLogCapture::instance().messagesSince(mark);
   }
   std::size_t mark() { return EventLogCapture::instance().mark(); }
-  std::size_t amsiFilesLeft() {
+  std::size_t amsiFilesLeft(const std::string& directory) {
     std::size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    for (const auto& entry : fs::directory_iterator(directory)) {
       if (entry.path().filename().string().rfind("amsi", 0) == 0) ++count;
     }
     return count;
@@ -152,7 +152,12 @@ TEST_F(ScanCommandsTest, RealtimeScanQuarantinesWhatItFinds) {
 }
 
 TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
-  const std::size_t leftBefore = amsiFilesLeft();
+  // A temporary directory of this test's own, so that nothing else's files are counted.
+  const std::string temporary = (fixture_.root().path() / "tmp").string();
+  fs::create_directories(temporary);
+  const char* previous = std::getenv("TMPDIR");
+  const std::string saved = previous != nullptr ? previous : "";
+  ::setenv("TMPDIR", temporary.c_str(), 1);
   std::size_t before = mark();
   nlohmann::json bad = send(
       {{"command", "scan_amsi"}, {"content", "NORVID-TEST-MARKER"}, {"content_name", "x.ps1"}});
@@ -173,7 +178,12 @@ TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
   EXPECT_EQ(status["total_amsi_scans"], 3);
   EXPECT_EQ(status["total_amsi_threats"], 1);
   EXPECT_EQ(status["total_scans"], 0);
-  EXPECT_EQ(amsiFilesLeft(), leftBefore);
+  EXPECT_EQ(amsiFilesLeft(temporary), 0u);
+  if (previous != nullptr) {
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
 }
 
 TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
