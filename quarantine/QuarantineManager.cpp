@@ -435,6 +435,7 @@ std::size_t QuarantineManager::getCount() const { return entries.size(); }
 
 bool QuarantineManager::loadMetadata() {
   entries.clear();
+  storedText.reset();
   loadSucceeded = true;
   loadProblem.clear();
   std::error_code code;
@@ -443,13 +444,15 @@ bool QuarantineManager::loadMetadata() {
     return true;
   }
   std::vector<QuarantineEntry> loaded;
+  std::string loadedText;
   try {
     std::ifstream in(metadataPath, std::ios::binary);
     if (!in.is_open()) throw std::runtime_error("no se pudo abrir el archivo");
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) throw std::runtime_error("no se pudo leer el archivo");
-    json document = json::parse(text.str(), nullptr, true, false);
+    loadedText = text.str();
+    json document = json::parse(loadedText, nullptr, true, false);
     if (!document.is_object()) throw std::runtime_error("el documento no es un objeto");
     auto list = document.find("entries");
     if (list != document.end() && !list->is_null()) {
@@ -467,6 +470,7 @@ bool QuarantineManager::loadMetadata() {
     return false;
   }
   entries = std::move(loaded);
+  rememberStoredText(std::move(loadedText));
   lastReportedLoadProblem().clear();
   return true;
 }
@@ -482,7 +486,30 @@ bool QuarantineManager::saveMetadata() {
   } catch (const std::exception&) {
     return false;
   }
-  return platform::writeFileAtomically(metadataPath, text, kOwnerOnly);
+  if (storedText && storedText->text == text && fileStillHolds(*storedText)) return true;
+  if (!platform::writeFileAtomically(metadataPath, text, kOwnerOnly)) return false;
+  rememberStoredText(std::move(text));
+  return true;
+}
+
+void QuarantineManager::rememberStoredText(std::string text) {
+  std::error_code error;
+  StoredText stored{std::move(text), fs::file_size(metadataPath, error), {}};
+  if (!error) stored.modified = fs::last_write_time(metadataPath, error);
+  if (error) {
+    storedText.reset();
+    return;
+  }
+  storedText = std::move(stored);
+}
+
+// Nothing has replaced or changed the file since this instance read or wrote it.
+bool QuarantineManager::fileStillHolds(const StoredText& stored) const {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(metadataPath, error);
+  if (error || size != stored.size) return false;
+  const fs::file_time_type modified = fs::last_write_time(metadataPath, error);
+  return !error && modified == stored.modified;
 }
 
 std::string QuarantineManager::calculateSHA256(const std::string& filePath) {

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,7 +57,9 @@ class QuarantineManager {
 
   bool loadMetadata();
   // Writes the records atomically (0600). False, with the old file untouched, when the records
-  // cannot be serialised or written, or when the file could not be loaded.
+  // cannot be serialised or written, or when the file could not be loaded. When the file already
+  // holds exactly this text (as this instance last read or wrote it, and unchanged since) nothing
+  // is written, so instances that only list or count cost no disk write.
   bool saveMetadata();
 
   // False when metadata.json exists but could not be read; loadError() then says why.
@@ -73,6 +78,14 @@ class QuarantineManager {
                           const std::string& key);
 
  private:
+  struct StoredText {
+    std::string text;
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type modified;
+  };
+
+  void rememberStoredText(std::string text);
+  bool fileStillHolds(const StoredText& stored) const;
   const QuarantineEntry* findEntry(const std::string& id) const;
   void eraseEntry(const std::string& id);
   void reportLoadFailure(const std::string& problem);
@@ -82,6 +95,8 @@ class QuarantineManager {
   std::string quarantineDir;
   std::string metadataPath;
   std::vector<QuarantineEntry> entries;
+  // metadata.json as this instance last read or wrote it; empty when it did not exist.
+  std::optional<StoredText> storedText;
   bool loadSucceeded = true;
   std::string loadProblem;
 };
