@@ -12,6 +12,7 @@
 #include "logging/EventLogger.hpp"
 #include "platform/AtomicFile.hpp"
 #include "platform/Clock.hpp"
+#include "platform/FileAside.hpp"
 #include "platform/Paths.hpp"
 
 namespace norvid {
@@ -307,25 +308,15 @@ bool ExclusionsManager::saveLocked() {
 }
 
 bool ExclusionsManager::moveUnreadableFileAsideLocked() {
-  std::error_code error;
-  if (!fs::exists(configPath_, error)) {
-    if (error) return false;
-    keepFileAside_ = false;
-    return true;
-  }
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                            platform::SystemClock::instance().now().time_since_epoch())
                            .count();
-  const std::string base = configPath_ + ".corrupt-" + std::to_string(seconds);
-  std::string target = base;
-  for (int n = 1; fs::exists(target, error) || error; ++n) {
-    if (error) return false;
-    target = base + "-" + std::to_string(n);
-  }
-  fs::rename(configPath_, target, error);
-  if (error) return false;
+  std::string movedTo;
+  if (!platform::moveFileAside(configPath_, seconds, movedTo)) return false;
   keepFileAside_ = false;
-  EventLogger::instance().warning("Archivo de exclusiones ilegible conservado como " + target);
+  if (!movedTo.empty()) {
+    EventLogger::instance().warning("Archivo de exclusiones ilegible conservado como " + movedTo);
+  }
   return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include "logging/EventLogger.hpp"
 #include "platform/AtomicFile.hpp"
+#include "platform/FileAside.hpp"
 #include "platform/LocalCalendar.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
@@ -72,7 +73,9 @@ bool Scheduler::initialize() {
         bool loaded = loadTasks(loadProblem);
         for (ScheduledTask& task : tasks_) task.next_run = computeNextRun(task);
         if (!loaded) {
-          // Rewriting now would replace the unread part of the file with nothing.
+          // Rewriting now would replace the unread part of the file with nothing; the first
+          // change moves it aside before writing.
+          keepFileAside_ = true;
           warning = "Scheduler: no se pudo leer " + configPath_ + " (" + loadProblem +
                     "); el archivo se conserva sin cambios";
         } else {
@@ -276,8 +279,21 @@ bool Scheduler::loadTasks(std::string& problem) {
   return true;
 }
 
-bool Scheduler::saveTasks(std::string& problem) const {
+bool Scheduler::saveTasks(std::string& problem) {
   try {
+    if (keepFileAside_) {
+      const auto seconds =
+          std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
+      std::string movedTo;
+      if (!platform::moveFileAside(configPath_, seconds, movedTo)) {
+        problem = "no se pudo apartar el archivo ilegible " + configPath_;
+        return false;
+      }
+      keepFileAside_ = false;
+      if (!movedTo.empty()) {
+        EventLogger::instance().warning("Archivo de tareas ilegible conservado como " + movedTo);
+      }
+    }
     Json list = Json::array();
     for (const ScheduledTask& task : tasks_) list.push_back(taskToJson(task));
     Json document = {{"tasks", std::move(list)}, {"version", "1.0"}};

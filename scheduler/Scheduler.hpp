@@ -68,12 +68,14 @@ class Scheduler {
   // tasks read before the fault stay and `problem` says what went wrong.
   bool loadTasks(std::string& problem);
 
-  // Writes the list atomically; on failure the old file stays and `problem` names the cause.
-  bool saveTasks(std::string& problem) const;
+  // Writes the list atomically; on failure the old file stays and `problem` names the cause. A
+  // file that could not be read is first moved aside, so its unread tasks are not lost.
+  bool saveTasks(std::string& problem);
 
   std::string configPath_;
   const platform::Clock& clock_;
   std::vector<ScheduledTask> tasks_;
+  bool keepFileAside_ = false;
   mutable std::mutex mutex_;
 };
 

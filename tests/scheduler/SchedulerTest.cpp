@@ -269,6 +269,16 @@ TEST_P(BadFileTest, FileIsLeftAsItIsAndTheProblemLoggedOnce) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("[WRN] Scheduler: no se pudo leer " + configPath(), 0), 0u)
       << messages[0];
+
+  // The first change keeps the unread file aside instead of writing over it.
+  mark = EventLogCapture::instance().mark();
+  scheduler.addDailyTask(6, 0, ScheduledScanType::Quick);
+  const std::string aside =
+      configPath() + ".corrupt-" + std::to_string(system_clock::to_time_t(clock_.now()));
+  EXPECT_EQ(readFile(aside), c.content);
+  EXPECT_EQ(Json::parse(readFile(configPath()))["tasks"].size(), c.tasksKept + 1);
+  EXPECT_EQ(EventLogCapture::instance().messagesSince(mark),
+            std::vector<std::string>{"[WRN] Archivo de tareas ilegible conservado como " + aside});
 }
 
 Json withMember(Json task, const std::string& key, Json value) {
