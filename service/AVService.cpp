@@ -38,6 +38,15 @@ bool AVService::openService() {
   return false;
 }
 
+bool AVService::openInstalledService() {
+  if (!connectManager()) return false;
+  if (!openService()) {
+    err_ << "[ERROR] Servicio no encontrado" << std::endl;
+    return false;
+  }
+  return true;
+}
+
 bool AVService::install(const std::string& executablePath) {
   if (executablePath.empty()) {
     err_ << "[ERROR] No se pudo obtener ruta del ejecutable" << std::endl;
@@ -67,11 +76,7 @@ bool AVService::isRunning() {
 }
 
 bool AVService::startService() {
-  if (!connectManager()) return false;
-  if (!openService()) {
-    err_ << "[ERROR] Servicio no encontrado" << std::endl;
-    return false;
-  }
+  if (!openInstalledService()) return false;
   ServiceManager::State state = ServiceManager::State::Other;
   if (manager_.queryState(serviceName_, state) == 0 && state == ServiceManager::State::Running) {
     out_ << "[INFO] El servicio ya está corriendo" << std::endl;
@@ -86,11 +91,7 @@ bool AVService::startService() {
 }
 
 bool AVService::stopService() {
-  if (!connectManager()) return false;
-  if (!openService()) {
-    err_ << "[ERROR] Servicio no encontrado" << std::endl;
-    return false;
-  }
+  if (!openInstalledService()) return false;
   int code = manager_.stopService(serviceName_);
   if (code == 0 || code == ServiceManager::kNotActive) {
     out_ << "[OK] Servicio detenido exitosamente" << std::endl;
@@ -101,11 +102,7 @@ bool AVService::stopService() {
 }
 
 bool AVService::uninstall() {
-  if (!connectManager()) return false;
-  if (!openService()) {
-    err_ << "[ERROR] Servicio no encontrado" << std::endl;
-    return false;
-  }
+  if (!openInstalledService()) return false;
   ServiceManager::State state = ServiceManager::State::Other;
   if (manager_.queryState(serviceName_, state) == 0 && state != ServiceManager::State::Stopped) {
     out_ << "[*] Deteniendo servicio..." << std::endl;

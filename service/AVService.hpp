@@ -51,6 +51,8 @@ class AVService {
   // Opens the service; false when it is not installed (quiet) or cannot be opened (reported).
   bool openService();
   bool connectManager();
+  // Connects and opens the service; "Servicio no encontrado" when it is not installed.
+  bool openInstalledService();
 
   std::string serviceName_;
   std::string displayName_;
