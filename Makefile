@@ -4,6 +4,7 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 RUN_DIR    := $(abspath $(BUILD))
+FUZZ_TIME  ?= 60
 
 .PHONY: all deps build run test test-sanitize fuzz bench clean
 
@@ -35,6 +36,15 @@ test-sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# libFuzzer targets built with clang and sanitizers, each run FUZZ_TIME seconds on a copy of its
+# seed corpus (tests/fuzz/corpus/<target>). Not part of `make test`.
+fuzz:
+	@bash scripts/install-deps.sh clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DNORVID_FUZZ=ON -DNORVID_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target norvid_fuzz_targets
+	bash tests/fuzz/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

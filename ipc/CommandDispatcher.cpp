@@ -5,6 +5,17 @@
 #include "ipc/JsonResponse.hpp"
 
 namespace norvid {
+namespace {
+
+// The dispatcher's own error answers must always serialise, even when the message quotes bytes
+// that are not UTF-8 (the parser's "last read" text, an exception naming such a path): those
+// bytes become U+FFFD instead of a second exception that nothing would catch.
+std::string dispatcherError(const std::string& message) {
+  return nlohmann::json{{"error", message}, {"status", "error"}}.dump(
+      -1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
 
 CommandDispatcher::CommandDispatcher(std::vector<CommandRow> rows) : rows_(std::move(rows)) {}
 
@@ -13,9 +24,9 @@ std::string CommandDispatcher::dispatch(const std::string& requestText,
   try {
     return dispatchParsed(requestText, caller);
   } catch (const nlohmann::json::exception& error) {
-    return createErrorResponse(std::string("JSON parse error: ") + error.what());
+    return dispatcherError(std::string("JSON parse error: ") + error.what());
   } catch (const std::exception& error) {
-    return createErrorResponse(std::string("Error: ") + error.what());
+    return dispatcherError(std::string("Error: ") + error.what());
   }
 }
 

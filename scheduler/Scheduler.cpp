@@ -71,13 +71,24 @@ bool Scheduler::initialize() {
       } else {
         std::string loadProblem;
         bool loaded = loadTasks(loadProblem);
-        for (ScheduledTask& task : tasks_) task.next_run = computeNextRun(task);
+        // Each task is computed on its own, so that one whose next run cannot be represented
+        // keeps the value it was read with and does not leave the tasks after it with theirs.
+        std::string unrepresentable;
+        for (ScheduledTask& task : tasks_) {
+          try {
+            task.next_run = computeNextRun(task);
+          } catch (const std::overflow_error& error) {
+            if (unrepresentable.empty()) unrepresentable = error.what();
+          }
+        }
         if (!loaded) {
           // Rewriting now would replace the unread part of the file with nothing; the first
           // change moves it aside before writing.
           keepFileAside_ = true;
           warning = "Scheduler: no se pudo leer " + configPath_ + " (" + loadProblem +
                     "); el archivo se conserva sin cambios";
+        } else if (!unrepresentable.empty()) {
+          warning = "Scheduler: error al inicializar: " + unrepresentable;
         } else {
           ok = saveTasks(saveProblem);
         }

@@ -155,5 +155,34 @@ TEST(CommandDispatcherTest, HandlerExceptionsBecomeErrorResponses) {
   EXPECT_NE(utf8.find("JSON parse error: [json.exception.type_error.316]"), std::string::npos);
 }
 
+// Bytes that are not UTF-8 in the request, or in an exception text, must not turn the error
+// answer itself into an exception that escapes the dispatcher.
+TEST(CommandDispatcherTest, ErrorsQuotingInvalidUtf8StillAnswer) {
+  std::vector<CommandRow> rows = {
+      {"unreadable",
+       {},
+       {},
+       [](const CommandArgs&) -> std::string {
+         throw std::runtime_error("cannot read /tmp/\xff.bin");
+       }},
+  };
+  CommandDispatcher dispatcher(std::move(rows));
+  const ExactCase cases[] = {
+      // Found by the dispatcher fuzzer: the parser quotes the stray byte it last read.
+      {"{\"command\":\"list_reports\",\"max_count\":\xb5}",
+       "JSON parse error: [json.exception.parse_error.101]"},
+      {"{\"command\":\"\xc3\"}", "JSON parse error: [json.exception.parse_error.101]"},
+      {R"({"command":"unreadable"})", "Error: cannot read /tmp/\xef\xbf\xbd.bin"},
+  };
+  for (const ExactCase& c : cases) {
+    std::string answer;
+    ASSERT_NO_THROW(answer = dispatcher.dispatch(c.request, {})) << c.request;
+    const nlohmann::json response = nlohmann::json::parse(answer);
+    EXPECT_EQ(response.size(), 2u) << answer;
+    EXPECT_EQ(response["status"], "error") << answer;
+    EXPECT_EQ(response["error"].get<std::string>().rfind(c.response, 0), 0u) << answer;
+  }
+}
+
 }  // namespace
 }  // namespace norvid

@@ -305,6 +305,29 @@ INSTANTIATE_TEST_SUITE_P(
             1}),
     [](const ::testing::TestParamInfo<BadFileCase>& info) { return info.param.name; });
 
+// A task whose next run is out of the clock's range must not stop the computation: the tasks
+// after it would keep the next run read from the file.
+TEST_F(SchedulerTest, TaskBeyondTheClockRangeLeavesTheOthersComputed) {
+  const std::string content =
+      fileWith({storedTask("good-1"), withMember(storedTask("far"), "hour", 2147483647),
+                withMember(storedTask("good-2"), "hour", 9)});
+  dir_.write("config/scheduler.json", content);
+  auto mark = EventLogCapture::instance().mark();
+
+  Scheduler scheduler(configPath(), clock_);
+  EXPECT_FALSE(scheduler.initialize());
+
+  const std::vector<ScheduledTask> tasks = scheduler.getTasks();
+  ASSERT_EQ(tasks.size(), 3u);
+  EXPECT_EQ(zone_.format(tasks[0].next_run), "2025-01-15 08:00:00 +0100");
+  EXPECT_EQ(tasks[1].next_run, system_clock::time_point{});
+  EXPECT_EQ(zone_.format(tasks[2].next_run), "2025-01-15 09:00:00 +0100");
+  EXPECT_EQ(readFile(configPath()), content);
+  auto messages = EventLogCapture::instance().messagesSince(mark);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind("[WRN] Scheduler: error al inicializar: ", 0), 0u) << messages[0];
+}
+
 TEST_F(SchedulerTest, InitializeFailsWhenTheDirectoryCannotBeMade) {
   std::string blocker = dir_.write("config", "not a directory");
   auto mark = EventLogCapture::instance().mark();
