@@ -15,6 +15,7 @@
 #include "engine/ArchiveBombException.hpp"
 #include "engine/ArchiveExtractor.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
+#include "tests/fuzz/FuzzEntry.hpp"
 #include "tests/fuzz/FuzzWorkspace.hpp"
 
 namespace {
@@ -90,19 +91,6 @@ class ArchiveHarness {
   norvid::ArchiveExtractor extractor_;
 };
 
-ArchiveHarness& harness() {
-  static ArchiveHarness instance;
-  return instance;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  harness();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  harness().run(std::string(reinterpret_cast<const char*>(data), size));
-  return 0;
-}
+NORVID_FUZZ_HARNESS(ArchiveHarness)

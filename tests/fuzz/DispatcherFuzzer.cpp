@@ -25,6 +25,7 @@
 #include "platform/CallerIdentity.hpp"
 #include "quarantine/QuarantineManager.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
+#include "tests/fuzz/FuzzEntry.hpp"
 #include "tests/fuzz/FuzzWorkspace.hpp"
 
 namespace {
@@ -74,6 +75,8 @@ class DispatcherHarness {
   }
 
   void run(std::string request) {
+    // The transport never hands over an empty or oversized request.
+    if (request.empty() || request.size() > kMaxRequestSize) return;
     restoreState();
     for (std::size_t at = request.find(kInboxMarker); at != std::string::npos;
          at = request.find(kInboxMarker, at + inboxPrefix_.size())) {
@@ -180,20 +183,6 @@ class DispatcherHarness {
   std::unique_ptr<norvid::IPCServer> core_;
 };
 
-DispatcherHarness& harness() {
-  static DispatcherHarness instance;
-  return instance;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  harness();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0 || size > kMaxRequestSize) return 0;
-  harness().run(std::string(reinterpret_cast<const char*>(data), size));
-  return 0;
-}
+NORVID_FUZZ_HARNESS(DispatcherHarness)

@@ -13,6 +13,7 @@
 #include "exclusions/ExclusionEntry.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
+#include "tests/fuzz/FuzzEntry.hpp"
 #include "tests/fuzz/FuzzWorkspace.hpp"
 
 namespace {
@@ -78,19 +79,6 @@ class ExclusionsHarness {
   FuzzWorkspace workspace_;
 };
 
-ExclusionsHarness& harness() {
-  static ExclusionsHarness instance;
-  return instance;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  harness();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  harness().run(std::string(reinterpret_cast<const char*>(data), size));
-  return 0;
-}
+NORVID_FUZZ_HARNESS(ExclusionsHarness)

@@ -8,6 +8,7 @@
 
 #include "engine/PeAnalyzer.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
+#include "tests/fuzz/FuzzEntry.hpp"
 #include "tests/fuzz/FuzzWorkspace.hpp"
 
 namespace {
@@ -48,19 +49,6 @@ class PeHarness {
   norvid::PeAnalyzer analyzer_;
 };
 
-PeHarness& harness() {
-  static PeHarness instance;
-  return instance;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  harness();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  harness().run(std::string(reinterpret_cast<const char*>(data), size));
-  return 0;
-}
+NORVID_FUZZ_HARNESS(PeHarness)

@@ -14,6 +14,7 @@
 #include "quarantine/QuarantineEntry.hpp"
 #include "quarantine/QuarantineManager.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
+#include "tests/fuzz/FuzzEntry.hpp"
 #include "tests/fuzz/FuzzWorkspace.hpp"
 
 namespace {
@@ -75,19 +76,6 @@ class QuarantineHarness {
   FuzzWorkspace workspace_;
 };
 
-QuarantineHarness& harness() {
-  static QuarantineHarness instance;
-  return instance;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  harness();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  harness().run(std::string(reinterpret_cast<const char*>(data), size));
-  return 0;
-}
+NORVID_FUZZ_HARNESS(QuarantineHarness)

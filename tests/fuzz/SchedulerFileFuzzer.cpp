@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.hpp"
 #include "scheduler/ScheduledTask.hpp"
 #include "scheduler/Scheduler.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
+#include "tests/fuzz/FuzzEntry.hpp"
 #include "tests/fuzz/FuzzWorkspace.hpp"
+#include "tests/support/FakeClock.hpp"
 
 namespace {
 
@@ -26,13 +27,6 @@ using norvid::fuzzing::FuzzWorkspace;
 using norvid::fuzzing::require;
 
 // 2025-03-07 10:30:00 UTC.
-class FixedClock final : public norvid::platform::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::time_point(std::chrono::seconds(1741343400));
-  }
-};
-
 std::string readWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -70,22 +64,10 @@ class SchedulerHarness {
 
  private:
   FuzzWorkspace workspace_;
-  FixedClock clock_;
+  norvid::testing::FakeClock clock_{
+      std::chrono::system_clock::time_point(std::chrono::seconds(1741343400))};
 };
-
-SchedulerHarness& harness() {
-  static SchedulerHarness instance;
-  return instance;
-}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  harness();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  harness().run(std::string(reinterpret_cast<const char*>(data), size));
-  return 0;
-}
+NORVID_FUZZ_HARNESS(SchedulerHarness)
