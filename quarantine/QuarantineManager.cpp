@@ -396,18 +396,23 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
       return false;
     }
 
-    std::error_code code;
-    fs::remove(entry->quarantine_path, code);
-    if (code) return false;
-    eraseEntry(id);
-    if (!saveMetadata()) {
-      EventLogger::instance().error("Cuarentena: archivo " + id +
-                                    " restaurado, pero metadata.json no se pudo guardar");
-    }
-    return true;
+    return dropEntry(*entry, "restaurado");
   } catch (const std::exception&) {
     return false;
   }
+}
+
+bool QuarantineManager::dropEntry(const QuarantineEntry& entry, const char* outcome) {
+  const std::string id = entry.id;
+  std::error_code code;
+  fs::remove(entry.quarantine_path, code);
+  if (code) return false;
+  eraseEntry(id);
+  if (!saveMetadata()) {
+    EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
+                                  ", pero metadata.json no se pudo guardar");
+  }
+  return true;
 }
 
 bool QuarantineManager::deleteFile(const std::string& id) {
@@ -415,15 +420,7 @@ bool QuarantineManager::deleteFile(const std::string& id) {
     if (!loadSucceeded) return false;
     const QuarantineEntry* entry = findEntry(id);
     if (entry == nullptr) return false;
-    std::error_code code;
-    fs::remove(entry->quarantine_path, code);
-    if (code) return false;
-    eraseEntry(id);
-    if (!saveMetadata()) {
-      EventLogger::instance().error("Cuarentena: archivo " + id +
-                                    " eliminado, pero metadata.json no se pudo guardar");
-    }
-    return true;
+    return dropEntry(*entry, "eliminado");
   } catch (const std::exception&) {
     return false;
   }

@@ -88,6 +88,9 @@ class QuarantineManager {
   bool fileStillHolds(const StoredText& stored) const;
   const QuarantineEntry* findEntry(const std::string& id) const;
   void eraseEntry(const std::string& id);
+  // Removes the record's coded copy, then the record, and saves; `outcome` names what happened
+  // to the file in the log line of a failed save. False when the copy cannot be removed.
+  bool dropEntry(const QuarantineEntry& entry, const char* outcome);
   void reportLoadFailure(const std::string& problem);
 
   std::unique_lock<std::mutex> storeLock;

@@ -134,24 +134,20 @@ std::string Scheduler::addTask(const ScheduledTask& task) {
 
 std::string Scheduler::addDailyTask(std::int32_t hour, std::int32_t minute,
                                     ScheduledScanType scanType) {
-  ScheduledTask task;
-  task.enabled = true;
-  task.frequency = ScheduleFrequency::Daily;
-  task.hour = hour;
-  task.minute = minute;
-  task.day_of_week = -1;
-  task.day_of_month = -1;
-  task.scan_type = scanType;
-  task.scan_paths = defaultScanPaths(scanType);
-  task.last_run = TimePoint{};
-  return addTask(task);
+  return addTask(enabledTask(ScheduleFrequency::Daily, -1, hour, minute, scanType));
 }
 
 std::string Scheduler::addWeeklyTask(std::int32_t dayOfWeek, std::int32_t hour, std::int32_t minute,
                                      ScheduledScanType scanType) {
+  return addTask(enabledTask(ScheduleFrequency::Weekly, dayOfWeek, hour, minute, scanType));
+}
+
+ScheduledTask Scheduler::enabledTask(ScheduleFrequency frequency, std::int32_t dayOfWeek,
+                                     std::int32_t hour, std::int32_t minute,
+                                     ScheduledScanType scanType) {
   ScheduledTask task;
   task.enabled = true;
-  task.frequency = ScheduleFrequency::Weekly;
+  task.frequency = frequency;
   task.hour = hour;
   task.minute = minute;
   task.day_of_week = dayOfWeek;
@@ -159,7 +155,7 @@ std::string Scheduler::addWeeklyTask(std::int32_t dayOfWeek, std::int32_t hour, 
   task.scan_type = scanType;
   task.scan_paths = defaultScanPaths(scanType);
   task.last_run = TimePoint{};
-  return addTask(task);
+  return task;
 }
 
 bool Scheduler::removeTask(const std::string& id) {

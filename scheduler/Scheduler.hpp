@@ -64,6 +64,11 @@ class Scheduler {
   const std::string& configPath() const { return configPath_; }
 
  private:
+  // An enabled task with the default scan paths of `scanType`, never run.
+  static ScheduledTask enabledTask(ScheduleFrequency frequency, std::int32_t dayOfWeek,
+                                   std::int32_t hour, std::int32_t minute,
+                                   ScheduledScanType scanType);
+
   // Replaces the list with the file's tasks; a missing file leaves it as it is. On failure the
   // tasks read before the fault stay and `problem` says what went wrong.
   bool loadTasks(std::string& problem);

@@ -39,11 +39,6 @@ const Probe kProbes[] = {
     {"", ""},
 };
 
-std::string readWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class ExclusionsHarness {
  public:
   ExclusionsHarness() : workspace_("exclusions") {}
@@ -70,7 +65,8 @@ class ExclusionsHarness {
     }
     bool kept = false;
     for (const auto& entry : fs::directory_iterator(config)) {
-      if (entry.is_regular_file() && readWhole(entry.path()) == bytes) kept = true;
+      if (entry.is_regular_file() && norvid::fuzzing::readWholeFile(entry.path()) == bytes)
+        kept = true;
     }
     require(kept, "an unreadable exclusions.json is kept");
   }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -49,6 +50,11 @@ void FuzzWorkspace::redirectTemporaryDirectory() const {
   if (::setenv("TMPDIR", directory.c_str(), 1) != 0) {
     throw std::runtime_error("cannot set TMPDIR");
   }
+}
+
+std::string readWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace norvid::fuzzing

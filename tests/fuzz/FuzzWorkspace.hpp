@@ -37,4 +37,7 @@ class FuzzWorkspace {
   std::filesystem::path path_;
 };
 
+// The bytes of a file; empty when it cannot be read.
+std::string readWholeFile(const std::filesystem::path& path);
+
 }  // namespace norvid::fuzzing

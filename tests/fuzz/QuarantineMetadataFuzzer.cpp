@@ -23,11 +23,6 @@ namespace fs = std::filesystem;
 using norvid::fuzzing::FuzzWorkspace;
 using norvid::fuzzing::require;
 
-std::string readWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool sameEntry(const norvid::QuarantineEntry& a, const norvid::QuarantineEntry& b) {
   return a.id == b.id && a.original_path == b.original_path &&
          a.quarantine_path == b.quarantine_path && a.threat_name == b.threat_name &&
@@ -58,7 +53,8 @@ class QuarantineHarness {
 
     const Listing first = list(store);
     if (!first.loaded) {
-      require(readWhole(metadata) == bytes, "an unread metadata.json is kept unchanged");
+      require(norvid::fuzzing::readWholeFile(metadata) == bytes,
+              "an unread metadata.json is kept unchanged");
     } else {
       const Listing second = list(store);
       require(second.loaded, "written records load again");

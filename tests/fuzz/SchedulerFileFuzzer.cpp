@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 using norvid::fuzzing::FuzzWorkspace;
 using norvid::fuzzing::require;
 
-// 2025-03-07 10:30:00 UTC.
-std::string readWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class SchedulerHarness {
  public:
   SchedulerHarness() : workspace_("scheduler") {}
@@ -54,7 +48,8 @@ class SchedulerHarness {
       require(expected > clock_.now(), "a next run lies after now");
     }
     if (!loaded) {
-      require(readWhole(file) == bytes, "an unreadable scheduler.json is kept unchanged");
+      require(norvid::fuzzing::readWholeFile(file) == bytes,
+              "an unreadable scheduler.json is kept unchanged");
       return;
     }
     norvid::Scheduler again(file, clock_);
@@ -65,6 +60,7 @@ class SchedulerHarness {
  private:
   FuzzWorkspace workspace_;
   norvid::testing::FakeClock clock_{
+      // 2025-03-07 10:30:00 UTC.
       std::chrono::system_clock::time_point(std::chrono::seconds(1741343400))};
 };
 
