@@ -71,6 +71,7 @@ class SocketTransport {
     std::chrono::steady_clock::time_point deadline;
   };
 
+  // REQUIRES: mutex_ held.
   void startWorkers();
   void workerLoop();
   void serveJob(const Job& job);

@@ -76,7 +76,7 @@ int SocketTransport::open(const std::string& path) {
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     int code = errno;
     if (code != EADDRINUSE) return failWith(code);
-    struct stat info{};
+    struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || socketIsLive(address)) {
       return failWith(EADDRINUSE);
     }
@@ -134,8 +134,9 @@ int SocketTransport::serve(RequestHandler handler) {
     if (listenFd_ < 0 || stopping_) return EBADF;
     handler_ = std::move(handler);
     serving_ = true;
+    // Under the mutex, so that a concurrent stop() finds either no workers or all of them.
+    startWorkers();
   }
-  startWorkers();
 
   std::vector<Waiting> waiting;
   int result = 0;

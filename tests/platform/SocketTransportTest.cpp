@@ -1,5 +1,3 @@
-#include "platform/SocketTransport.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "platform/SocketClient.hpp"
+#include "platform/SocketTransport.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid::platform {
@@ -137,8 +136,8 @@ TEST_F(TransportFixture, PassesThePeerCredentials) {
     return std::to_string(caller.known) + ":" + std::to_string(caller.uid) + ":" +
            std::to_string(caller.pid);
   });
-  EXPECT_EQ(sendRequest(path_, "who"), "1:" + std::to_string(::getuid()) + ":" +
-                                           std::to_string(::getpid()));
+  EXPECT_EQ(sendRequest(path_, "who"),
+            "1:" + std::to_string(::getuid()) + ":" + std::to_string(::getpid()));
 }
 
 TEST_F(TransportFixture, StopAnswersTheRequestInService) {
@@ -159,6 +158,18 @@ TEST_F(TransportFixture, StopAnswersTheRequestInService) {
   server_.join();
   EXPECT_EQ(result_, 0);
   EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST(SocketTransportTest, StopRacingTheStartOfServeIsSafe) {
+  norvid::testing::TempDir dir;
+  const std::string path = (dir.path() / "race.sock").string();
+  for (int round = 0; round < 50; ++round) {
+    SocketTransport transport;
+    ASSERT_EQ(transport.open(path), 0);
+    std::thread server([&transport] { transport.serve(echo()); });
+    transport.stop();
+    server.join();
+  }
 }
 
 TEST(SocketTransportTest, ReplacesAStaleSocketButNotALiveOne) {
