@@ -6,6 +6,8 @@
 #include <array>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "platform/FileHandle.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
+#include "platform/ScanIo.hpp"
 
 namespace norvid {
 namespace {
@@ -158,7 +161,7 @@ class ExpansionBudget {
 // written so that the member can be scanned. Read and write errors end the copy with a warning;
 // limits throw.
 void copyEntryData(const ArchiveHandle& reader, const ArchiveHandle& writer,
-                   ExpansionBudget& budget) {
+                   ExpansionBudget& budget, ExtractionBudget* fileBudget) {
   for (;;) {
     const void* block = nullptr;
     std::size_t size = 0;
@@ -172,6 +175,10 @@ void copyEntryData(const ArchiveHandle& reader, const ArchiveHandle& writer,
     }
     if (!usable || (status == ARCHIVE_WARN && size == 0)) return;
     budget.reach(static_cast<std::uint64_t>(offset) + size);
+    if (fileBudget != nullptr && !fileBudget->consume(size)) {
+      throw avwindows::ArchiveBombException(
+          "Possible zip bomb detected. Extraction limit of the scanned file reached");
+    }
     if (size > 0 && archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK) {
       std::cerr << "[WARN] Error writing data: " << writer.errorText() << std::endl;
       return;
@@ -231,15 +238,50 @@ std::string ArchiveExtractor::createTempDirectory() const {
   }
 }
 
+std::string ArchiveExtractor::detectFormat(const unsigned char* head, std::size_t size,
+                                          const std::string& name) const {
+  std::array<unsigned char, 4> magic{};
+  std::copy(head, head + std::min(size, magic.size()), magic.begin());
+  if (magic[0] == 0x50 && magic[1] == 0x4B) return "zip";
+  if (magic[0] == 0x52 && magic[1] == 0x61 && magic[2] == 0x72 && magic[3] == 0x21) return "rar";
+  if (magic[0] == 0x37 && magic[1] == 0x7A && magic[2] == 0xBC && magic[3] == 0xAF) return "7z";
+  if (magic[0] == 0x1F && magic[1] == 0x8B) return "gzip";
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".tar") == 0) return "tar";
+  return "unknown";
+}
+
 std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePath,
                                                    const std::string& destination) const {
-  std::error_code statusError;
-  const fs::file_status archiveStatus = fs::status(archivePath, statusError);
-  if (!fs::exists(archiveStatus)) {
-    throw std::runtime_error("Archive file does not exist: " + archivePath);
-  }
-  if (!fs::is_regular_file(archiveStatus)) {
-    throw std::runtime_error("Archive file is not a regular file: " + archivePath);
+  return extractFrom(archivePath, -1, destination, nullptr);
+}
+
+std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& name,
+                                                   const std::string& destination,
+                                                   ExtractionBudget& budget) const {
+  return extractFrom(name, fd, destination, &budget);
+}
+
+std::vector<std::string> ArchiveExtractor::extractFrom(const std::string& archivePath, int fd,
+                                                       const std::string& destination,
+                                                       ExtractionBudget* fileBudget) const {
+  std::uint64_t archiveSize = 0;
+  if (fd >= 0) {
+    int factsError = 0;
+    const std::optional<platform::OpenFileFacts> facts = platform::openFileFacts(fd, factsError);
+    if (!facts || !facts->regular || !platform::rewindDescriptor(fd)) {
+      throw std::runtime_error("Archive file is not a regular file: " + archivePath);
+    }
+    archiveSize = facts->size;
+  } else {
+    std::error_code statusError;
+    const fs::file_status archiveStatus = fs::status(archivePath, statusError);
+    if (!fs::exists(archiveStatus)) {
+      throw std::runtime_error("Archive file does not exist: " + archivePath);
+    }
+    if (!fs::is_regular_file(archiveStatus)) {
+      throw std::runtime_error("Archive file is not a regular file: " + archivePath);
+    }
+    archiveSize = fs::file_size(archivePath);
   }
 
   // Declared before the handles so that the rollback runs after they are released.
@@ -253,14 +295,17 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
   archive_read_support_filter_all(reader.get());
   archive_write_disk_set_options(writer.get(), kDiskWriteOptions);
 
-  if (archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlockSize) != ARCHIVE_OK) {
+  const int opened =
+      fd >= 0 ? archive_read_open_fd(reader.get(), fd, kReadBlockSize)
+              : archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlockSize);
+  if (opened != ARCHIVE_OK) {
     throw std::runtime_error(std::string("Failed to open archive: ") + reader.errorText());
   }
 
   const fs::path root = fs::canonical(destination);
   fs::path lexicalRoot = fs::path(destination).lexically_normal();
   if (!lexicalRoot.has_filename()) lexicalRoot = lexicalRoot.parent_path();
-  ExpansionBudget budget(limits_, fs::file_size(archivePath));
+  ExpansionBudget budget(limits_, archiveSize);
   std::vector<std::string> files;
   std::int64_t entryCount = 0;
 
@@ -334,7 +379,7 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
       continue;
     }
     if (!existedBefore) created.add(target);
-    if (regularFile) copyEntryData(reader, writer, budget);
+    if (regularFile) copyEntryData(reader, writer, budget, fileBudget);
     archive_write_finish_entry(writer.get());
 
     std::error_code typeError;

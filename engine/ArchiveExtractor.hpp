@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "engine/ArchiveLimits.hpp"
+#include "engine/ExtractionBudget.hpp"
 
 namespace norvid {
 
@@ -23,6 +25,13 @@ class ArchiveExtractor {
   // ends with ".tar", otherwise (or when the path is not a readable regular file) "unknown".
   std::string detectFormat(const std::string& path) const;
 
+  // Bytes of a file's start that detectFormat needs.
+  static constexpr std::size_t kSniffBytes = 0x9001 + 8;
+
+  // The format word of a file whose first `size` bytes are `head` and whose name is `name`.
+  std::string detectFormat(const unsigned char* head, std::size_t size,
+                           const std::string& name) const;
+
   // Creates a new, empty directory "av_extract_<id>" (mode 0700) in the system temporary
   // directory and returns its path. Throws std::filesystem::filesystem_error on failure.
   std::string createTempDirectory() const;
@@ -38,11 +47,20 @@ class ArchiveExtractor {
   std::vector<std::string> extract(const std::string& archivePath,
                                    const std::string& destination) const;
 
+  // As above, from an already-open descriptor (read from its start; the caller keeps it). Every
+  // byte written is also taken from `budget`; ArchiveBombException when it runs out.
+  std::vector<std::string> extract(int fd, const std::string& name, const std::string& destination,
+                                   ExtractionBudget& budget) const;
+
   // Removes the directory with everything in it; a missing directory is not an error. Never
   // throws: a failure is reported on the standard error stream.
   void cleanup(const std::string& directory) const;
 
  private:
+  std::vector<std::string> extractFrom(const std::string& archivePath, int fd,
+                                       const std::string& destination,
+                                       ExtractionBudget* budget) const;
+
   ArchiveLimits limits_;
 };
 

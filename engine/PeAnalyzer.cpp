@@ -61,17 +61,16 @@ double histogramEntropy(const Histogram& counts, std::uint64_t total) {
 // links are resolved first; FIFOs and devices are refused without blocking.
 class BoundedFile {
  public:
-  explicit BoundedFile(const std::string& path) {
+  explicit BoundedFile(const std::string& path) : handle_(&owned_) {
     std::error_code error;
     const std::filesystem::path resolved = std::filesystem::canonical(path, error);
     if (error) return;
-    handle_ = platform::FileHandle::openForReading(resolved.string());
-    if (!handle_.isOpen()) return;
-    const std::optional<platform::FileStatus> status = handle_.status();
-    if (!status) return;
-    size_ = status->size;
-    open_ = true;
+    owned_ = platform::FileHandle::openForReading(resolved.string());
+    takeSize();
   }
+
+  // Reads through a descriptor the caller keeps open.
+  explicit BoundedFile(const platform::FileHandle& file) : handle_(&file) { takeSize(); }
 
   bool isOpen() const { return open_; }
   std::uint64_t size() const { return size_; }
@@ -103,6 +102,14 @@ class BoundedFile {
   }
 
  private:
+  void takeSize() {
+    if (!handle_->isOpen()) return;
+    const std::optional<platform::FileStatus> status = handle_->status();
+    if (!status || !status->regular) return;
+    size_ = status->size;
+    open_ = true;
+  }
+
   std::size_t availableAt(std::uint64_t offset, std::uint64_t length) const {
     if (!open_ || offset >= size_) return 0;
     return static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
@@ -112,14 +119,15 @@ class BoundedFile {
   std::size_t readInto(std::uint64_t offset, char* buffer, std::size_t size) const {
     std::size_t done = 0;
     while (done < size) {
-      const long long got = handle_.readAt(offset + done, buffer + done, size - done);
+      const long long got = handle_->readAt(offset + done, buffer + done, size - done);
       if (got <= 0) break;
       done += static_cast<std::size_t>(got);
     }
     return done;
   }
 
-  platform::FileHandle handle_;
+  platform::FileHandle owned_;
+  const platform::FileHandle* handle_;
   std::uint64_t size_ = 0;
   bool open_ = false;
 };
@@ -200,6 +208,9 @@ void score(PeAnalysisResult& result) {
   result.riskLevel = PeAnalyzer::riskLevelForScore(result.score);
 }
 
+PeAnalysisResult analyzeBounded(BoundedFile& file,
+                                const std::map<std::string, std::string>& packerSignatures);
+
 }  // namespace
 
 PeAnalyzer::PeAnalyzer()
@@ -217,8 +228,20 @@ bool PeAnalyzer::isPeFile(const std::string& path) const {
 }
 
 PeAnalysisResult PeAnalyzer::analyze(const std::string& path) const {
-  PeAnalysisResult result;
   BoundedFile file(path);
+  return analyzeBounded(file, packerSignatures_);
+}
+
+PeAnalysisResult PeAnalyzer::analyze(const platform::FileHandle& handle) const {
+  BoundedFile file(handle);
+  return analyzeBounded(file, packerSignatures_);
+}
+
+namespace {
+
+PeAnalysisResult analyzeBounded(BoundedFile& file,
+                                const std::map<std::string, std::string>& packerSignatures) {
+  PeAnalysisResult result;
   if (!file.isOpen()) {
     result.indicators.push_back("Cannot open file");
     return result;
@@ -260,10 +283,12 @@ PeAnalysisResult PeAnalyzer::analyze(const std::string& path) const {
   Histogram counts{};
   const std::uint64_t fileLength = std::min(file.size(), kMaxFileRead);
   result.entropy = histogramEntropy(counts, file.addToHistogram(0, fileLength, counts));
-  result.packer = detectPacker(result.sections, packerSignatures_);
+  result.packer = detectPacker(result.sections, packerSignatures);
   score(result);
   return result;
 }
+
+}  // namespace
 
 double PeAnalyzer::entropy(const std::uint8_t* data, std::size_t size) {
   Histogram counts{};

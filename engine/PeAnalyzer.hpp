@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/PeAnalysisResult.hpp"
+#include "platform/FileHandle.hpp"
 
 namespace norvid {
 
@@ -23,6 +24,10 @@ class PeAnalyzer {
   // Analyses the file. Never throws for unreadable or malformed files: those give isPE false and
   // one indicator naming the cause.
   PeAnalysisResult analyze(const std::string& path) const;
+
+  // The same for the file open on `file` (read with bounded positional reads; the caller keeps
+  // the descriptor). Bytes the file no longer has, as when it shrinks meanwhile, read as zero.
+  PeAnalysisResult analyze(const platform::FileHandle& file) const;
 
   // Shannon entropy of a buffer in bits per byte; 0.0 for an empty buffer.
   static double entropy(const std::uint8_t* data, std::size_t size);

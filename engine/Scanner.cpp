@@ -1,21 +1,36 @@
 #include "engine/Scanner.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <filesystem>
+#include <future>
 #include <iostream>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "engine/ArchiveBombException.hpp"
 #include "engine/ExtractionDirectory.hpp"
+#include "engine/ScanThreadPool.hpp"
 #include "engine/YaraEngine.hpp"
 #include "exclusions/ExclusionsManager.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A nested bomb verdict while less than this is left of the file's extraction budget (and less
+// than a quarter of it) means the budget ran out, which a block of extracted data cannot fall
+// short of by more: the whole top-level file is then the bomb, not only that member.
+constexpr std::uint64_t kSpentBudgetSlack = 1024 * 1024;
+// Files handed to the scan threads ahead of the oldest unfinished one, per thread: bounds the
+// descriptors and verdicts a directory scan holds at once.
+constexpr std::size_t kQueuedFilesPerThread = 8;
+
+const char* const kBombReason = "Zip bomb detected";
 
 // Each console line is written in one piece so that lines of concurrent scans do not interleave.
 void printLine(std::ostream& stream, const std::string& text) { stream << (text + "\n"); }
@@ -41,20 +56,16 @@ bool isScannableMember(const std::string& member, const fs::path& canonicalRoot)
   return rootEnd == canonicalRoot.end() && resolvedAt != resolved.end();
 }
 
-}  // namespace
+fs::filesystem_error systemFailure(const char* step, const std::string& path, int error) {
+  return fs::filesystem_error(step, fs::path(path), std::error_code(error, std::generic_category()));
+}
 
-Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
-                 ExclusionsManager* exclusions)
-    : engine_(engine),
-      scanArchives_(scanArchives),
-      heuristicsEnabled_(heuristicsEnabled),
-      extractor_(ArchiveLimits{3, 1000, 524'288'000, 100.0}),
-      exclusions_(exclusions) {}
-
-ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
-                             const std::string& container) {
+// Runs `judge`, turning what it throws into the ERROR verdict of the file.
+template <typename Judge>
+ScanResult guarded(const std::string& path, std::int32_t depth, const std::string& container,
+                   Judge&& judge) {
   try {
-    return examineFile(path, depth, container);
+    return judge();
   } catch (const fs::filesystem_error& error) {
     return {path, ScanStatus::ERROR, std::string("Filesystem error: ") + error.what(), depth,
             container};
@@ -65,23 +76,185 @@ ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
   }
 }
 
-ScanResult Scanner::examineFile(const std::string& path, std::int32_t depth,
-                                const std::string& container) {
+// The first bytes of the file, as many as the archive test needs (fewer for a shorter file).
+std::vector<unsigned char> readHead(const platform::FileHandle& file, std::uint64_t size) {
+  std::vector<unsigned char> head(
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, ArchiveExtractor::kSniffBytes)));
+  std::size_t got = 0;
+  while (got < head.size()) {
+    const long long count =
+        file.readAt(got, reinterpret_cast<char*>(head.data()) + got, head.size() - got);
+    if (count <= 0) break;
+    got += static_cast<std::size_t>(count);
+  }
+  head.resize(got);
+  return head;
+}
+
+// Takes the caller's file-system identity for the scope, unless the caller is the service itself:
+// then the thread keeps whatever identity it already has.
+class CallerScope {
+ public:
+  explicit CallerScope(const CallerIdentity& caller) {
+    if (!caller.isPrivileged()) guard_.emplace(caller);
+  }
+
+ private:
+  std::optional<platform::FsCredentialsGuard> guard_;
+};
+
+}  // namespace
+
+Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
+                 ExclusionsManager* exclusions)
+    : Scanner(engine, scanArchives, heuristicsEnabled, exclusions, &ScanThreadPool::instance()) {}
+
+Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
+                 ExclusionsManager* exclusions, ScanThreadPool* pool)
+    : engine_(engine),
+      scanArchives_(scanArchives),
+      heuristicsEnabled_(heuristicsEnabled),
+      extractor_(ArchiveLimits{3, 1000, 524'288'000, 100.0}),
+      exclusions_(exclusions),
+      pool_(pool) {}
+
+Scanner::~Scanner() = default;
+
+bool Scanner::FileContext::budgetSpent() const {
+  return budget.remaining() < std::min(kSpentBudgetSlack, initialBudget / 4 + 1);
+}
+
+std::uint64_t Scanner::exclusionGeneration() const {
+  return exclusions_ != nullptr ? exclusions_->generation() : 0;
+}
+
+bool Scanner::isExcluded(const std::string& path) {
+  if (exclusions_ == nullptr || !exclusions_->isExcluded(path, "")) return false;
+  printLine(std::cout, "[INFO] Archivo excluido de escaneo: " + path);
+  return true;
+}
+
+ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
+                             const std::string& container, const CallerIdentity& caller) {
+  Verdict verdict;
+  try {
+    CallerScope identity(caller);
+    verdict = judgePath(path, depth, container);
+  } catch (const std::exception& error) {
+    verdict.result = {path, ScanStatus::ERROR, std::string("Error: ") + error.what(), depth,
+                      container};
+  }
+  ConsoleCapture::emit(verdict.console);
+  return std::move(verdict.result);
+}
+
+Scanner::Verdict Scanner::judgePath(const std::string& path, std::int32_t depth,
+                                    const std::string& container) {
   // Archive members are never followed through a link; a file named by the caller may be.
-  fs::file_status status = depth > 0 ? fs::symlink_status(path) : fs::status(path);
-  if (!fs::exists(status))
+  int error = 0;
+  const platform::FileHandle file = platform::openForScanning(path, depth == 0, error);
+  if (file.isOpen()) return judgeOpenFile(file, path, depth, container);
+  Verdict verdict;
+  {
+    ConsoleCapture capture(verdict.console);
+    verdict.result = guarded(path, depth, container,
+                             [&] { return judgeUnopened(path, depth, container, error); });
+  }
+  return verdict;
+}
+
+ScanResult Scanner::judgeUnopened(const std::string& path, std::int32_t depth,
+                                  const std::string& container, int openError) {
+  const fs::file_status status = depth > 0 ? fs::symlink_status(path) : fs::status(path);
+  if (!fs::exists(status)) {
     return {path, ScanStatus::ERROR, "File does not exist", depth, container};
+  }
   if (!fs::is_regular_file(status)) {
     return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
   }
-  if (exclusions_ != nullptr && exclusions_->isExcluded(path, "")) {
-    printLine(std::cout, "[INFO] Archivo excluido de escaneo: " + path);
-    return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
+  if (openError != EACCES && openError != EPERM) {
+    throw systemFailure("cannot open file", path, openError);
   }
+  if (isExcluded(path)) return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
+  // A regular file this identity may not read: the rules cannot see it, like any unreadable file.
+  return {path, ScanStatus::CLEAN, "", depth, container};
+}
 
-  const bool isPe = heuristicsEnabled_ && peAnalyzer_.isPeFile(path);
+Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const std::string& path,
+                                        std::int32_t depth, const std::string& container) {
+  // Read before the exclusion check, so that a verdict made under a list that changes meanwhile
+  // is kept under the old generation and never served.
+  const std::uint64_t generation = exclusionGeneration();
+  Verdict verdict;
+  std::optional<VerdictCache::Verdict> cached;
+  std::optional<platform::OpenFileFacts> keepFor;
+  {
+    ConsoleCapture capture(verdict.console);
+    verdict.result = guarded(path, depth, container, [&]() -> ScanResult {
+      int error = 0;
+      const std::optional<platform::OpenFileFacts> facts =
+          platform::openFileFacts(file.descriptor(), error);
+      if (!facts) throw systemFailure("status", path, error);
+      if (!facts->regular) {
+        return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
+      }
+      if (isExcluded(path)) {
+        return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
+      }
+      // The file is open under the caller's identity before its kept verdict is looked at, so a
+      // caller who may not read the file never learns it.
+      const bool cacheable = depth == 0 && container.empty() && facts->localFileSystem;
+      if (cacheable) {
+        cached = cache_.find(path, *facts, generation);
+        if (cached) return cached->result;
+      }
+      FileContext context(facts->size);
+      ScanResult result = examine(file, *facts, path, depth, container, context);
+      if (cacheable && context.keepable && result.status != ScanStatus::ERROR) {
+        // A file written while it was judged may hold content the verdict never saw.
+        const std::optional<platform::OpenFileFacts> after =
+            platform::openFileFacts(file.descriptor(), error);
+        if (after && after->sameVersionAs(*facts)) keepFor = facts;
+      }
+      return result;
+    });
+  }
+  if (cached) {
+    verdict.console = std::move(cached->console);
+  } else if (keepFor) {
+    cache_.store(path, *keepFor, generation, {verdict.result, verdict.console});
+  }
+  return verdict;
+}
+
+ScanResult Scanner::scanMember(const std::string& path, std::int32_t depth,
+                               const std::string& container, FileContext& context) {
+  return guarded(path, depth, container, [&]() -> ScanResult {
+    int error = 0;
+    const platform::FileHandle file = platform::openForScanning(path, false, error);
+    if (!file.isOpen()) return judgeUnopened(path, depth, container, error);
+    const std::optional<platform::OpenFileFacts> facts =
+        platform::openFileFacts(file.descriptor(), error);
+    if (!facts) throw systemFailure("status", path, error);
+    if (!facts->regular) {
+      return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
+    }
+    if (isExcluded(path)) return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
+    return examine(file, *facts, path, depth, container, context);
+  });
+}
+
+ScanResult Scanner::examine(const platform::FileHandle& file, const platform::OpenFileFacts& facts,
+                            const std::string& path, std::int32_t depth,
+                            const std::string& container, FileContext& context) {
+  const std::vector<unsigned char> head = readHead(file, facts.size);
+  const bool isPe = heuristicsEnabled_ && head.size() >= 2 && head[0] == 'M' && head[1] == 'Z';
   std::vector<std::string> matches;
-  if (engine_ != nullptr) matches = engine_->scanFile(path);
+  if (engine_ != nullptr) {
+    bool complete = true;
+    matches = engine_->scanOpenFile(file, facts.size, path, &complete);
+    if (!complete) context.keepable = false;
+  }
 
   ScanResult result{path, ScanStatus::CLEAN, "", depth, container};
   if (!matches.empty()) {
@@ -89,19 +262,20 @@ ScanResult Scanner::examineFile(const std::string& path, std::int32_t depth,
     result.threat = joinMatches(matches);
     if (isPe) {
       result.peAnalyzed = true;
-      result.pe = peAnalyzer_.analyze(path);
+      result.pe = peAnalyzer_.analyze(file);
     }
     return result;
   }
 
-  if (scanArchives_ && depth < kMaxArchiveDepth && extractor_.isArchive(path)) {
-    if (scanArchiveMembers(path, depth, result)) return result;
+  if (scanArchives_ && depth < kMaxArchiveDepth &&
+      extractor_.detectFormat(head.data(), head.size(), path) != "unknown") {
+    if (scanArchiveMembers(file, path, depth, result, context)) return result;
   }
 
   if (isPe) {
     printLine(std::cout, "[INFO] Ejecutable PE detectado, realizando análisis heurístico...");
     result.peAnalyzed = true;
-    result.pe = peAnalyzer_.analyze(path);
+    result.pe = peAnalyzer_.analyze(file);
     if (result.pe.riskLevel >= 3) {
       printLine(std::cout,
                 "[WARN] Análisis heurístico: Comportamiento sospechoso detectado (score: " +
@@ -114,44 +288,82 @@ ScanResult Scanner::examineFile(const std::string& path, std::int32_t depth,
 // Scans the members of an archive. True when that decided the verdict (a member matched, or
 // the archive is a bomb) and `result` holds it; false when the file is to be judged as an
 // ordinary file (clean members, or an archive that could not be opened).
-bool Scanner::scanArchiveMembers(const std::string& path, std::int32_t depth, ScanResult& result) {
+bool Scanner::scanArchiveMembers(const platform::FileHandle& file, const std::string& path,
+                                 std::int32_t depth, ScanResult& result, FileContext& context) {
   printLine(std::cout, "[INFO] Archivo comprimido detectado: " + path + " (profundidad " +
                            std::to_string(depth) + ")");
   try {
+    // The extraction directory and the members in it are the service's own files.
+    platform::FsCredentialsGuard service(CallerIdentity::service());
     ExtractionDirectory directory(extractor_, extractor_.createTempDirectory());
-    std::vector<std::string> members = extractor_.extract(path, directory.path());
+    std::vector<std::string> members =
+        extractor_.extract(file.descriptor(), path, directory.path(), context.budget);
     const fs::path canonicalRoot = fs::canonical(directory.path());
     for (const std::string& member : members) {
       if (!isScannableMember(member, canonicalRoot)) continue;
-      ScanResult inner = scanFile(member, depth + 1, path);
+      ScanResult inner = scanMember(member, depth + 1, path, context);
       if (inner.status == ScanStatus::INFECTED) {
         result.status = ScanStatus::INFECTED;
         result.threat = "Contains: " + inner.threat;
         return true;
       }
+      if (inner.status == ScanStatus::SKIPPED && inner.threat == kBombReason &&
+          context.budgetSpent()) {
+        throw avwindows::ArchiveBombException(
+            "Possible zip bomb detected. Extraction limit of the scanned file reached");
+      }
     }
   } catch (const avwindows::ArchiveBombException& error) {
     printLine(std::cerr, std::string("[WARN] Zip bomb detectado: ") + error.what());
     result.status = ScanStatus::SKIPPED;
-    result.threat = "Zip bomb detected";
+    result.threat = kBombReason;
     return true;
   } catch (const std::exception& error) {
     printLine(std::cerr,
               std::string("[WARN] Error al procesar archivo comprimido: ") + error.what());
+    context.keepable = false;
   }
   return false;
 }
 
-DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursive) {
-  DirectoryScanResult results;
-  auto visit = [&](const fs::directory_entry& entry) {
-    // An entry whose type cannot be read is handed to scanFile, which reports the failure for
-    // that one file; the walk goes on.
-    std::error_code error;
-    const bool regular = entry.is_regular_file(error);
-    if (regular || error) results.push_back(scanFile(entry.path().string(), 0, ""));
-  };
+Scanner::Verdict Scanner::judgeVisit(DirectoryWalker::Visit& visit, const CallerIdentity& caller) {
+  Verdict verdict;
+  if (visit.verdict) {
+    verdict.result = std::move(*visit.verdict);
+    if (!visit.warning.empty()) verdict.console.push_back({true, visit.warning + "\n"});
+    return verdict;
+  }
   try {
+    CallerScope identity(caller);
+    if (visit.file.isOpen()) return judgeOpenFile(visit.file, visit.path, 0, "");
+    ConsoleCapture capture(verdict.console);
+    verdict.result = guarded(visit.path, 0, "",
+                             [&] { return judgeUnopened(visit.path, 0, "", visit.openError); });
+  } catch (const std::exception& error) {
+    verdict.result = {visit.path, ScanStatus::ERROR, std::string("Error: ") + error.what(), 0, ""};
+  }
+  return verdict;
+}
+
+DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursive,
+                                           const CallerIdentity& caller) {
+  DirectoryScanResult results;
+  // Verdicts in walk order; the oldest is written out and appended as soon as it is ready.
+  std::deque<std::future<Verdict>> pending;
+  auto emitOldest = [&] {
+    Verdict verdict = pending.front().get();
+    pending.pop_front();
+    ConsoleCapture::emit(verdict.console);
+    results.push_back(std::move(verdict.result));
+  };
+  auto emitAll = [&] {
+    while (!pending.empty()) emitOldest();
+  };
+  const std::size_t window =
+      pool_ != nullptr ? std::max<std::size_t>(1, pool_->threadCount()) * kQueuedFilesPerThread : 1;
+
+  try {
+    CallerScope identity(caller);
     const fs::file_status status = fs::status(path);
     if (!fs::exists(status)) {
       results.push_back({path, ScanStatus::ERROR, "Directory does not exist", 0, ""});
@@ -161,24 +373,34 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
       results.push_back({path, ScanStatus::ERROR, "Not a directory", 0, ""});
       return results;
     }
-    const auto options = fs::directory_options::skip_permission_denied;
-    if (recursive) {
-      for (const fs::directory_entry& entry : fs::recursive_directory_iterator(path, options)) {
-        visit(entry);
+    DirectoryWalker(recursive).walk(path, [&](DirectoryWalker::Visit&& found) {
+      auto visit = std::make_shared<DirectoryWalker::Visit>(std::move(found));
+      // Only an opened file is worth a scan thread; everything else is decided here.
+      if (pool_ == nullptr || !visit->file.isOpen()) {
+        std::promise<Verdict> ready;
+        ready.set_value(judgeVisit(*visit, caller));
+        pending.push_back(ready.get_future());
+      } else {
+        auto task = std::make_shared<std::packaged_task<Verdict()>>(
+            [this, visit, caller] { return judgeVisit(*visit, caller); });
+        pending.push_back(task->get_future());
+        pool_->submit([task] { (*task)(); });
       }
-    } else {
-      for (const fs::directory_entry& entry : fs::directory_iterator(path, options)) {
-        visit(entry);
-      }
-    }
+      while (pending.size() >= window) emitOldest();
+    });
+    emitAll();
   } catch (const fs::filesystem_error& error) {
+    emitAll();
     printLine(std::cerr, std::string("Error al recorrer directorio: ") + error.what());
     results.push_back(
         {path, ScanStatus::ERROR, std::string("Filesystem error: ") + error.what(), 0, ""});
   } catch (const std::exception& error) {
+    emitAll();
     printLine(std::cerr, std::string("Error inesperado: ") + error.what());
     results.push_back({path, ScanStatus::ERROR, std::string("Error: ") + error.what(), 0, ""});
   }
+  // The scan threads' allocator arenas keep what a large scan freed unless it is handed back.
+  platform::releaseFreeMemory();
   return results;
 }
 

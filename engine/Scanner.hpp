@@ -1,43 +1,101 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/ArchiveExtractor.hpp"
+#include "engine/ConsoleCapture.hpp"
+#include "engine/DirectoryWalker.hpp"
+#include "engine/ExtractionBudget.hpp"
 #include "engine/PeAnalyzer.hpp"
 #include "engine/ScanResult.hpp"
+#include "engine/VerdictCache.hpp"
+#include "platform/CallerIdentity.hpp"
+#include "platform/FileHandle.hpp"
+#include "platform/ScanIo.hpp"
 
 namespace norvid {
 
 class ExclusionsManager;
+class ScanThreadPool;
 class YaraEngine;
 
 // Decides the verdict on one file (existence, user exclusions, rule matches, archive members up
-// to three levels deep, PE heuristics) and walks directories. Holds no state between calls, so
-// several threads may scan at once. REQUIRES: `engine` outlives the scanner; `exclusions` may be
-// null (no exclusions) and otherwise outlives it too.
+// to three levels deep, PE heuristics) and walks directories. Each file is opened once, without
+// blocking, and judged from that one descriptor. Directory scans hand the files to a pool of scan
+// threads and return the verdicts, and write their console lines, in walk order. Verdicts on
+// unchanged files of local file systems are kept and replayed (console lines included) until the
+// exclusion list changes; a rule reload builds a new scanner and so starts afresh.
+//
+// Files are opened and read with `caller`'s file-system identity; extraction of archives and the
+// scan of their members run with the service's own. Several threads may scan at once.
+// REQUIRES: `engine` outlives the scanner; `exclusions` may be null (no exclusions) and otherwise
+// outlives it too.
 class Scanner {
  public:
+  // Directory scans use the process-wide scan thread pool.
   Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
           ExclusionsManager* exclusions);
+  // Directory scans use `pool`; null judges every file on the calling thread.
+  Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
+          ExclusionsManager* exclusions, ScanThreadPool* pool);
+  ~Scanner();
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
   // The verdict on one file. Callers pass depth 0 and an empty container; the scanner itself
-  // passes the nesting level and the archive for archive members. Never throws.
-  ScanResult scanFile(const std::string& path, std::int32_t depth, const std::string& container);
+  // passes the nesting level and the archive for archive members. The default caller keeps the
+  // identity the calling thread already has. Never throws.
+  ScanResult scanFile(const std::string& path, std::int32_t depth, const std::string& container,
+                      const CallerIdentity& caller = CallerIdentity::service());
 
   // Verdicts of every regular file below `path` in walk order (subdirectories too when
-  // `recursive`), directory links not followed; a final ERROR entry for the root when the walk
-  // fails. Never throws.
-  DirectoryScanResult scanDirectory(const std::string& path, bool recursive);
+  // `recursive`), directory links not followed, at most DirectoryWalker::kMaxDepth levels deep.
+  // Never throws.
+  DirectoryScanResult scanDirectory(const std::string& path, bool recursive,
+                                    const CallerIdentity& caller = CallerIdentity::service());
 
   // Archives met at this depth are matched as a whole but not opened.
   static constexpr std::int32_t kMaxArchiveDepth = 3;
 
+  // Verdicts kept for unchanged files.
+  std::size_t cachedVerdicts() const { return cache_.size(); }
+
  private:
-  ScanResult examineFile(const std::string& path, std::int32_t depth, const std::string& container);
-  bool scanArchiveMembers(const std::string& path, std::int32_t depth, ScanResult& result);
+  struct Verdict {
+    ScanResult result;
+    ConsoleCapture::Record console;
+  };
+  // What the judging of one top-level file shares across its nesting levels.
+  struct FileContext {
+    explicit FileContext(std::uint64_t fileSize)
+        : budget(ExtractionBudget::forTopLevelFile(fileSize)), initialBudget(budget.remaining()) {}
+    // True when so little of the budget is left that it must have refused a block.
+    bool budgetSpent() const;
+
+    ExtractionBudget budget;
+    std::uint64_t initialBudget;
+    // Cleared when the verdict depended on something passing (a time limit, a failed extraction)
+    // and must not be kept.
+    bool keepable = true;
+  };
+
+  Verdict judgePath(const std::string& path, std::int32_t depth, const std::string& container);
+  Verdict judgeOpenFile(const platform::FileHandle& file, const std::string& path,
+                        std::int32_t depth, const std::string& container);
+  ScanResult judgeUnopened(const std::string& path, std::int32_t depth,
+                           const std::string& container, int openError);
+  ScanResult scanMember(const std::string& path, std::int32_t depth, const std::string& container,
+                        FileContext& context);
+  ScanResult examine(const platform::FileHandle& file, const platform::OpenFileFacts& facts,
+                     const std::string& path, std::int32_t depth, const std::string& container,
+                     FileContext& context);
+  bool scanArchiveMembers(const platform::FileHandle& file, const std::string& path,
+                          std::int32_t depth, ScanResult& result, FileContext& context);
+  bool isExcluded(const std::string& path);
+  std::uint64_t exclusionGeneration() const;
+  Verdict judgeVisit(DirectoryWalker::Visit& visit, const CallerIdentity& caller);
 
   YaraEngine* engine_;
   bool scanArchives_;
@@ -45,6 +103,8 @@ class Scanner {
   ArchiveExtractor extractor_;
   PeAnalyzer peAnalyzer_;
   ExclusionsManager* exclusions_;
+  ScanThreadPool* pool_;
+  VerdictCache cache_;
 };
 
 }  // namespace norvid

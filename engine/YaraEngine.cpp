@@ -8,11 +8,13 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "engine/YaraCompiler.hpp"
 #include "engine/YaraLoadTrace.hpp"
-#include "platform/FileContent.hpp"
+#include "platform/MappedRegion.hpp"
+#include "platform/ScanIo.hpp"
 #include "platform/Paths.hpp"
 
 namespace norvid {
@@ -258,24 +260,47 @@ bool YaraEngine::loadCompiledRules(const std::string& path) {
 }
 
 std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
+  if (!initialized_ || ruleSets_.empty()) return {};
+  int error = 0;
+  const platform::FileHandle file = platform::openForScanning(path, true, error);
+  if (!file.isOpen()) return {};
+  const std::optional<platform::OpenFileFacts> facts =
+      platform::openFileFacts(file.descriptor(), error);
+  if (!facts || !facts->regular) return {};
+  return scanOpenFile(file, facts->size, path);
+}
+
+std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& file,
+                                                  std::uint64_t size, const std::string& label,
+                                                  bool* complete) const {
+  if (complete != nullptr) *complete = true;
+  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
+  const platform::MappedRegion region =
+      platform::MappedRegion::mapReadOnly(file.descriptor(), size);
+  if (!region.isMapped()) return {};
+  return scanMemory(region.data(), region.size(), label, complete);
+}
+
+std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::size_t size,
+                                                const std::string& label, bool* complete) const {
   std::vector<std::string> matches;
-  if (!initialized_ || ruleSets_.empty()) return matches;
+  if (complete != nullptr) *complete = true;
+  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return matches;
+  // libyara guards its reads of the buffer: a mapped file truncated meanwhile ends that rule
+  // set's scan with an error instead of a fault.
   try {
-    std::vector<std::uint8_t> content;
-    if (platform::readRegularFile(path, kMaxScanBytes, content) !=
-        platform::FileContentStatus::Ok) {
-      return matches;
-    }
     for (const YaraRules& rules : ruleSets_) {
-      int code =
-          yr_rules_scan_mem(rules.get(), content.data(), content.size(), SCAN_FLAGS_FAST_MODE,
-                            onScanMessage, &matches, kScanTimeoutSeconds);
-      if (code != ERROR_SUCCESS && code != ERROR_SCAN_TIMEOUT) {
-        std::cerr << "Error scanning " + path + " with ruleset: " + std::to_string(code) + "\n";
+      int code = yr_rules_scan_mem(rules.get(), data, size, SCAN_FLAGS_FAST_MODE, onScanMessage,
+                                   &matches, kScanTimeoutSeconds);
+      if (code == ERROR_SUCCESS) continue;
+      if (complete != nullptr) *complete = false;
+      if (code != ERROR_SCAN_TIMEOUT) {
+        std::cerr << "Error scanning " + label + " with ruleset: " + std::to_string(code) + "\n";
       }
     }
   } catch (const std::exception&) {
-    // Out of memory for the buffer or the list: report what was found so far.
+    // Out of memory for the list: report what was found so far.
+    if (complete != nullptr) *complete = false;
   }
   return matches;
 }

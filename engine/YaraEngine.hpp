@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "engine/YaraRules.hpp"
+#include "platform/FileHandle.hpp"
 
 namespace norvid {
 
@@ -44,6 +46,16 @@ class YaraEngine {
   // library reported them; never de-duplicated. Empty when nothing matched, the file cannot be
   // read, is empty or is larger than 64 MiB. Never throws.
   std::vector<std::string> scanFile(const std::string& path) const;
+
+  // The same for the file open on `file`, whose size the caller took from that descriptor: its
+  // bytes are matched through a read-only mapping, never copied. `complete` (when given) becomes
+  // false when a rule set ran into the time limit or failed, so the list may lack matches.
+  std::vector<std::string> scanOpenFile(const platform::FileHandle& file, std::uint64_t size,
+                                        const std::string& label, bool* complete = nullptr) const;
+
+  // The same for `size` bytes in memory; `label` names them in error lines.
+  std::vector<std::string> scanMemory(const unsigned char* data, std::size_t size,
+                                      const std::string& label, bool* complete = nullptr) const;
 
   // Number of rules over all sets, private and global ones included.
   std::int32_t getTotalRules() const;

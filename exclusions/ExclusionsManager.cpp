@@ -155,6 +155,7 @@ bool ExclusionsManager::addExclusion(const std::string& path, const std::string&
   matchers->emplace_back(entry);
   exclusions_.push_back(std::move(entry));
   matchers_ = std::move(matchers);
+  ++generation_;
   changed_ = true;
   saveLocked();
   return true;
@@ -174,6 +175,7 @@ bool ExclusionsManager::removeExclusion(ExclusionType type, const std::string& v
     matchers->erase(matchers->begin() + static_cast<std::ptrdiff_t>(i));
     exclusions_.erase(exclusions_.begin() + static_cast<std::ptrdiff_t>(i));
     matchers_ = std::move(matchers);
+  ++generation_;
     changed_ = true;
     saveLocked();
     return true;
@@ -286,6 +288,7 @@ bool ExclusionsManager::loadLocked() {
   matchers->reserve(exclusions_.size());
   for (const ExclusionEntry& entry : exclusions_) matchers->emplace_back(entry);
   matchers_ = std::move(matchers);
+  ++generation_;
   return complete;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -44,6 +46,10 @@ class ExclusionsManager {
 
   std::vector<ExclusionEntry> getExclusions() const;
   std::size_t getCount() const;
+
+  // Grows with every change of the list (added, removed or reloaded rules), so that whoever keeps
+  // verdicts made under the list can tell when they no longer hold.
+  std::uint64_t generation() const { return generation_.load(); }
 
   // True when `path` lies inside (or is) one of the protected directories.
   bool isProtectedPath(const std::string& path) const;
@@ -90,6 +96,7 @@ class ExclusionsManager {
   bool keepFileAside_ = false;
   bool loadAttempted_ = false;
   bool changed_ = false;
+  std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace norvid

@@ -44,6 +44,8 @@ class IPCServer final : public StatisticsRecorder {
   // Ends the transport, waiting (bounded) for the requests in service. Quiet when not running.
   void stop();
   bool isRunning() const { return running_.load(); }
+  // True when stop() left requests running past its drain: they still use this core.
+  bool requestsOutlivedStop() const { return transport_.leftWorkersRunning(); }
 
   // One request text in, one response text out. Never throws.
   std::string processCommand(const std::string& request, const CallerIdentity& caller = {});

@@ -31,8 +31,9 @@ class SocketTransport {
     // Open connections at most (waiting, queued and in service); beyond it new clients wait in
     // the kernel's backlog until one closes.
     std::size_t maxConnections = 4096;
-    // How long stop() waits for the requests in service to finish.
-    std::chrono::milliseconds drainTimeout{30000};
+    // How long stop() waits for the requests in service to finish; short enough that a stop
+    // always ends well within the 15 seconds a service manager allows.
+    std::chrono::milliseconds drainTimeout{10000};
   };
 
   static constexpr std::size_t kMaxRequestBytes = 4096;
@@ -59,6 +60,10 @@ class SocketTransport {
 
   // Number of requests being handled right now.
   std::size_t busyWorkers() const;
+
+  // True when the last stop() left workers still running a request after the drain: they go on
+  // using this transport and its handler, so neither may be destroyed while the process lives.
+  bool leftWorkersRunning() const;
 
  private:
   struct Job {
@@ -95,6 +100,7 @@ class SocketTransport {
   std::size_t busy_ = 0;
   std::size_t openConnections_ = 0;
   bool serving_ = false;
+  bool workersLeftRunning_ = false;
 };
 
 }  // namespace norvid::platform

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/ScanIo.hpp"
+
 namespace norvid {
 
 NorvidCoreServiceImpl::NorvidCoreServiceImpl(platform::ServiceManager& manager, std::ostream& out,
@@ -27,6 +29,11 @@ void NorvidCoreServiceImpl::shutdown() {
   if (!core_) return;
   out_ << "[ZR5K] Deteniendo IPC Server..." << std::endl;
   core_->stop();
+  if (core_->requestsOutlivedStop()) {
+    // A request still running after the drain uses the core: the process ends here instead of
+    // destroying the core under it.
+    platform::exitImmediately(0);
+  }
   core_.reset();
 }
 

@@ -306,6 +306,11 @@ std::size_t SocketTransport::busyWorkers() const {
   return busy_;
 }
 
+bool SocketTransport::leftWorkersRunning() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return workersLeftRunning_;
+}
+
 void SocketTransport::stop() {
   std::vector<std::thread> workers;
   bool drainedInTime = true;
@@ -323,6 +328,7 @@ void SocketTransport::stop() {
     drainedInTime = drained_.wait_for(lock, options_.drainTimeout,
                                       [this] { return jobs_.empty() && busy_ == 0; });
     serving_ = false;
+    if (!drainedInTime) workersLeftRunning_ = true;
     jobReady_.notify_all();
     workers.swap(workers_);
   }

@@ -1,0 +1,115 @@
+#include "engine/DirectoryWalker.hpp"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/DirectoryStream.hpp"
+
+namespace norvid {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::DirectoryEntry;
+using platform::DirectoryStream;
+using platform::EntryType;
+
+struct Level {
+  DirectoryStream stream;
+  std::string path;
+  int depth;
+};
+
+// The ERROR verdict of a directory the walk could not go through.
+DirectoryWalker::Visit walkFailure(const std::string& path, const char* step, int error) {
+  const fs::filesystem_error failure(step, fs::path(path),
+                                     std::error_code(error, std::generic_category()));
+  DirectoryWalker::Visit visit;
+  visit.path = path;
+  visit.verdict = ScanResult{path, ScanStatus::ERROR,
+                             std::string("Filesystem error: ") + failure.what(), 0, ""};
+  visit.warning = std::string("Error al recorrer directorio: ") + failure.what();
+  return visit;
+}
+
+DirectoryWalker::Visit fileVisit(std::string path, platform::FileHandle file, int error) {
+  DirectoryWalker::Visit visit;
+  visit.path = std::move(path);
+  visit.file = std::move(file);
+  visit.openError = visit.file.isOpen() ? 0 : error;
+  return visit;
+}
+
+}  // namespace
+
+void DirectoryWalker::walk(const std::string& root, const Visitor& visit) const {
+  int error = 0;
+  DirectoryStream rootStream = DirectoryStream::open(root, error);
+  if (!rootStream.isOpen()) {
+    if (error != EACCES && error != EPERM) visit(walkFailure(root, "cannot open directory", error));
+    return;
+  }
+  std::vector<Level> levels;
+  levels.push_back(Level{std::move(rootStream), root, 0});
+
+  DirectoryEntry entry;
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (!level.stream.next(entry, error)) {
+      if (error != 0) visit(walkFailure(level.path, "cannot read directory", error));
+      levels.pop_back();
+      continue;
+    }
+    std::string path = (fs::path(level.path) / entry.name).string();
+    EntryType type = entry.type;
+    if (type == EntryType::Unknown) type = level.stream.typeOf(entry.name, false, error);
+
+    if (type == EntryType::Directory) {
+      if (!recursive_) continue;
+      if (level.depth + 1 > kMaxDepth) {
+        Visit tooDeep;
+        tooDeep.path = path;
+        tooDeep.verdict = ScanResult{path, ScanStatus::ERROR, "Directory nesting too deep", 0, ""};
+        visit(std::move(tooDeep));
+        continue;
+      }
+      DirectoryStream child = level.stream.openChild(entry.name, error);
+      if (child.isOpen()) {
+        const int depth = level.depth + 1;
+        levels.push_back(Level{std::move(child), std::move(path), depth});
+        continue;
+      }
+      if (error == EACCES || error == EPERM || error == ENOENT) continue;
+      if (error != ENOTDIR && error != ELOOP) {
+        visit(walkFailure(path, "cannot open directory", error));
+        continue;
+      }
+      // Replaced by something else since it was listed: judged as what it is now.
+      type = level.stream.typeOf(entry.name, false, error);
+    }
+
+    if (type == EntryType::SymbolicLink) {
+      // A link counts as what it points to; only links to regular files are scanned, and a link
+      // that leads nowhere is reported by the scan of its path.
+      const EntryType target = level.stream.typeOf(entry.name, true, error);
+      if (target == EntryType::Regular) {
+        platform::FileHandle file = level.stream.openFile(entry.name, true, error);
+        visit(fileVisit(std::move(path), std::move(file), error));
+      } else if (target == EntryType::Unknown) {
+        visit(fileVisit(std::move(path), platform::FileHandle(), error));
+      }
+      continue;
+    }
+    if (type == EntryType::Regular) {
+      platform::FileHandle file = level.stream.openFile(entry.name, false, error);
+      visit(fileVisit(std::move(path), std::move(file), error));
+    } else if (type == EntryType::Unknown) {
+      // Vanished between the listing and the status query: the scan of its path says so.
+      visit(fileVisit(std::move(path), platform::FileHandle(), error));
+    }
+  }
+}
+
+}  // namespace norvid

@@ -1,0 +1,71 @@
+#include "engine/ScanThreadPool.hpp"
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "platform/FsCredentialsGuard.hpp"
+
+namespace norvid {
+namespace {
+
+std::size_t configuredThreads() {
+  if (const char* text = std::getenv("NORVID_SCAN_THREADS")) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0 && value <= 1024) {
+      return static_cast<std::size_t>(value);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+ScanThreadPool::ScanThreadPool(std::size_t threads) {
+  if (threads == 0) threads = std::thread::hardware_concurrency();
+  if (threads == 0) threads = 1;
+  // A thread inherits the kernel identity of its creator while its own bookkeeping starts at the
+  // service's, so the threads are created under the service's identity.
+  platform::FsCredentialsGuard service(CallerIdentity::service());
+  threads_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
+}
+
+ScanThreadPool::~ScanThreadPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  ready_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+ScanThreadPool& ScanThreadPool::instance() {
+  static ScanThreadPool* pool = new ScanThreadPool(configuredThreads());
+  return *pool;
+}
+
+void ScanThreadPool::submit(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  ready_.notify_one();
+}
+
+void ScanThreadPool::run() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+}
+
+}  // namespace norvid

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "engine/ConsoleCapture.hpp"
+#include "engine/ScanResult.hpp"
+#include "platform/ScanIo.hpp"
+
+namespace norvid {
+
+// Verdicts on files judged before, with the console lines their scan wrote, so that a file whose
+// content cannot have changed is answered without scanning it again. An entry holds only for the
+// same path and the same version of the file (device, inode, size, modification and status-change
+// times in nanoseconds) and for the same exclusion generation; any other generation empties the
+// cache. Bounded in entries and in bytes, least recently used first out. Thread-safe.
+class VerdictCache {
+ public:
+  struct Verdict {
+    ScanResult result;
+    ConsoleCapture::Record console;
+  };
+
+  static constexpr std::size_t kDefaultMaxEntries = 100'000;
+  static constexpr std::size_t kDefaultMaxBytes = 32 * 1024 * 1024;
+
+  explicit VerdictCache(std::size_t maxEntries = kDefaultMaxEntries,
+                        std::size_t maxBytes = kDefaultMaxBytes);
+
+  // The verdict kept for this version of the file at `path`, if any.
+  std::optional<Verdict> find(const std::string& path, const platform::OpenFileFacts& facts,
+                              std::uint64_t generation);
+
+  // Keeps `verdict` for this version of the file at `path`.
+  void store(const std::string& path, const platform::OpenFileFacts& facts,
+             std::uint64_t generation, Verdict verdict);
+
+  std::size_t size() const;
+
+ private:
+  struct Entry {
+    std::string path;
+    platform::OpenFileFacts facts;
+    Verdict verdict;
+    std::size_t bytes = 0;
+  };
+  using Order = std::list<Entry>;
+
+  // REQUIRES: mutex_ held.
+  void adoptGeneration(std::uint64_t generation);
+  void eraseLocked(Order::iterator entry);
+
+  const std::size_t maxEntries_;
+  const std::size_t maxBytes_;
+  mutable std::mutex mutex_;
+  std::uint64_t generation_ = 0;
+  std::size_t bytes_ = 0;
+  // Most recently used first.
+  Order order_;
+  std::unordered_map<std::string, Order::iterator> byPath_;
+};
+
+}  // namespace norvid
