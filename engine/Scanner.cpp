@@ -22,9 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A nested bomb verdict while less than this is left of the file's extraction budget (and less
-// than a quarter of it) means the budget ran out, which a block of extracted data cannot fall
-// short of by more: the whole top-level file is then the bomb, not only that member.
+// A nested bomb verdict while less than this, and less than half of the file's extraction budget,
+// is left means the budget ran out (it refused a block of extracted data, and libarchive's blocks
+// are smaller): the whole top-level file is then the bomb, not only that member.
 constexpr std::uint64_t kSpentBudgetSlack = 1024 * 1024;
 // Files handed to the scan threads ahead of the oldest unfinished one, per thread: bounds the
 // descriptors and verdicts a directory scan holds at once.
@@ -121,7 +121,7 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
 Scanner::~Scanner() = default;
 
 bool Scanner::FileContext::budgetSpent() const {
-  return budget.remaining() < std::min(kSpentBudgetSlack, initialBudget / 4 + 1);
+  return budget.remaining() < std::min(kSpentBudgetSlack, initialBudget / 2);
 }
 
 std::uint64_t Scanner::exclusionGeneration() const {
