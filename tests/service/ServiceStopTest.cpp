@@ -1,0 +1,111 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/SocketClient.hpp"
+#include "tests/support/TempDir.hpp"
+
+extern char** environ;
+
+namespace norvid {
+namespace {
+
+namespace fs = std::filesystem;
+using norvid::testing::TempDir;
+
+// A rule that never finishes on a file of some size: every scan runs into the time limit.
+const char* const kEndlessRule =
+    "rule Endless { condition: for all i in (0..filesize - 1) : "
+    "(for all j in (0..filesize - 1) : (uint8(i) != 256 and uint8(j) != 256)) }\n";
+
+// Waits for the child to end, for at most `limit`; its wait status, or empty when it still runs.
+std::optional<int> waitForExit(pid_t child, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return std::nullopt;
+}
+
+TEST(ServiceStopTest, TermDuringScansThatOutlastTheDrainEndsTheProcessCleanly) {
+  const char* binaryDir = std::getenv("NORVID_TEST_BINARY_DIR");
+  if (binaryDir == nullptr || !fs::exists(fs::path(binaryDir) / "norvid-core")) {
+    GTEST_SKIP() << "needs the built norvid-core (NORVID_TEST_BINARY_DIR)";
+  }
+  TempDir temp;
+  // The service reads its rules beside its executable.
+  const fs::path exe = temp.path() / "exe" / "norvid-core";
+  fs::create_directories(exe.parent_path() / "rules");
+  std::error_code linkError;
+  fs::create_hard_link(fs::path(binaryDir) / "norvid-core", exe, linkError);
+  if (linkError) fs::copy_file(fs::path(binaryDir) / "norvid-core", exe);
+  temp.write("exe/rules/endless.yar", kEndlessRule);
+  for (int i = 0; i < 4; ++i) temp.write("tree/f" + std::to_string(i), std::string(200000, 'a'));
+  const std::string socket = temp.str() + "/svc.sock";
+
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+  environment.push_back("NORVID_DATA_DIR=" + temp.str() + "/data");
+  environment.push_back("NORVID_SOCKET=" + socket);
+  environment.push_back("NORVID_SCAN_THREADS=1");
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = exe.string();
+  std::string verb = "run";
+  char* argv[] = {program.data(), verb.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string log = temp.str() + "/service.log";
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+
+  bool listening = false;
+  for (int attempt = 0; attempt < 600 && !listening; ++attempt) {
+    listening = platform::sendRequest(socket, R"({"command":"status"})").has_value();
+    if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!listening) {
+    ::kill(child, SIGKILL);
+    waitForExit(child, std::chrono::seconds(10));
+    FAIL() << "the service never answered: " << testing::readFile(log);
+  }
+
+  // Two scans whose every file takes the whole time limit keep the workers busy past the drain.
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 2; ++i) {
+    clients.emplace_back([&] {
+      platform::sendRequest(socket, R"({"command":"scan","path":")" + temp.str() + R"(/tree"})");
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_EQ(::kill(child, SIGTERM), 0);
+  std::optional<int> status = waitForExit(child, std::chrono::seconds(60));
+  if (!status) ::kill(child, SIGKILL);
+  for (std::thread& client : clients) client.join();
+  ASSERT_TRUE(status.has_value()) << "the service did not stop";
+  EXPECT_TRUE(WIFEXITED(*status)) << testing::readFile(log);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  const std::string output = testing::readFile(log);
+  EXPECT_EQ(output.find("AddressSanitizer"), std::string::npos) << output;
+  EXPECT_EQ(output.find("runtime error"), std::string::npos) << output;
+  EXPECT_NE(output.find("[IPCServer] Servidor IPC detenido"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace norvid
