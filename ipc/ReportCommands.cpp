@@ -112,9 +112,9 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
       }
       report.begin(scanType, path);
       if (std::filesystem::is_regular_file(status)) {
-        record(report, slot_.scanner->scanFile(path, 0, ""));
+        record(report, slot_.scanner->scanFile(path, 0, "", caller));
       } else if (std::filesystem::is_directory(status)) {
-        for (const ScanResult& result : slot_.scanner->scanDirectory(path, true)) {
+        for (const ScanResult& result : slot_.scanner->scanDirectory(path, true, caller)) {
           record(report, result);
         }
       }

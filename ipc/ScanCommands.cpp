@@ -102,9 +102,9 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
       const fs::file_status status = fs::status(path, error);
       if (!fs::exists(status)) return createErrorResponse("La ruta no existe: " + path);
       if (fs::is_regular_file(status)) {
-        describeFile(slot_.scanner->scanFile(path, 0, ""), response);
+        describeFile(slot_.scanner->scanFile(path, 0, "", caller), response);
       } else if (fs::is_directory(status)) {
-        describeDirectory(slot_.scanner->scanDirectory(path, true), response);
+        describeDirectory(slot_.scanner->scanDirectory(path, true, caller), response);
       } else {
         return createErrorResponse("La ruta no es un archivo ni un directorio válido: " + path);
       }
@@ -137,7 +137,7 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
       if (!fs::is_regular_file(status)) {
         return createErrorResponse("La ruta no es un archivo válido");
       }
-      result = slot_.scanner->scanFile(path, 0, "");
+      result = slot_.scanner->scanFile(path, 0, "", caller);
     }
     statistics_.recordScan(path);
     nlohmann::json response{{"command", "scan_realtime"}, {"quarantined", false}};
