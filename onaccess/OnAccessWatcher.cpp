@@ -1,0 +1,402 @@
+#include "onaccess/OnAccessWatcher.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "platform/CurrentProcess.hpp"
+
+namespace norvid::onaccess {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Kind = platform::FileAccessEvent::Kind;
+
+constexpr int kScanWorkers = 4;
+constexpr std::size_t kQueueCapacity = 8192;
+constexpr std::size_t kDeferredCapacity = 4096;
+constexpr std::size_t kCacheCapacity = 16384;
+constexpr std::chrono::seconds kCacheLifetime{60};
+// A file closed after writing may be large; its scan holds nobody, so it may take longer.
+constexpr std::chrono::seconds kWriteScanTimeout{30};
+constexpr std::chrono::milliseconds kPollSlice{100};
+constexpr std::chrono::seconds kReconnectEvery{1};
+constexpr std::chrono::milliseconds kProbeTimeout{2000};
+
+std::vector<std::string> resolvedDirectories(const std::vector<std::string>& directories) {
+  std::vector<std::string> resolved;
+  for (const std::string& directory : directories) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::weakly_canonical(directory, error);
+    resolved.push_back(error ? directory : path.string());
+  }
+  return resolved;
+}
+
+}  // namespace
+
+OnAccessWatcher::OnAccessWatcher(WatchOptions options, std::string socketPath, std::ostream& out,
+                                 std::ostream& err)
+    : options_(std::move(options)),
+      out_(out),
+      err_(err),
+      filter_(resolvedDirectories(options_.watched), resolvedDirectories(options_.excluded)),
+      link_(std::move(socketPath)),
+      queue_(kQueueCapacity),
+      cache_(kCacheCapacity, kCacheLifetime),
+      ownPid_(platform::currentProcessId()) {}
+
+OnAccessWatcher::~OnAccessWatcher() {
+  requestStop();
+  queue_.close();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+  if (reconnector_.joinable()) reconnector_.join();
+}
+
+void OnAccessWatcher::say(std::ostream& stream, const std::string& line) {
+  std::lock_guard lock(consoleMutex_);
+  stream << line << std::endl;
+}
+
+std::string OnAccessWatcher::seconds() const {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", options_.verdictTimeout.count() / 1000.0);
+  return text;
+}
+
+bool OnAccessWatcher::startWatching() {
+  std::string error;
+  platform::FileAccessMonitor monitor = platform::FileAccessMonitor::open(options_.blockExec,
+                                                                          &error);
+  if (!monitor.isOpen()) {
+    say(err_, "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + error);
+    return false;
+  }
+  int watched = 0;
+  for (const std::string& directory : filter_.watched()) {
+    std::error_code missing;
+    if (!std::filesystem::is_directory(directory, missing)) {
+      say(err_, "[WARN] Directorio no disponible, no se vigila: " + directory);
+      continue;
+    }
+    if (monitor.watchTree(directory, &error) == 0) {
+      say(err_, "[WARN] No se pudo vigilar " + directory + ": " + error);
+      continue;
+    }
+    ++watched;
+    say(out_, "[INFO] Vigilando: " + directory);
+  }
+  if (watched == 0) {
+    say(err_, "[ERROR] No se pudo vigilar ningún directorio");
+    return false;
+  }
+  for (const std::string& directory : filter_.excluded()) {
+    say(out_, "[INFO] Excluido: " + directory);
+  }
+  if (options_.blockExec) {
+    say(out_, "[INFO] Bloqueo de ejecución activo (veredicto en " + seconds() +
+                  " s como máximo)");
+  }
+  std::lock_guard lock(monitorMutex_);
+  monitor_ = std::move(monitor);
+  return true;
+}
+
+int OnAccessWatcher::run() {
+  say(out_, "[*] Iniciando protección en tiempo real...");
+  if (!startWatching()) return 1;
+  if (link_.probe(kProbeTimeout)) {
+    noteServiceUp();
+  } else {
+    noteServiceDown("no responde");
+  }
+  for (int i = 0; i < kScanWorkers; ++i) workers_.emplace_back([this] { scanLoop(); });
+  reconnector_ = std::thread([this] { reconnectLoop(); });
+  say(out_, "[OK] Protección en tiempo real activa");
+
+  while (!stopping_.load()) {
+    std::string error;
+    std::vector<platform::FileAccessEvent> events = monitor_.waitForEvents(kPollSlice, &error);
+    for (platform::FileAccessEvent& event : events) handle(event);
+    expireHeldStarts(false);
+    if (!error.empty()) {
+      say(err_, "[ERROR] Lectura de eventos fallida: " + error);
+      break;
+    }
+  }
+
+  say(out_, "[*] Deteniendo protección en tiempo real...");
+  stopping_ = true;
+  // Every start still held is let go before anything else stops.
+  expireHeldStarts(true);
+  queue_.close();
+  reconnectWake_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
+  reconnector_.join();
+  {
+    std::lock_guard lock(monitorMutex_);
+    monitor_.close();
+  }
+  const WatchSummary done = summary();
+  say(out_, "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
+                std::to_string(done.threats) + " amenaza(s) (" +
+                std::to_string(done.quarantined) + " en cuarentena), " +
+                std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
+                std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto, " +
+                std::to_string(done.coalesced) + " evento(s) agrupado(s), " +
+                std::to_string(done.overflows) + " desbordamiento(s) de la cola, " +
+                std::to_string(done.refused) + " ruta(s) sin escanear por cola llena");
+  say(out_, "[OK] Protección en tiempo real detenida");
+  return 0;
+}
+
+void OnAccessWatcher::requestStop() {
+  stopping_ = true;
+  reconnectWake_.notify_all();
+  std::lock_guard lock(monitorMutex_);
+  monitor_.wake();
+}
+
+WatchSummary OnAccessWatcher::summary() const {
+  WatchSummary result;
+  result.scanned = counters_.scanned;
+  result.threats = counters_.threats;
+  result.quarantined = counters_.quarantined;
+  result.denied = counters_.denied;
+  result.allowedWithoutVerdict = counters_.allowedWithoutVerdict;
+  result.coalesced = counters_.coalesced;
+  result.overflows = counters_.overflows;
+  result.refused = counters_.refused;
+  return result;
+}
+
+bool OnAccessWatcher::causedByUs(std::int32_t pid) const {
+  return pid == ownPid_ || (pid != 0 && pid == link_.servicePid());
+}
+
+void OnAccessWatcher::handle(platform::FileAccessEvent& event) {
+  switch (event.kind) {
+    case Kind::QueueOverflow: {
+      const auto total = ++counters_.overflows;
+      say(err_, "[WARN] Desbordamiento de la cola de eventos del kernel: se perdieron eventos (" +
+                    std::to_string(total) + " en total)");
+      return;
+    }
+    case Kind::ClosedAfterWrite:
+      handleWrite(event);
+      return;
+    case Kind::AboutToExecute:
+      handleStart(event);
+      return;
+  }
+}
+
+void OnAccessWatcher::handleWrite(const platform::FileAccessEvent& event) {
+  if (causedByUs(event.pid) || !event.regular || event.path.empty() ||
+      !filter_.covers(event.path)) {
+    return;
+  }
+  if (service_.load() != ServiceState::Up) {
+    defer(event.path, event.identity);
+    return;
+  }
+  switch (queue_.add(event.path, event.identity)) {
+    case ScanQueue::Admission::Queued:
+      return;
+    case ScanQueue::Admission::Coalesced:
+      ++counters_.coalesced;
+      return;
+    case ScanQueue::Admission::Refused:
+      if (++counters_.refused % 1000 == 1) {
+        say(err_, "[WARN] Cola de escaneo llena: se omite " + event.path);
+      }
+      return;
+  }
+}
+
+void OnAccessWatcher::handleStart(platform::FileAccessEvent& event) {
+  if (causedByUs(event.pid) || !event.regular || event.path.empty() ||
+      !filter_.covers(event.path)) {
+    event.permission.answer(true);
+    return;
+  }
+  switch (cache_.lookup(event.identity, Clock::now())) {
+    case VerdictCache::Known::Clean:
+      event.permission.answer(true);
+      return;
+    case VerdictCache::Known::Threat:
+      deny(event.permission, event.path, "amenaza ya detectada");
+      return;
+    case VerdictCache::Known::Nothing:
+      break;
+  }
+  if (service_.load() != ServiceState::Up) {
+    allowWithoutVerdict(event.permission, event.path, "Servicio no disponible");
+    return;
+  }
+  auto start = std::make_shared<platform::PermissionRequest>(std::move(event.permission));
+  std::weak_ptr<platform::PermissionRequest> watched = start;
+  if (queue_.add(event.path, event.identity, start) == ScanQueue::Admission::Refused) {
+    ++counters_.refused;
+    allowWithoutVerdict(*start, event.path, "Cola de escaneo llena");
+    return;
+  }
+  deadlines_.push_back({Clock::now() + options_.verdictTimeout, watched, event.path});
+}
+
+void OnAccessWatcher::expireHeldStarts(bool all) {
+  const auto now = Clock::now();
+  while (!deadlines_.empty()) {
+    Deadline& front = deadlines_.front();
+    std::shared_ptr<platform::PermissionRequest> start = front.start.lock();
+    if (start && start->isPending()) {
+      if (all) {
+        if (start->answer(true)) {
+          say(out_, "[INFO] Ejecución pendiente permitida al detener: " + front.path);
+        }
+      } else if (front.at <= now) {
+        allowWithoutVerdict(*start, front.path, "Sin veredicto en " + seconds() + " s");
+      } else {
+        return;
+      }
+    }
+    deadlines_.pop_front();
+  }
+}
+
+void OnAccessWatcher::allowWithoutVerdict(platform::PermissionRequest& start,
+                                          const std::string& path, const std::string& reason) {
+  if (!start.answer(true)) return;
+  ++counters_.allowedWithoutVerdict;
+  say(err_, "[WARN] " + reason + ": se permite la ejecución de " + path);
+}
+
+void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string& path,
+                           const std::string& threat) {
+  if (!start.answer(false)) return;
+  ++counters_.denied;
+  say(err_, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
+}
+
+void OnAccessWatcher::scanLoop() {
+  while (std::optional<ScanJob> job = queue_.take()) {
+    const auto timeout = job->held.empty()
+                             ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   kWriteScanTimeout)
+                             : options_.verdictTimeout;
+    ScanVerdict verdict = link_.scan(job->path, Clock::now() + timeout, &stopping_);
+    // Remembered before the path is released, so that a rescan queued meanwhile (a start of the
+    // file the service has just quarantined) already knows the threat.
+    if (verdict.kind == ScanVerdict::Kind::Clean || verdict.kind == ScanVerdict::Kind::Threat) {
+      cache_.remember(job->identity,
+                      verdict.kind == ScanVerdict::Kind::Clean ? VerdictCache::Known::Clean
+                                                               : VerdictCache::Known::Threat,
+                      Clock::now());
+    }
+    queue_.finish(job->path);
+    settle(*job, verdict);
+  }
+}
+
+void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
+  using VerdictKind = ScanVerdict::Kind;
+  if (verdict.kind == VerdictKind::Threat) {
+    noteServiceUp();
+    ++counters_.scanned;
+    ++counters_.threats;
+    if (verdict.quarantined) ++counters_.quarantined;
+    say(err_, "[WARN] Amenaza detectada: " + job.path + " | " + verdict.detail +
+                  (verdict.quarantined ? " [CUARENTENA]" : " [NO CUARENTENADO]"));
+    for (const HeldStart& start : job.held) deny(*start, job.path, verdict.detail);
+    return;
+  }
+  // No threat in this answer, but the file may be one found infected a moment ago and gone
+  // from its path since.
+  if (!job.held.empty() &&
+      cache_.lookup(job.identity, Clock::now()) == VerdictCache::Known::Threat) {
+    for (const HeldStart& start : job.held) deny(*start, job.path, "amenaza ya detectada");
+  }
+  switch (verdict.kind) {
+    case VerdictKind::Threat:
+      return;
+    case VerdictKind::Clean:
+    case VerdictKind::NoVerdict:
+      noteServiceUp();
+      ++counters_.scanned;
+      for (const HeldStart& start : job.held) start->answer(true);
+      return;
+    case VerdictKind::Unreachable:
+      noteServiceDown(verdict.detail);
+      if (job.held.empty()) defer(job.path, job.identity);
+      for (const HeldStart& start : job.held) {
+        allowWithoutVerdict(*start, job.path, "Servicio no disponible");
+      }
+      return;
+    case VerdictKind::TimedOut:
+      if (job.held.empty()) {
+        say(err_, "[WARN] El servicio no respondió a tiempo sobre " + job.path);
+      }
+      for (const HeldStart& start : job.held) {
+        allowWithoutVerdict(*start, job.path, "Sin veredicto en " + seconds() + " s");
+      }
+      return;
+    case VerdictKind::Cancelled:
+      for (const HeldStart& start : job.held) start->answer(true);
+      return;
+    case VerdictKind::Failed:
+      say(err_, "[WARN] No se pudo escanear " + job.path + ": " + verdict.detail);
+      for (const HeldStart& start : job.held) {
+        allowWithoutVerdict(*start, job.path, "Sin veredicto");
+      }
+      return;
+  }
+}
+
+void OnAccessWatcher::defer(const std::string& path, const platform::FileIdentity& identity) {
+  std::lock_guard lock(deferredMutex_);
+  if (deferred_.size() >= kDeferredCapacity && deferred_.count(path) == 0) {
+    ++counters_.refused;
+    return;
+  }
+  deferred_[path] = identity;
+}
+
+void OnAccessWatcher::reconnectLoop() {
+  std::unique_lock lock(reconnectMutex_);
+  while (!stopping_.load()) {
+    reconnectWake_.wait_for(lock, kReconnectEvery);
+    if (stopping_.load() || service_.load() == ServiceState::Up) continue;
+    lock.unlock();
+    if (link_.probe(kProbeTimeout)) noteServiceUp();
+    lock.lock();
+  }
+}
+
+void OnAccessWatcher::noteServiceUp() {
+  if (service_.exchange(ServiceState::Up) == ServiceState::Up) return;
+  say(out_, "[OK] Conectado al servicio en " + link_.socketPath() + " (pid " +
+                std::to_string(link_.servicePid()) + ")");
+  std::map<std::string, platform::FileIdentity> waiting;
+  {
+    std::lock_guard lock(deferredMutex_);
+    waiting.swap(deferred_);
+  }
+  if (!waiting.empty()) {
+    say(out_, "[INFO] Escaneando " + std::to_string(waiting.size()) +
+                  " archivo(s) escrito(s) mientras el servicio no estaba disponible");
+  }
+  for (const auto& [path, identity] : waiting) {
+    if (queue_.add(path, identity) == ScanQueue::Admission::Refused) ++counters_.refused;
+  }
+}
+
+void OnAccessWatcher::noteServiceDown(const std::string& reason) {
+  if (service_.exchange(ServiceState::Down) == ServiceState::Down) return;
+  say(err_, "[WARN] Servicio no disponible en " + link_.socketPath() + " (" + reason +
+                "); se reintentará cada segundo");
+}
+
+}  // namespace norvid::onaccess

@@ -1,0 +1,223 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "tests/onaccess/OnAccessFixture.hpp"
+
+namespace norvid::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+constexpr unsigned kExecutable = 0755;
+const std::string kCleanScript = "#!/bin/sh\nexit 42\n";
+
+class OnAccessWatcherTest : public OnAccessFixture {
+ protected:
+  // Puts an executable file under `watched()/bin` without a close after writing there: it is
+  // written in the excluded staging directory and renamed into place, so the first the watcher
+  // hears of it is the program start.
+  std::string placeProgram(const std::string& name, const std::string& content) {
+    fs::create_directories(watched() + "/staging");
+    fs::create_directories(watched() + "/bin");
+    const std::string staged = watched() + "/staging/" + name;
+    writeFile(staged, content, kExecutable);
+    const std::string target = watched() + "/bin/" + name;
+    fs::rename(staged, target);
+    return target;
+  }
+  std::vector<std::string> stagingExcluded() { return {"--exclude", watched() + "/staging"}; }
+};
+
+TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItStays) {
+  ASSERT_TRUE(startService());
+  ASSERT_TRUE(startWatcher({"--exclude", watched() + "/skip"}));
+  fs::create_directories(watched() + "/skip/deep");
+  writeFile(watched() + "/skip/deep/eicar.com", eicar(), 0644);
+  const long long before = totalScans();
+  writeFile(watched() + "/clean.txt", "nothing to see here\n", 0644);
+  writeFile(watched() + "/eicar.com", eicar(), 0644);
+
+  EXPECT_TRUE(eventually([&] { return !fs::exists(watched() + "/eicar.com"); }))
+      << watcher()->errors();
+  EXPECT_TRUE(eventually([&] { return totalScans() >= before + 2; }));
+  EXPECT_TRUE(fs::exists(watched() + "/clean.txt"));
+  EXPECT_TRUE(fs::exists(watched() + "/skip/deep/eicar.com"));
+  EXPECT_NE(ask(R"({"command":"list_quarantine"})").find(watched() + "/eicar.com"),
+            std::string::npos);
+  EXPECT_NE(watcher()->errors().find("[WARN] Amenaza detectada: " + watched() +
+                                     "/eicar.com | EICAR_Test_File [CUARENTENA]"),
+            std::string::npos)
+      << watcher()->errors();
+}
+
+TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
+  ASSERT_TRUE(startService());
+  std::vector<std::string> flags = stagingExcluded();
+  flags.push_back("--block-exec");
+  ASSERT_TRUE(startWatcher(flags));
+
+  const std::string clean = placeProgram("clean.sh", kCleanScript);
+  RunOutcome ran = runProgram(clean);
+  EXPECT_EQ(ran.startError, 0);
+  EXPECT_EQ(ran.exitCode, 42);
+  // Known clean now: started again without waiting for a scan, and still runs.
+  EXPECT_EQ(runProgram(clean).exitCode, 42);
+
+  const std::string infected = placeProgram("infected", eicar());
+  EXPECT_EQ(runProgram(infected).startError, EPERM);
+  EXPECT_TRUE(eventually([&] { return !fs::exists(infected); }));
+
+  // Written and made executable in place: denied whether the start comes before or after the
+  // scan of the write has quarantined it (then the path is gone).
+  const std::string written = watched() + "/bin/written";
+  writeFile(written, eicar(), 0644);
+  fs::permissions(written, fs::perms::owner_all, fs::perm_options::add);
+  const int error = runProgram(written).startError;
+  EXPECT_TRUE(error == EPERM || error == ENOENT) << error;
+  EXPECT_NE(watcher()->errors().find("[WARN] Ejecución bloqueada: " + infected), std::string::npos)
+      << watcher()->errors();
+}
+
+// A stand-in for a service that hangs: it accepts and reads requests, answers the status probe
+// and never answers a scan. It runs in a child process, so it has a process id of its own.
+class HangingService {
+ public:
+  explicit HangingService(const std::string& path) : log_(path + ".requests") {
+    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ::unlink(path.c_str());
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 64) != 0) {
+      ::close(listener);
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::vector<int> held;
+      for (;;) {
+        int client = ::accept(listener, nullptr, nullptr);
+        if (client < 0) continue;
+        char request[4097];
+        ssize_t length = ::recv(client, request, sizeof request, 0);
+        if (length > 0 && std::string(request, length).find("\"status\"") != std::string::npos) {
+          const char answer[] = R"({"status":"ok"})";
+          ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
+          ::close(client);
+        } else {
+          held.push_back(client);
+          std::FILE* log = std::fopen(log_.c_str(), "a");
+          if (log != nullptr) {
+            std::fputs("scan\n", log);
+            std::fclose(log);
+          }
+        }
+      }
+    }
+    ::close(listener);
+  }
+  ~HangingService() { stop(); }
+  HangingService(const HangingService&) = delete;
+  HangingService& operator=(const HangingService&) = delete;
+
+  bool listening() const { return pid_ > 0; }
+  // True once a scan request has come in (and is being held).
+  bool holdsAScan() const { return !readFile(log_).empty(); }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUpLater) {
+  HangingService hanging(socketPath());
+  ASSERT_TRUE(hanging.listening());
+  std::vector<std::string> flags = stagingExcluded();
+  flags.insert(flags.end(), {"--block-exec", "--verdict-timeout", "1"});
+  ASSERT_TRUE(startWatcher(flags));
+
+  const std::string clean = placeProgram("clean.sh", kCleanScript);
+  EXPECT_EQ(runProgram(clean).exitCode, 42);
+  EXPECT_NE(watcher()->errors().find("[WARN] Sin veredicto en 1 s: se permite la ejecución de " +
+                                     clean),
+            std::string::npos)
+      << watcher()->errors();
+
+  // No service at all: allowed at once, and the watcher goes on.
+  hanging.stop();
+  EXPECT_EQ(runProgram(clean).exitCode, 42);
+  EXPECT_TRUE(watcher()->running());
+
+  // The service comes back: the watcher reconnects and catches the next infected file.
+  ASSERT_TRUE(startService());
+  EXPECT_TRUE(eventually([&] {
+    return watcher()->output().find("[OK] Conectado al servicio") != std::string::npos &&
+           watcher()->output().find("(pid " + std::to_string(service()->pid()) + ")") !=
+               std::string::npos;
+  })) << watcher()->output();
+  writeFile(watched() + "/later.com", eicar(), 0644);
+  EXPECT_TRUE(eventually([&] { return !fs::exists(watched() + "/later.com"); }))
+      << watcher()->errors();
+}
+
+TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
+  ASSERT_TRUE(startService());
+  ASSERT_TRUE(startWatcher({}));
+  const long long before = totalScans();
+  const std::string busy = watched() + "/busy.log";
+  for (int i = 0; i < 500; ++i) writeFile(busy, "line " + std::to_string(i) + "\n", 0644);
+  // A later infected file: once it is gone, the burst has been read as well.
+  writeFile(watched() + "/after.com", eicar(), 0644);
+  ASSERT_TRUE(eventually([&] { return !fs::exists(watched() + "/after.com"); }));
+  watcher()->signal(SIGTERM);
+  ASSERT_TRUE(watcher()->waitForExit(seconds(30)).has_value());
+
+  const long long scans = totalScans() - before;
+  EXPECT_GE(scans, 2);
+  EXPECT_LE(scans, 10) << watcher()->output();
+  EXPECT_NE(watcher()->output().find("[OK] Protección en tiempo real detenida"),
+            std::string::npos);
+}
+
+TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
+  HangingService hanging(socketPath());
+  ASSERT_TRUE(hanging.listening());
+  std::vector<std::string> flags = stagingExcluded();
+  flags.insert(flags.end(), {"--block-exec", "--verdict-timeout", "600"});
+  ASSERT_TRUE(startWatcher(flags));
+  const std::string clean = placeProgram("clean.sh", kCleanScript);
+
+  // Several starts held at once, each waiting for a verdict that never comes.
+  std::vector<std::thread> starts;
+  std::vector<RunOutcome> outcomes(3);
+  for (RunOutcome& outcome : outcomes) {
+    starts.emplace_back([&outcome, &clean] { outcome = runProgram(clean, seconds(120)); });
+  }
+  EXPECT_TRUE(eventually([&] { return hanging.holdsAScan(); }));
+  watcher()->signal(SIGTERM);
+  EXPECT_EQ(watcher()->waitForExit(seconds(30)), 0);
+  for (std::thread& start : starts) start.join();
+  for (const RunOutcome& outcome : outcomes) EXPECT_EQ(outcome.exitCode, 42);
+  EXPECT_NE(watcher()->output().find("[INFO] Ejecución pendiente permitida al detener: " + clean),
+            std::string::npos)
+      << watcher()->output();
+}
+
+}  // namespace
+}  // namespace norvid::testing
