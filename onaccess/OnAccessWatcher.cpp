@@ -68,8 +68,8 @@ std::string OnAccessWatcher::seconds() const {
 
 bool OnAccessWatcher::startWatching() {
   std::string error;
-  platform::FileAccessMonitor monitor = platform::FileAccessMonitor::open(options_.blockExec,
-                                                                          &error);
+  platform::FileAccessMonitor monitor =
+      platform::FileAccessMonitor::open(options_.blockExec, &error);
   if (!monitor.isOpen()) {
     say(err_, "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + error);
     return false;
@@ -96,8 +96,7 @@ bool OnAccessWatcher::startWatching() {
     say(out_, "[INFO] Excluido: " + directory);
   }
   if (options_.blockExec) {
-    say(out_, "[INFO] Bloqueo de ejecución activo (veredicto en " + seconds() +
-                  " s como máximo)");
+    say(out_, "[INFO] Bloqueo de ejecución activo (veredicto en " + seconds() + " s como máximo)");
   }
   std::lock_guard lock(monitorMutex_);
   monitor_ = std::move(monitor);
@@ -142,13 +141,13 @@ int OnAccessWatcher::run() {
   }
   const WatchSummary done = summary();
   say(out_, "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
-                std::to_string(done.threats) + " amenaza(s) (" +
-                std::to_string(done.quarantined) + " en cuarentena), " +
-                std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
-                std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto, " +
-                std::to_string(done.coalesced) + " evento(s) agrupado(s), " +
-                std::to_string(done.overflows) + " desbordamiento(s) de la cola, " +
-                std::to_string(done.refused) + " ruta(s) sin escanear por cola llena");
+                std::to_string(done.threats) + " amenaza(s) (" + std::to_string(done.quarantined) +
+                " en cuarentena), " + std::to_string(done.denied) +
+                " ejecución(es) bloqueada(s), " + std::to_string(done.allowedWithoutVerdict) +
+                " permitida(s) sin veredicto, " + std::to_string(done.coalesced) +
+                " evento(s) agrupado(s), " + std::to_string(done.overflows) +
+                " desbordamiento(s) de la cola, " + std::to_string(done.refused) +
+                " ruta(s) sin escanear por cola llena");
   say(out_, "[OK] Protección en tiempo real detenida");
   return 0;
 }
@@ -283,10 +282,9 @@ void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string
 
 void OnAccessWatcher::scanLoop() {
   while (std::optional<ScanJob> job = queue_.take()) {
-    const auto timeout = job->held.empty()
-                             ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   kWriteScanTimeout)
-                             : options_.verdictTimeout;
+    const auto timeout =
+        job->held.empty() ? std::chrono::duration_cast<std::chrono::milliseconds>(kWriteScanTimeout)
+                          : options_.verdictTimeout;
     ScanVerdict verdict = link_.scan(job->path, Clock::now() + timeout, &stopping_);
     // Remembered before the path is released, so that a rescan queued meanwhile (a start of the
     // file the service has just quarantined) already knows the threat.

@@ -78,8 +78,7 @@ class OnAccessWatcher {
   void settle(const ScanJob& job, const ScanVerdict& verdict);
   void reconnectLoop();
   void defer(const std::string& path, const platform::FileIdentity& identity);
-  void deny(platform::PermissionRequest& start, const std::string& path,
-            const std::string& threat);
+  void deny(platform::PermissionRequest& start, const std::string& path, const std::string& threat);
   void allowWithoutVerdict(platform::PermissionRequest& start, const std::string& path,
                            const std::string& reason);
   void noteServiceUp();

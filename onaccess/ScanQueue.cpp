@@ -4,8 +4,8 @@ namespace norvid::onaccess {
 
 ScanQueue::ScanQueue(std::size_t capacity) : capacity_(capacity) {}
 
-ScanQueue::Admission ScanQueue::add(const std::string& path,
-                                    const platform::FileIdentity& identity, HeldStart held) {
+ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::FileIdentity& identity,
+                                    HeldStart held) {
   std::lock_guard lock(mutex_);
   if (closed_) return Admission::Refused;
   if (auto running = inFlight_.find(path); running != inFlight_.end()) {

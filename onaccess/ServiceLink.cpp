@@ -47,8 +47,8 @@ ScanVerdict ServiceLink::readAnswer(const std::string& text) {
   if (status == "threat") {
     ScanVerdict threat = verdict(ScanVerdict::Kind::Threat, stringMember(answer, "threat"));
     auto quarantined = answer.find("quarantined");
-    threat.quarantined = quarantined != answer.end() && quarantined->is_boolean() &&
-                         quarantined->get<bool>();
+    threat.quarantined =
+        quarantined != answer.end() && quarantined->is_boolean() && quarantined->get<bool>();
     return threat;
   }
   if (status.empty()) return verdict(ScanVerdict::Kind::Failed, "respuesta no válida del servicio");

@@ -11,8 +11,7 @@ std::optional<std::chrono::milliseconds> parseSeconds(const std::string& text) {
   if (text.empty()) return std::nullopt;
   char* end = nullptr;
   const double seconds = std::strtod(text.c_str(), &end);
-  if (end == nullptr || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
-      seconds > 3600) {
+  if (end == nullptr || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 3600) {
     return std::nullopt;
   }
   const auto millis = static_cast<long long>(std::llround(seconds * 1000));
@@ -23,8 +22,8 @@ std::optional<std::chrono::milliseconds> parseSeconds(const std::string& text) {
 }  // namespace
 
 const std::vector<std::string>& WatchOptions::defaultDirectories() {
-  static const std::vector<std::string> directories = {
-      "/home", "/root", "/tmp", "/var/tmp", "/dev/shm", "/opt", "/usr/local"};
+  static const std::vector<std::string> directories = {"/home",    "/root", "/tmp",      "/var/tmp",
+                                                       "/dev/shm", "/opt",  "/usr/local"};
   return directories;
 }
 

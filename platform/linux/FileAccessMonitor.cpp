@@ -78,7 +78,7 @@ FileAccessEvent toEvent(const fanotify_event_metadata& metadata,
     return event;
   }
   event.path = descriptorPath(metadata.fd);
-  struct stat info{};
+  struct stat info {};
   if (::fstat(metadata.fd, &info) == 0) {
     event.regular = S_ISREG(info.st_mode);
     event.identity.device = static_cast<std::uint64_t>(info.st_dev);

@@ -42,10 +42,10 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments,
   for (char** variable = environ; *variable != nullptr; ++variable) envp.emplace_back(*variable);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errorPath_.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errorPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
   pid_t pid = -1;
   if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
                   pointers(envp).data()) == 0) {
@@ -133,7 +133,8 @@ bool OnAccessFixture::startService() {
                                "TMPDIR=" + root_->str() + "/tmp"},
       root_->str() + "/service");
   return eventually([this] {
-    return service_->running() && ask(R"({"command":"status"})").find("\"ok\"") != std::string::npos;
+    return service_->running() &&
+           ask(R"({"command":"status"})").find("\"ok\"") != std::string::npos;
   });
 }
 
@@ -150,9 +151,11 @@ bool OnAccessFixture::startWatcher(const std::vector<std::string>& flags) {
       arguments, std::vector<std::string>{"NORVID_SOCKET=" + socketPath()},
       root_->str() + "/watcher");
   return eventually([this] {
-    return !watcher_->running() ||
-           watcher_->output().find("[OK] Protección en tiempo real activa") != std::string::npos;
-  }) && watcher_->running();
+           return !watcher_->running() ||
+                  watcher_->output().find("[OK] Protección en tiempo real activa") !=
+                      std::string::npos;
+         }) &&
+         watcher_->running();
 }
 
 std::string OnAccessFixture::ask(const std::string& request) const {

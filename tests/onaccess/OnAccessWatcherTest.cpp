@@ -1,7 +1,7 @@
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,9 +154,9 @@ TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUp
 
   const std::string clean = placeProgram("clean.sh", kCleanScript);
   EXPECT_EQ(runProgram(clean).exitCode, 42);
-  EXPECT_NE(watcher()->errors().find("[WARN] Sin veredicto en 1 s: se permite la ejecución de " +
-                                     clean),
-            std::string::npos)
+  EXPECT_NE(
+      watcher()->errors().find("[WARN] Sin veredicto en 1 s: se permite la ejecución de " + clean),
+      std::string::npos)
       << watcher()->errors();
 
   // No service at all: allowed at once, and the watcher goes on.
@@ -191,8 +191,7 @@ TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
   const long long scans = totalScans() - before;
   EXPECT_GE(scans, 2);
   EXPECT_LE(scans, 10) << watcher()->output();
-  EXPECT_NE(watcher()->output().find("[OK] Protección en tiempo real detenida"),
-            std::string::npos);
+  EXPECT_NE(watcher()->output().find("[OK] Protección en tiempo real detenida"), std::string::npos);
 }
 
 TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {

@@ -1,6 +1,6 @@
-#include "onaccess/PathFilter.hpp"
-
 #include <gtest/gtest.h>
+
+#include "onaccess/PathFilter.hpp"
 
 namespace norvid::onaccess {
 namespace {

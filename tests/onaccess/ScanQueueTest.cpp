@@ -1,8 +1,8 @@
-#include "onaccess/ScanQueue.hpp"
-
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include "onaccess/ScanQueue.hpp"
 
 namespace norvid::onaccess {
 namespace {

@@ -1,6 +1,6 @@
-#include "onaccess/ServiceLink.hpp"
-
 #include <gtest/gtest.h>
+
+#include "onaccess/ServiceLink.hpp"
 
 namespace norvid::onaccess {
 namespace {

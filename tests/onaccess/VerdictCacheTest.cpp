@@ -1,6 +1,6 @@
-#include "onaccess/VerdictCache.hpp"
-
 #include <gtest/gtest.h>
+
+#include "onaccess/VerdictCache.hpp"
 
 namespace norvid::onaccess {
 namespace {

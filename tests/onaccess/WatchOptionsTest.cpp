@@ -1,6 +1,6 @@
-#include "onaccess/WatchOptions.hpp"
-
 #include <gtest/gtest.h>
+
+#include "onaccess/WatchOptions.hpp"
 
 namespace norvid::onaccess {
 namespace {
