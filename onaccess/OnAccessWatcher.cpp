@@ -14,6 +14,8 @@ using Kind = platform::FileAccessEvent::Kind;
 
 constexpr int kScanWorkers = 4;
 constexpr std::size_t kQueueCapacity = 8192;
+// Each held start keeps a descriptor open; beyond this many, new starts are let go at once.
+constexpr std::size_t kMaxHeldStarts = 4096;
 constexpr std::size_t kDeferredCapacity = 4096;
 constexpr std::size_t kCacheCapacity = 16384;
 constexpr std::chrono::seconds kCacheLifetime{60};
@@ -141,13 +143,15 @@ int OnAccessWatcher::run() {
   }
   const WatchSummary done = summary();
   say(out_, "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
-                std::to_string(done.threats) + " amenaza(s) (" + std::to_string(done.quarantined) +
-                " en cuarentena), " + std::to_string(done.denied) +
-                " ejecución(es) bloqueada(s), " + std::to_string(done.allowedWithoutVerdict) +
-                " permitida(s) sin veredicto, " + std::to_string(done.coalesced) +
-                " evento(s) agrupado(s), " + std::to_string(done.overflows) +
-                " desbordamiento(s) de la cola, " + std::to_string(done.refused) +
-                " ruta(s) sin escanear por cola llena");
+                std::to_string(done.threats) + " amenaza(s), " +
+                std::to_string(done.quarantined) + " en cuarentena, " +
+                std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
+                std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto");
+  say(out_, "[INFO] Eventos: " + std::to_string(done.withoutVerdict) +
+                " sin veredicto del servicio, " + std::to_string(done.coalesced) +
+                " agrupado(s), " + std::to_string(done.overflows) +
+                " desbordamiento(s) de la cola del kernel, " + std::to_string(done.lost) +
+                " perdido(s), " + std::to_string(done.refused) + " sin escanear por cola llena");
   say(out_, "[OK] Protección en tiempo real detenida");
   return 0;
 }
@@ -162,12 +166,14 @@ void OnAccessWatcher::requestStop() {
 WatchSummary OnAccessWatcher::summary() const {
   WatchSummary result;
   result.scanned = counters_.scanned;
+  result.withoutVerdict = counters_.withoutVerdict;
   result.threats = counters_.threats;
   result.quarantined = counters_.quarantined;
   result.denied = counters_.denied;
   result.allowedWithoutVerdict = counters_.allowedWithoutVerdict;
   result.coalesced = counters_.coalesced;
   result.overflows = counters_.overflows;
+  result.lost = counters_.lost;
   result.refused = counters_.refused;
   return result;
 }
@@ -182,6 +188,14 @@ void OnAccessWatcher::handle(platform::FileAccessEvent& event) {
       const auto total = ++counters_.overflows;
       say(err_, "[WARN] Desbordamiento de la cola de eventos del kernel: se perdieron eventos (" +
                     std::to_string(total) + " en total)");
+      return;
+    }
+    case Kind::ReadFailed: {
+      const auto total = ++counters_.lost;
+      if (total % 100 == 1) {
+        say(err_, "[WARN] No se pudieron leer eventos del kernel: " + event.detail + " (" +
+                      std::to_string(total) + " en total)");
+      }
       return;
     }
     case Kind::ClosedAfterWrite:
@@ -234,6 +248,10 @@ void OnAccessWatcher::handleStart(platform::FileAccessEvent& event) {
   }
   if (service_.load() != ServiceState::Up) {
     allowWithoutVerdict(event.permission, event.path, "Servicio no disponible");
+    return;
+  }
+  if (deadlines_.size() >= kMaxHeldStarts) {
+    allowWithoutVerdict(event.permission, event.path, "Demasiadas ejecuciones en espera");
     return;
   }
   auto start = std::make_shared<platform::PermissionRequest>(std::move(event.permission));
@@ -323,7 +341,7 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
     case VerdictKind::Clean:
     case VerdictKind::NoVerdict:
       noteServiceUp();
-      ++counters_.scanned;
+      ++(verdict.kind == VerdictKind::Clean ? counters_.scanned : counters_.withoutVerdict);
       for (const HeldStart& start : job.held) start->answer(true);
       return;
     case VerdictKind::Unreachable:

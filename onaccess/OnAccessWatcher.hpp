@@ -24,13 +24,18 @@ namespace norvid::onaccess {
 
 // What the watcher did, for the summary at stop.
 struct WatchSummary {
+  // Files the service gave a verdict on (clean or threat).
   std::uint64_t scanned = 0;
+  // Files the service answered about without a verdict (gone, excluded, unreadable).
+  std::uint64_t withoutVerdict = 0;
   std::uint64_t threats = 0;
   std::uint64_t quarantined = 0;
   std::uint64_t denied = 0;
   std::uint64_t allowedWithoutVerdict = 0;
   std::uint64_t coalesced = 0;
   std::uint64_t overflows = 0;
+  // Events the kernel could not hand over.
+  std::uint64_t lost = 0;
   std::uint64_t refused = 0;
 };
 
@@ -59,8 +64,8 @@ class OnAccessWatcher {
 
  private:
   struct Counters {
-    std::atomic<std::uint64_t> scanned{0}, threats{0}, quarantined{0}, denied{0},
-        allowedWithoutVerdict{0}, coalesced{0}, overflows{0}, refused{0};
+    std::atomic<std::uint64_t> scanned{0}, withoutVerdict{0}, threats{0}, quarantined{0},
+        denied{0}, allowedWithoutVerdict{0}, coalesced{0}, overflows{0}, lost{0}, refused{0};
   };
   // A held start and when its wait ends.
   struct Deadline {

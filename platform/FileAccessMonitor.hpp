@@ -31,6 +31,9 @@ struct FileAccessEvent {
     AboutToExecute,
     // The kernel's queue was full and events were lost.
     QueueOverflow,
+    // Events could not be read (for instance no descriptor was left for the file); `detail`
+    // says why. The kernel denies a held start it could not hand over.
+    ReadFailed,
   };
   Kind kind = Kind::ClosedAfterWrite;
   // The process that caused the event.
@@ -40,6 +43,7 @@ struct FileAccessEvent {
   bool regular = false;
   FileIdentity identity;
   PermissionRequest permission;
+  std::string detail;
 };
 
 // Reports closes after writing and, on request, program starts on whole file systems, with the
@@ -55,7 +59,8 @@ class FileAccessMonitor {
   FileAccessMonitor& operator=(const FileAccessMonitor&) = delete;
 
   // Opens a monitor (needs root). With `holdExecution`, program starts are reported too and held
-  // until answered. Not open on failure (`error` says why).
+  // until answered. Not open on failure (`error` says why). Every event and every held start
+  // takes a descriptor, so the process's soft limit of open files is raised to its hard limit.
   static FileAccessMonitor open(bool holdExecution, std::string* error = nullptr);
 
   bool isOpen() const { return group_ != nullptr; }
@@ -65,7 +70,7 @@ class FileAccessMonitor {
   int watchTree(const std::string& directory, std::string* error = nullptr);
 
   // Waits at most `timeout` for events, or until wake(), and returns those read (maybe none).
-  // A failed read sets `error` and returns what was read before.
+  // `error` is set only when the monitor cannot go on (its descriptor failed).
   std::vector<FileAccessEvent> waitForEvents(std::chrono::milliseconds timeout,
                                              std::string* error = nullptr);
 

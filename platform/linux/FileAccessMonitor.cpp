@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,9 +73,14 @@ FileAccessEvent toEvent(const fanotify_event_metadata& metadata,
                         const std::shared_ptr<const int>& group) {
   FileAccessEvent event;
   event.pid = metadata.pid;
-  if ((metadata.mask & FAN_Q_OVERFLOW) != 0 || metadata.fd < 0) {
+  if ((metadata.mask & FAN_Q_OVERFLOW) != 0) {
     event.kind = FileAccessEvent::Kind::QueueOverflow;
     if (metadata.fd >= 0) ::close(metadata.fd);
+    return event;
+  }
+  if (metadata.fd < 0) {
+    event.kind = FileAccessEvent::Kind::ReadFailed;
+    event.detail = "event without a file";
     return event;
   }
   event.path = descriptorPath(metadata.fd);
@@ -129,6 +135,11 @@ FileAccessMonitor FileAccessMonitor::open(bool holdExecution, std::string* error
     if (error != nullptr) *error = "fanotify_init: " + errnoText(errno);
     return monitor;
   }
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
     if (error != nullptr) *error = "eventfd: " + errnoText(errno);
@@ -182,6 +193,10 @@ std::vector<FileAccessEvent> FileAccessMonitor::waitForEvents(std::chrono::milli
     if (errno != EINTR && error != nullptr) *error = "poll: " + errnoText(errno);
     return events;
   }
+  if ((polled[0].revents & (POLLERR | POLLNVAL)) != 0) {
+    if (error != nullptr) *error = "fanotify descriptor failed";
+    return events;
+  }
   if ((polled[1].revents & POLLIN) != 0) {
     std::uint64_t count;
     while (::read(wakeDescriptor_, &count, sizeof count) > 0) {
@@ -191,9 +206,18 @@ std::vector<FileAccessEvent> FileAccessMonitor::waitForEvents(std::chrono::milli
   alignas(fanotify_event_metadata) char buffer[kReadBufferBytes];
   ssize_t length = ::read(*group_, buffer, sizeof buffer);
   if (length < 0) {
-    if (errno != EAGAIN && errno != EINTR && error != nullptr) {
-      *error = "read: " + errnoText(errno);
+    const int code = errno;
+    if (code == EAGAIN || code == EINTR) return events;
+    if (code == EBADF || code == EINVAL || code == EFAULT) {
+      if (error != nullptr) *error = "read: " + errnoText(code);
+      return events;
     }
+    // The kernel could not open a file for an event (no descriptor left, a file that vanished):
+    // that event is lost, the next ones are read as usual.
+    FileAccessEvent lost;
+    lost.kind = FileAccessEvent::Kind::ReadFailed;
+    lost.detail = errnoText(code);
+    events.push_back(std::move(lost));
     return events;
   }
   auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer);
