@@ -12,6 +12,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Kind = platform::FileAccessEvent::Kind;
 
+// Scans in flight at most: this many for any job, and one more kept for program starts alone.
 constexpr int kScanWorkers = 4;
 constexpr std::size_t kQueueCapacity = 8192;
 // Each held start keeps a descriptor open; beyond this many, new starts are let go at once.
@@ -49,8 +50,7 @@ OnAccessWatcher::OnAccessWatcher(WatchOptions options, std::string socketPath, s
       ownPid_(platform::currentProcessId()) {}
 
 OnAccessWatcher::~OnAccessWatcher() {
-  requestStop();
-  queue_.close();
+  wakeEveryone();
   for (std::thread& worker : workers_) {
     if (worker.joinable()) worker.join();
   }
@@ -108,15 +108,17 @@ bool OnAccessWatcher::startWatching() {
 int OnAccessWatcher::run() {
   say(out_, "[*] Iniciando protección en tiempo real...");
   if (!startWatching()) return 1;
-  if (link_.probe(kProbeTimeout)) {
+  if (link_.probe(kProbeTimeout, &stopping_)) {
     noteServiceUp();
   } else {
     noteServiceDown("no responde");
   }
-  for (int i = 0; i < kScanWorkers; ++i) workers_.emplace_back([this] { scanLoop(); });
+  for (int i = 0; i < kScanWorkers; ++i) workers_.emplace_back([this] { scanLoop(false); });
+  if (options_.blockExec) workers_.emplace_back([this] { scanLoop(true); });
   reconnector_ = std::thread([this] { reconnectLoop(); });
   say(out_, "[OK] Protección en tiempo real activa");
 
+  bool failed = false;
   while (!stopping_.load()) {
     std::string error;
     std::vector<platform::FileAccessEvent> events = monitor_.waitForEvents(kPollSlice, &error);
@@ -124,16 +126,15 @@ int OnAccessWatcher::run() {
     expireHeldStarts(false);
     if (!error.empty()) {
       say(err_, "[ERROR] Lectura de eventos fallida: " + error);
+      failed = true;
       break;
     }
   }
 
   say(out_, "[*] Deteniendo protección en tiempo real...");
-  stopping_ = true;
   // Every start still held is let go before anything else stops.
   expireHeldStarts(true);
-  queue_.close();
-  reconnectWake_.notify_all();
+  wakeEveryone();
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
   reconnector_.join();
@@ -143,9 +144,8 @@ int OnAccessWatcher::run() {
   }
   const WatchSummary done = summary();
   say(out_, "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
-                std::to_string(done.threats) + " amenaza(s), " +
-                std::to_string(done.quarantined) + " en cuarentena, " +
-                std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
+                std::to_string(done.threats) + " amenaza(s), " + std::to_string(done.quarantined) +
+                " en cuarentena, " + std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
                 std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto");
   say(out_, "[INFO] Eventos: " + std::to_string(done.withoutVerdict) +
                 " sin veredicto del servicio, " + std::to_string(done.coalesced) +
@@ -153,11 +153,23 @@ int OnAccessWatcher::run() {
                 " desbordamiento(s) de la cola del kernel, " + std::to_string(done.lost) +
                 " perdido(s), " + std::to_string(done.refused) + " sin escanear por cola llena");
   say(out_, "[OK] Protección en tiempo real detenida");
-  return 0;
+  return failed ? 1 : 0;
+}
+
+void OnAccessWatcher::wakeEveryone() {
+  {
+    std::lock_guard lock(reconnectMutex_);
+    stopping_ = true;
+  }
+  reconnectWake_.notify_all();
+  queue_.close();
 }
 
 void OnAccessWatcher::requestStop() {
-  stopping_ = true;
+  {
+    std::lock_guard lock(reconnectMutex_);
+    stopping_ = true;
+  }
   reconnectWake_.notify_all();
   std::lock_guard lock(monitorMutex_);
   monitor_.wake();
@@ -298,8 +310,8 @@ void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string
   say(err_, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
 }
 
-void OnAccessWatcher::scanLoop() {
-  while (std::optional<ScanJob> job = queue_.take()) {
+void OnAccessWatcher::scanLoop(bool startsOnly) {
+  while (std::optional<ScanJob> job = queue_.take(startsOnly)) {
     const auto timeout =
         job->held.empty() ? std::chrono::duration_cast<std::chrono::milliseconds>(kWriteScanTimeout)
                           : options_.verdictTimeout;
@@ -386,7 +398,7 @@ void OnAccessWatcher::reconnectLoop() {
     reconnectWake_.wait_for(lock, kReconnectEvery);
     if (stopping_.load() || service_.load() == ServiceState::Up) continue;
     lock.unlock();
-    if (link_.probe(kProbeTimeout)) noteServiceUp();
+    if (link_.probe(kProbeTimeout, &stopping_)) noteServiceUp();
     lock.lock();
   }
 }

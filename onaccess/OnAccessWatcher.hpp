@@ -54,7 +54,7 @@ class OnAccessWatcher {
   OnAccessWatcher& operator=(const OnAccessWatcher&) = delete;
 
   // Marks the file systems, watches until requestStop(), then stops cleanly and prints the
-  // summary. Returns 0 after a stop, 1 when watching could not start.
+  // summary. Returns 0 after a stop, 1 when watching could not start or could not go on.
   int run();
 
   // Ends run(). Safe from any thread, also before run() and more than once.
@@ -64,8 +64,8 @@ class OnAccessWatcher {
 
  private:
   struct Counters {
-    std::atomic<std::uint64_t> scanned{0}, withoutVerdict{0}, threats{0}, quarantined{0},
-        denied{0}, allowedWithoutVerdict{0}, coalesced{0}, overflows{0}, lost{0}, refused{0};
+    std::atomic<std::uint64_t> scanned{0}, withoutVerdict{0}, threats{0}, quarantined{0}, denied{0},
+        allowedWithoutVerdict{0}, coalesced{0}, overflows{0}, lost{0}, refused{0};
   };
   // A held start and when its wait ends.
   struct Deadline {
@@ -79,7 +79,9 @@ class OnAccessWatcher {
   void handleWrite(const platform::FileAccessEvent& event);
   void handleStart(platform::FileAccessEvent& event);
   void expireHeldStarts(bool all);
-  void scanLoop();
+  void scanLoop(bool startsOnly);
+  // Ends the workers' and the reconnector's waits for good.
+  void wakeEveryone();
   void settle(const ScanJob& job, const ScanVerdict& verdict);
   void reconnectLoop();
   void defer(const std::string& path, const platform::FileIdentity& identity);

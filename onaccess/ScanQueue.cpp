@@ -18,7 +18,10 @@ ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::Fil
   if (auto queued = waiting_.find(path); queued != waiting_.end()) {
     queued->second.identity = identity;
     if (held) {
-      if (queued->second.held.empty()) startOrder_.push_back(path);
+      if (queued->second.held.empty()) {
+        startOrder_.push_back(path);
+        ready_.notify_all();
+      }
       queued->second.held.push_back(std::move(held));
     }
     return Admission::Coalesced;
@@ -33,7 +36,8 @@ ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::Fil
 void ScanQueue::enqueue(const std::string& path, Entry entry) {
   (entry.held.empty() ? writeOrder_ : startOrder_).push_back(path);
   waiting_[path] = std::move(entry);
-  ready_.notify_one();
+  // Takers differ in what they take, so every one of them looks.
+  ready_.notify_all();
 }
 
 std::optional<std::string> ScanQueue::popFrom(std::deque<std::string>& order) {
@@ -45,12 +49,12 @@ std::optional<std::string> ScanQueue::popFrom(std::deque<std::string>& order) {
   return std::nullopt;
 }
 
-std::optional<ScanJob> ScanQueue::take() {
+std::optional<ScanJob> ScanQueue::take(bool startsOnly) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (closed_) return std::nullopt;
     std::optional<std::string> path = popFrom(startOrder_);
-    if (!path) path = popFrom(writeOrder_);
+    if (!path && !startsOnly) path = popFrom(writeOrder_);
     if (path) {
       auto node = waiting_.extract(*path);
       inFlight_.emplace(*path, InFlight{});

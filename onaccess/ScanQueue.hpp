@@ -42,8 +42,9 @@ class ScanQueue {
                 HeldStart held = nullptr);
 
   // Waits for the next job; empty once close() was called. The job's path stays in flight until
-  // finish().
-  std::optional<ScanJob> take();
+  // finish(). With `startsOnly`, only jobs that hold a program start are taken, so that a taker
+  // kept for them is never busy with a long scan of a written file.
+  std::optional<ScanJob> take(bool startsOnly = false);
 
   // Ends the scan of `path`; when it was asked for again meanwhile, it is queued once more.
   void finish(const std::string& path);

@@ -80,10 +80,10 @@ ScanVerdict ServiceLink::scan(const std::string& path,
   return verdict(ScanVerdict::Kind::Failed, reply.error);
 }
 
-bool ServiceLink::probe(std::chrono::milliseconds timeout) {
+bool ServiceLink::probe(std::chrono::milliseconds timeout, const std::atomic<bool>* cancel) {
   platform::DeadlineReply reply = platform::requestWithDeadline(
       socketPath_, R"({"command":"status"})", std::chrono::steady_clock::now() + timeout,
-      [this](std::int32_t pid) { servicePid_ = pid; });
+      [this](std::int32_t pid) { servicePid_ = pid; }, cancel);
   return reply.outcome == platform::DeadlineReply::Outcome::Answered;
 }
 

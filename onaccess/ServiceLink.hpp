@@ -42,7 +42,7 @@ class ServiceLink {
                    const std::atomic<bool>* cancel = nullptr);
 
   // Asks for the service's status; true when it answered.
-  bool probe(std::chrono::milliseconds timeout);
+  bool probe(std::chrono::milliseconds timeout, const std::atomic<bool>* cancel = nullptr);
 
   // The service's process id as last seen; 0 before the first connection.
   std::int32_t servicePid() const { return servicePid_.load(); }

@@ -56,6 +56,23 @@ TEST(ScanQueueTest, HeldStartsGoFirstAndFollowTheirPath) {
   EXPECT_EQ(again->held.size(), 1u);
 }
 
+TEST(ScanQueueTest, ATakerKeptForStartsTakesNothingElse) {
+  ScanQueue queue(16);
+  queue.add("/w/written", {});
+  queue.add("/w/started", {}, heldStart());
+  auto start = queue.take(true);
+  ASSERT_TRUE(start);
+  EXPECT_EQ(start->path, "/w/started");
+  std::optional<ScanJob> none;
+  std::thread kept([&] { none = queue.take(true); });
+  auto written = queue.take();
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->path, "/w/written");
+  queue.close();
+  kept.join();
+  EXPECT_FALSE(none);
+}
+
 TEST(ScanQueueTest, BoundedAndClosable) {
   ScanQueue queue(2);
   EXPECT_EQ(queue.add("/a", {}), Admission::Queued);
