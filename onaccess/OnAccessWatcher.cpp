@@ -15,6 +15,8 @@ using Kind = platform::FileAccessEvent::Kind;
 // Scans in flight at most: this many for any job, and one more kept for program starts alone.
 constexpr int kScanWorkers = 4;
 constexpr std::size_t kQueueCapacity = 8192;
+// A file rewritten without pause is scanned at most this often.
+constexpr std::chrono::milliseconds kRescanInterval{250};
 // Each held start keeps a descriptor open; beyond this many, new starts are let go at once.
 constexpr std::size_t kMaxHeldStarts = 4096;
 constexpr std::size_t kDeferredCapacity = 4096;
@@ -45,7 +47,7 @@ OnAccessWatcher::OnAccessWatcher(WatchOptions options, std::string socketPath, s
       err_(err),
       filter_(resolvedDirectories(options_.watched), resolvedDirectories(options_.excluded)),
       link_(std::move(socketPath)),
-      queue_(kQueueCapacity),
+      queue_(kQueueCapacity, kRescanInterval),
       cache_(kCacheCapacity, kCacheLifetime),
       ownPid_(platform::currentProcessId()) {}
 

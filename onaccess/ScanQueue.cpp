@@ -2,7 +2,8 @@
 
 namespace norvid::onaccess {
 
-ScanQueue::ScanQueue(std::size_t capacity) : capacity_(capacity) {}
+ScanQueue::ScanQueue(std::size_t capacity, std::chrono::milliseconds rescanInterval)
+    : capacity_(capacity), rescanInterval_(rescanInterval) {}
 
 ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::FileIdentity& identity,
                                     HeldStart held) {
@@ -13,6 +14,17 @@ ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::Fil
     running->second.again = true;
     running->second.next.identity = identity;
     if (held) running->second.next.held.push_back(std::move(held));
+    return Admission::Coalesced;
+  }
+  if (auto resting = cooling_.find(path); resting != cooling_.end()) {
+    resting->second.entry.identity = identity;
+    if (held) {
+      // A program start waits for nobody's interval.
+      Entry entry = std::move(resting->second.entry);
+      cooling_.erase(resting);
+      entry.held.push_back(std::move(held));
+      enqueue(path, std::move(entry));
+    }
     return Admission::Coalesced;
   }
   if (auto queued = waiting_.find(path); queued != waiting_.end()) {
@@ -26,11 +38,26 @@ ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::Fil
     }
     return Admission::Coalesced;
   }
-  if (waiting_.size() >= capacity_) return Admission::Refused;
+  if (waiting_.size() + cooling_.size() >= capacity_) return Admission::Refused;
   Entry entry{identity, {}};
   if (held) entry.held.push_back(std::move(held));
+  const Clock::time_point now = Clock::now();
+  forgetOldScans(now);
+  if (auto last = recent_.find(path); !held && last != recent_.end()) {
+    cooling_.emplace(path, Cooling{last->second + rescanInterval_, std::move(entry)});
+    ready_.notify_all();
+    return Admission::Queued;
+  }
   enqueue(path, std::move(entry));
   return Admission::Queued;
+}
+
+void ScanQueue::forgetOldScans(Clock::time_point now) {
+  while (!recentOrder_.empty() && recentOrder_.front().first + rescanInterval_ <= now) {
+    auto last = recent_.find(recentOrder_.front().second);
+    if (last != recent_.end() && last->second == recentOrder_.front().first) recent_.erase(last);
+    recentOrder_.pop_front();
+  }
 }
 
 void ScanQueue::enqueue(const std::string& path, Entry entry) {
@@ -49,18 +76,42 @@ std::optional<std::string> ScanQueue::popFrom(std::deque<std::string>& order) {
   return std::nullopt;
 }
 
+std::optional<ScanQueue::Clock::time_point> ScanQueue::promoteCooled(Clock::time_point now) {
+  std::optional<Clock::time_point> next;
+  for (auto resting = cooling_.begin(); resting != cooling_.end();) {
+    if (resting->second.readyAt <= now) {
+      enqueue(resting->first, std::move(resting->second.entry));
+      resting = cooling_.erase(resting);
+    } else {
+      if (!next || resting->second.readyAt < *next) next = resting->second.readyAt;
+      ++resting;
+    }
+  }
+  return next;
+}
+
 std::optional<ScanJob> ScanQueue::take(bool startsOnly) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (closed_) return std::nullopt;
+    const std::optional<Clock::time_point> nextRescan = promoteCooled(Clock::now());
     std::optional<std::string> path = popFrom(startOrder_);
     if (!path && !startsOnly) path = popFrom(writeOrder_);
     if (path) {
       auto node = waiting_.extract(*path);
-      inFlight_.emplace(*path, InFlight{});
+      const Clock::time_point now = Clock::now();
+      inFlight_.emplace(*path, InFlight{now, false, {}});
+      if (rescanInterval_.count() > 0) {
+        recent_[*path] = now;
+        recentOrder_.emplace_back(now, *path);
+      }
       return ScanJob{*path, node.mapped().identity, std::move(node.mapped().held)};
     }
-    ready_.wait(lock);
+    if (nextRescan) {
+      ready_.wait_until(lock, *nextRescan);
+    } else {
+      ready_.wait(lock);
+    }
   }
 }
 
@@ -70,7 +121,15 @@ void ScanQueue::finish(const std::string& path) {
   if (running == inFlight_.end()) return;
   InFlight done = std::move(running->second);
   inFlight_.erase(running);
-  if (done.again && !closed_) enqueue(path, std::move(done.next));
+  if (!done.again || closed_) return;
+  const Clock::time_point readyAt = done.started + rescanInterval_;
+  if (!done.next.held.empty() || readyAt <= Clock::now()) {
+    enqueue(path, std::move(done.next));
+    return;
+  }
+  cooling_.emplace(path, Cooling{readyAt, std::move(done.next)});
+  // A taker may be waiting without a time limit; it has to learn of the rescan to come.
+  ready_.notify_all();
 }
 
 void ScanQueue::close() {
@@ -79,13 +138,16 @@ void ScanQueue::close() {
   waiting_.clear();
   startOrder_.clear();
   writeOrder_.clear();
+  cooling_.clear();
+  recent_.clear();
+  recentOrder_.clear();
   for (auto& [path, running] : inFlight_) running.next.held.clear();
   ready_.notify_all();
 }
 
 std::size_t ScanQueue::waiting() const {
   std::lock_guard lock(mutex_);
-  return waiting_.size();
+  return waiting_.size() + cooling_.size();
 }
 
 }  // namespace norvid::onaccess

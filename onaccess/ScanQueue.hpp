@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -28,14 +29,19 @@ struct ScanJob {
 
 // The files waiting for a scan, one entry per path, and the paths being scanned. A path already
 // waiting is not queued twice; a path written again while its scan runs is scanned once more
-// after that scan (however often it was written), so a burst of writes costs at most two scans.
-// Jobs that hold a program start are taken first. At most `capacity` paths wait; beyond that new
-// paths are refused. Safe from any thread.
+// after that scan (however often it was written). No scan of a path starts sooner than
+// `rescanInterval` after the scan before it, so a file rewritten without pause is scanned a few
+// times a second and not once per write. Jobs that hold a program start are never held back and
+// are taken first. At most `capacity` paths wait; beyond that new paths are refused. Safe from any
+// thread.
 class ScanQueue {
  public:
   enum class Admission { Queued, Coalesced, Refused };
 
-  explicit ScanQueue(std::size_t capacity);
+  using Clock = std::chrono::steady_clock;
+
+  explicit ScanQueue(std::size_t capacity,
+                     std::chrono::milliseconds rescanInterval = std::chrono::milliseconds(0));
 
   // Asks for a scan of `path`; `held` (may be null) waits for its verdict. Refused after close().
   Admission add(const std::string& path, const platform::FileIdentity& identity,
@@ -61,15 +67,24 @@ class ScanQueue {
     std::vector<HeldStart> held;
   };
   struct InFlight {
+    Clock::time_point started;
     bool again = false;
     Entry next;
+  };
+  struct Cooling {
+    Clock::time_point readyAt;
+    Entry entry;
   };
 
   // REQUIRES: mutex_ held.
   void enqueue(const std::string& path, Entry entry);
   std::optional<std::string> popFrom(std::deque<std::string>& order);
+  void forgetOldScans(Clock::time_point now);
+  // Queues the rescans whose time has come; returns when the next one is due.
+  std::optional<Clock::time_point> promoteCooled(Clock::time_point now);
 
   const std::size_t capacity_;
+  const std::chrono::milliseconds rescanInterval_;
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   bool closed_ = false;
@@ -78,6 +93,11 @@ class ScanQueue {
   std::deque<std::string> startOrder_;
   std::deque<std::string> writeOrder_;
   std::map<std::string, InFlight> inFlight_;
+  // Rescans waiting for their interval to pass.
+  std::map<std::string, Cooling> cooling_;
+  // When the latest scans started, oldest first, for as long as they hold back a rescan.
+  std::map<std::string, Clock::time_point> recent_;
+  std::deque<std::pair<Clock::time_point, std::string>> recentOrder_;
 };
 
 }  // namespace norvid::onaccess

@@ -158,6 +158,13 @@ bool OnAccessFixture::startWatcher(const std::vector<std::string>& flags) {
          watcher_->running();
 }
 
+bool OnAccessFixture::watcherSaid(const std::string& line) {
+  return eventually([&] {
+    return watcher_->output().find(line) != std::string::npos ||
+           watcher_->errors().find(line) != std::string::npos;
+  });
+}
+
 std::string OnAccessFixture::ask(const std::string& request) const {
   return platform::sendRequest(socketPath(), request).value_or("");
 }

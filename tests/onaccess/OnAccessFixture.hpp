@@ -66,6 +66,9 @@ class OnAccessFixture : public ::testing::Test {
   // when the kernel refuses fanotify; false when it failed otherwise.
   bool startWatcher(const std::vector<std::string>& flags);
   BackgroundProcess* watcher() { return watcher_.get(); }
+  // Waits (bounded) until the watcher has printed `line` on either stream. The watcher prints
+  // after it acted, so a line may come a moment after what it reports.
+  bool watcherSaid(const std::string& line);
 
   // Sends a request to the socket and returns the answer as text (empty when unanswered).
   std::string ask(const std::string& request) const;

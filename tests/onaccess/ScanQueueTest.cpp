@@ -29,6 +29,45 @@ TEST(ScanQueueTest, ABurstOfWritesCostsAtMostTwoScans) {
   EXPECT_EQ(queue.waiting(), 0u);
 }
 
+TEST(ScanQueueTest, ARescanWaitsItsIntervalUnlessAStartNeedsIt) {
+  ScanQueue queue(16, std::chrono::hours(1));
+  queue.add("/w/log", {});
+  ASSERT_TRUE(queue.take());
+  queue.add("/w/log", {});
+  queue.finish("/w/log");
+  EXPECT_EQ(queue.waiting(), 1u);
+  EXPECT_EQ(queue.add("/w/log", {}), Admission::Coalesced);
+  // Resting: other paths go first.
+  queue.add("/w/other", {});
+  auto other = queue.take();
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->path, "/w/other");
+  // Written again after its scan ended, but within the interval: it rests as well.
+  queue.finish("/w/other");
+  queue.add("/w/other", {});
+  queue.add("/w/third", {});
+  auto third = queue.take();
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->path, "/w/third");
+  // A program start of the resting file is scanned at once.
+  EXPECT_EQ(queue.add("/w/log", {}, heldStart()), Admission::Coalesced);
+  auto start = queue.take(true);
+  ASSERT_TRUE(start);
+  EXPECT_EQ(start->path, "/w/log");
+  EXPECT_EQ(start->held.size(), 1u);
+}
+
+TEST(ScanQueueTest, ARescanComesOnceItsIntervalHasPassed) {
+  ScanQueue queue(16, std::chrono::milliseconds(20));
+  queue.add("/w/log", {});
+  ASSERT_TRUE(queue.take());
+  queue.add("/w/log", {});
+  queue.finish("/w/log");
+  auto again = queue.take();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->path, "/w/log");
+}
+
 TEST(ScanQueueTest, HeldStartsGoFirstAndFollowTheirPath) {
   ScanQueue queue(16);
   queue.add("/w/written", {});
