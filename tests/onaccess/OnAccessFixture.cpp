@@ -47,8 +47,8 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments,
   posix_spawn_file_actions_addopen(&actions, 2, errorPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                    0644);
   pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
-                  pointers(envp).data()) == 0) {
+  if (posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
+                   pointers(envp).data()) == 0) {
     pid_ = pid;
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -145,7 +145,9 @@ void OnAccessFixture::stopService() {
 }
 
 bool OnAccessFixture::startWatcher(const std::vector<std::string>& flags) {
-  std::vector<std::string> arguments{binaryDir_ + "/norvid-onaccess", "--watch", watched_};
+  // Under a hard time limit: should a test hang, killing the watcher releases every start it holds.
+  std::vector<std::string> arguments{
+      "timeout", "-s", "KILL", "120", binaryDir_ + "/norvid-onaccess", "--watch", watched_};
   arguments.insert(arguments.end(), flags.begin(), flags.end());
   watcher_ = std::make_unique<BackgroundProcess>(
       arguments, std::vector<std::string>{"NORVID_SOCKET=" + socketPath()},

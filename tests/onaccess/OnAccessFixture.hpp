@@ -62,8 +62,8 @@ class OnAccessFixture : public ::testing::Test {
   void stopService();
   BackgroundProcess* service() { return service_.get(); }
 
-  // Starts the watcher on `watched()` with `flags` and waits for it to be active. Skips the test
-  // when the kernel refuses fanotify; false when it failed otherwise.
+  // Starts the watcher on `watched()` with `flags` (under a time limit of two minutes) and waits
+  // for it to be active; false when it did not come up.
   bool startWatcher(const std::vector<std::string>& flags);
   BackgroundProcess* watcher() { return watcher_.get(); }
   // Waits (bounded) until the watcher has printed `line` on either stream. The watcher prints

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -102,6 +103,7 @@ class HangingService {
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       std::vector<int> held;
       for (;;) {
         int client = ::accept(listener, nullptr, nullptr);
