@@ -54,6 +54,15 @@ TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItSta
   EXPECT_TRUE(fs::exists(watched() + "/skip/deep/eicar.com"));
   EXPECT_NE(ask(R"({"command":"list_quarantine"})").find(watched() + "/eicar.com"),
             std::string::npos);
+  // The service records the detection in its own event log.
+  std::string eventLog;
+  for (const auto& entry : fs::directory_iterator(root_->path() / "core/logs")) {
+    eventLog += readFile(entry.path());
+  }
+  EXPECT_NE(eventLog.find("[WRN] Amenaza en tiempo real: " + watched() +
+                          "/eicar.com | EICAR_Test_File [CUARENTENA]"),
+            std::string::npos)
+      << eventLog;
   EXPECT_TRUE(watcherSaid("[WARN] Amenaza detectada: " + watched() +
                           "/eicar.com | EICAR_Test_File [CUARENTENA]"))
       << watcher()->errors();
