@@ -35,7 +35,11 @@ class OnAccessWatcherTest : public OnAccessFixture {
     fs::rename(staged, target);
     return target;
   }
-  std::vector<std::string> stagingExcluded() { return {"--exclude", watched() + "/staging"}; }
+  // Starts the watcher holding program starts for at most `verdictTimeout` seconds.
+  bool startBlockingWatcher(const std::string& verdictTimeout) {
+    return startWatcher(
+        {"--exclude", watched() + "/staging", "--block-exec", "--verdict-timeout", verdictTimeout});
+  }
 };
 
 TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItStays) {
@@ -70,9 +74,7 @@ TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItSta
 
 TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
   ASSERT_TRUE(startService());
-  std::vector<std::string> flags = stagingExcluded();
-  flags.push_back("--block-exec");
-  ASSERT_TRUE(startWatcher(flags));
+  ASSERT_TRUE(startBlockingWatcher("3"));
 
   const std::string clean = placeProgram("clean.sh", kCleanScript);
   RunOutcome ran = runProgram(clean);
@@ -157,9 +159,7 @@ class HangingService {
 TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUpLater) {
   HangingService hanging(socketPath());
   ASSERT_TRUE(hanging.listening());
-  std::vector<std::string> flags = stagingExcluded();
-  flags.insert(flags.end(), {"--block-exec", "--verdict-timeout", "1"});
-  ASSERT_TRUE(startWatcher(flags));
+  ASSERT_TRUE(startBlockingWatcher("1"));
 
   const std::string clean = placeProgram("clean.sh", kCleanScript);
   EXPECT_EQ(runProgram(clean).exitCode, 42);
@@ -204,9 +204,7 @@ TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
 TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
   HangingService hanging(socketPath());
   ASSERT_TRUE(hanging.listening());
-  std::vector<std::string> flags = stagingExcluded();
-  flags.insert(flags.end(), {"--block-exec", "--verdict-timeout", "600"});
-  ASSERT_TRUE(startWatcher(flags));
+  ASSERT_TRUE(startBlockingWatcher("600"));
   const std::string clean = placeProgram("clean.sh", kCleanScript);
 
   // Several starts held at once, each waiting for a verdict that never comes.
