@@ -109,12 +109,13 @@ bool OnAccessWatcher::startWatching() {
 
 int OnAccessWatcher::run() {
   say(out_, "[*] Iniciando protección en tiempo real...");
-  if (!startWatching()) return 1;
+  // Asked before any mark is placed: once marked, program starts wait for this thread's loop.
   if (link_.probe(kProbeTimeout, &stopping_)) {
     noteServiceUp();
   } else {
     noteServiceDown("no responde");
   }
+  if (!startWatching()) return 1;
   for (int i = 0; i < kScanWorkers; ++i) workers_.emplace_back([this] { scanLoop(false); });
   if (options_.blockExec) workers_.emplace_back([this] { scanLoop(true); });
   reconnector_ = std::thread([this] { reconnectLoop(); });
