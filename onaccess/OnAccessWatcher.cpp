@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <set>
 
 #include "platform/CurrentProcess.hpp"
 
