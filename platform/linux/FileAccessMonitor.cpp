@@ -25,14 +25,7 @@ std::string descriptorPath(int descriptor) {
   ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return {};
   std::string path(buffer, static_cast<std::size_t>(length));
-  // Unlinked files resolve to their last name with this suffix; they have no path to scan.
-  static const std::string kDeleted = " (deleted)";
-  if (path.empty() || path[0] != '/' ||
-      (path.size() > kDeleted.size() &&
-       path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)) {
-    return {};
-  }
-  return path;
+  return !path.empty() && path[0] == '/' ? path : std::string();
 }
 
 // Mount points are written with spaces, tabs, newlines and backslashes as octal escapes.
@@ -83,9 +76,11 @@ FileAccessEvent toEvent(const fanotify_event_metadata& metadata,
     event.detail = "event without a file";
     return event;
   }
-  event.path = descriptorPath(metadata.fd);
   struct stat info {};
   if (::fstat(metadata.fd, &info) == 0) {
+    // An unlinked file has no path to scan any more (its link reads "<old path> (deleted)"); the
+    // link count tells, not the name, which anyone may choose to end that way.
+    if (info.st_nlink > 0) event.path = descriptorPath(metadata.fd);
     event.regular = S_ISREG(info.st_mode);
     event.identity.device = static_cast<std::uint64_t>(info.st_dev);
     event.identity.inode = static_cast<std::uint64_t>(info.st_ino);

@@ -50,10 +50,13 @@ TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItSta
   const long long before = totalScans();
   writeFile(watched() + "/clean.txt", "nothing to see here\n", 0644);
   writeFile(watched() + "/eicar.com", eicar(), 0644);
+  // A name shaped like the kernel's mark of an unlinked file is still a file to scan.
+  writeFile(watched() + "/disguised (deleted)", eicar(), 0644);
 
   EXPECT_TRUE(eventually([&] { return !fs::exists(watched() + "/eicar.com"); }))
       << watcher()->errors();
-  EXPECT_TRUE(eventually([&] { return totalScans() >= before + 2; }));
+  EXPECT_TRUE(eventually([&] { return !fs::exists(watched() + "/disguised (deleted)"); }));
+  EXPECT_TRUE(eventually([&] { return totalScans() >= before + 3; }));
   EXPECT_TRUE(fs::exists(watched() + "/clean.txt"));
   EXPECT_TRUE(fs::exists(watched() + "/skip/deep/eicar.com"));
   EXPECT_NE(ask(R"({"command":"list_quarantine"})").find(watched() + "/eicar.com"),
