@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -222,6 +224,39 @@ TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
   for (std::thread& start : starts) start.join();
   for (const RunOutcome& outcome : outcomes) EXPECT_EQ(outcome.exitCode, 42);
   EXPECT_NE(watcher()->output().find("[INFO] Ejecución pendiente permitida al detener: " + clean),
+            std::string::npos)
+      << watcher()->output();
+}
+
+TEST_F(OnAccessWatcherTest, AnOverflowOfTheKernelQueueIsReportedAndCounted) {
+  ASSERT_TRUE(startService());
+  ASSERT_TRUE(startWatcher({}));
+  // The watcher runs under `timeout`; the process to pause is its child.
+  const std::string children = readFile("/proc/" + std::to_string(watcher()->pid()) + "/task/" +
+                                        std::to_string(watcher()->pid()) + "/children");
+  const int watcherPid = std::atoi(children.c_str());
+  ASSERT_GT(watcherPid, 0) << children;
+
+  // While the watcher reads nothing, more closes than the kernel queues (16384). The files are
+  // gone before it reads again, so the queued events cost no scans.
+  ASSERT_EQ(::kill(watcherPid, SIGSTOP), 0);
+  fs::create_directories(watched() + "/many");
+  for (int i = 0; i < 17000; ++i) {
+    const std::string path = watched() + "/many/" + std::to_string(i);
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(descriptor, 0);
+    ::close(descriptor);
+  }
+  fs::remove_all(watched() + "/many");
+  ASSERT_EQ(::kill(watcherPid, SIGCONT), 0);
+
+  EXPECT_TRUE(watcherSaid("[WARN] Desbordamiento de la cola de eventos del kernel"));
+  // Still at work afterwards.
+  writeFile(watched() + "/after.com", eicar(), 0644);
+  EXPECT_TRUE(eventually([&] { return !fs::exists(watched() + "/after.com"); }));
+  watcher()->signal(SIGTERM);
+  ASSERT_TRUE(watcher()->waitForExit(seconds(30)).has_value());
+  EXPECT_NE(watcher()->output().find("1 desbordamiento(s) de la cola del kernel"),
             std::string::npos)
       << watcher()->output();
 }
