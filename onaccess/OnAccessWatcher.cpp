@@ -42,8 +42,7 @@ std::vector<std::string> resolvedDirectories(const std::vector<std::string>& dir
 OnAccessWatcher::OnAccessWatcher(WatchOptions options, std::string socketPath, std::ostream& out,
                                  std::ostream& err)
     : options_(std::move(options)),
-      out_(out),
-      err_(err),
+      console_(out, err),
       filter_(resolvedDirectories(options_.watched), resolvedDirectories(options_.excluded)),
       link_(std::move(socketPath)),
       queue_(kQueueCapacity, kRescanInterval),
@@ -58,9 +57,8 @@ OnAccessWatcher::~OnAccessWatcher() {
   if (reconnector_.joinable()) reconnector_.join();
 }
 
-void OnAccessWatcher::say(std::ostream& stream, const std::string& line) {
-  std::lock_guard lock(consoleMutex_);
-  stream << line << std::endl;
+void OnAccessWatcher::say(ConsoleWriter::Stream stream, std::string line) {
+  console_.write(stream, std::move(line));
 }
 
 std::string OnAccessWatcher::seconds() const {
@@ -74,32 +72,35 @@ bool OnAccessWatcher::startWatching() {
   platform::FileAccessMonitor monitor =
       platform::FileAccessMonitor::open(options_.blockExec, &error);
   if (!monitor.isOpen()) {
-    say(err_, "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + error);
+    say(ConsoleWriter::Stream::Err,
+        "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + error);
     return false;
   }
   int watched = 0;
   for (const std::string& directory : filter_.watched()) {
     std::error_code missing;
     if (!std::filesystem::is_directory(directory, missing)) {
-      say(err_, "[WARN] Directorio no disponible, no se vigila: " + directory);
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] Directorio no disponible, no se vigila: " + directory);
       continue;
     }
     if (monitor.watchTree(directory, &error) == 0) {
-      say(err_, "[WARN] No se pudo vigilar " + directory + ": " + error);
+      say(ConsoleWriter::Stream::Err, "[WARN] No se pudo vigilar " + directory + ": " + error);
       continue;
     }
     ++watched;
-    say(out_, "[INFO] Vigilando: " + directory);
+    say(ConsoleWriter::Stream::Out, "[INFO] Vigilando: " + directory);
   }
   if (watched == 0) {
-    say(err_, "[ERROR] No se pudo vigilar ningún directorio");
+    say(ConsoleWriter::Stream::Err, "[ERROR] No se pudo vigilar ningún directorio");
     return false;
   }
   for (const std::string& directory : filter_.excluded()) {
-    say(out_, "[INFO] Excluido: " + directory);
+    say(ConsoleWriter::Stream::Out, "[INFO] Excluido: " + directory);
   }
   if (options_.blockExec) {
-    say(out_, "[INFO] Bloqueo de ejecución activo (veredicto en " + seconds() + " s como máximo)");
+    say(ConsoleWriter::Stream::Out,
+        "[INFO] Bloqueo de ejecución activo (veredicto en " + seconds() + " s como máximo)");
   }
   std::lock_guard lock(monitorMutex_);
   monitor_ = std::move(monitor);
@@ -107,7 +108,7 @@ bool OnAccessWatcher::startWatching() {
 }
 
 int OnAccessWatcher::run() {
-  say(out_, "[*] Iniciando protección en tiempo real...");
+  say(ConsoleWriter::Stream::Out, "[*] Iniciando protección en tiempo real...");
   // Asked before any mark is placed: once marked, program starts wait for this thread's loop.
   if (link_.probe(kProbeTimeout, &stopping_)) {
     noteServiceUp();
@@ -118,7 +119,7 @@ int OnAccessWatcher::run() {
   for (int i = 0; i < kScanWorkers; ++i) workers_.emplace_back([this] { scanLoop(false); });
   if (options_.blockExec) workers_.emplace_back([this] { scanLoop(true); });
   reconnector_ = std::thread([this] { reconnectLoop(); });
-  say(out_, "[OK] Protección en tiempo real activa");
+  say(ConsoleWriter::Stream::Out, "[OK] Protección en tiempo real activa");
 
   bool failed = false;
   while (!stopping_.load()) {
@@ -127,13 +128,13 @@ int OnAccessWatcher::run() {
     for (platform::FileAccessEvent& event : events) handle(event);
     expireHeldStarts(false);
     if (!error.empty()) {
-      say(err_, "[ERROR] Lectura de eventos fallida: " + error);
+      say(ConsoleWriter::Stream::Err, "[ERROR] Lectura de eventos fallida: " + error);
       failed = true;
       break;
     }
   }
 
-  say(out_, "[*] Deteniendo protección en tiempo real...");
+  say(ConsoleWriter::Stream::Out, "[*] Deteniendo protección en tiempo real...");
   // Every start still held is let go before anything else stops.
   expireHeldStarts(true);
   wakeEveryone();
@@ -145,16 +146,18 @@ int OnAccessWatcher::run() {
     monitor_.close();
   }
   const WatchSummary done = summary();
-  say(out_, "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
-                std::to_string(done.threats) + " amenaza(s), " + std::to_string(done.quarantined) +
-                " en cuarentena, " + std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
-                std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto");
-  say(out_, "[INFO] Eventos: " + std::to_string(done.withoutVerdict) +
-                " sin veredicto del servicio, " + std::to_string(done.coalesced) +
-                " agrupado(s), " + std::to_string(done.overflows) +
-                " desbordamiento(s) de la cola del kernel, " + std::to_string(done.lost) +
-                " perdido(s), " + std::to_string(done.refused) + " sin escanear por cola llena");
-  say(out_, "[OK] Protección en tiempo real detenida");
+  say(ConsoleWriter::Stream::Out,
+      "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
+          std::to_string(done.threats) + " amenaza(s), " + std::to_string(done.quarantined) +
+          " en cuarentena, " + std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
+          std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto");
+  say(ConsoleWriter::Stream::Out,
+      "[INFO] Eventos: " + std::to_string(done.withoutVerdict) + " sin veredicto del servicio, " +
+          std::to_string(done.coalesced) + " agrupado(s), " + std::to_string(done.overflows) +
+          " desbordamiento(s) de la cola del kernel, " + std::to_string(done.lost) +
+          " perdido(s), " + std::to_string(done.refused) + " sin escanear por cola llena");
+  say(ConsoleWriter::Stream::Out, "[OK] Protección en tiempo real detenida");
+  console_.flush();
   return failed ? 1 : 0;
 }
 
@@ -200,15 +203,17 @@ void OnAccessWatcher::handle(platform::FileAccessEvent& event) {
   switch (event.kind) {
     case Kind::QueueOverflow: {
       const auto total = ++counters_.overflows;
-      say(err_, "[WARN] Desbordamiento de la cola de eventos del kernel: se perdieron eventos (" +
-                    std::to_string(total) + " en total)");
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] Desbordamiento de la cola de eventos del kernel: se perdieron eventos (" +
+              std::to_string(total) + " en total)");
       return;
     }
     case Kind::ReadFailed: {
       const auto total = ++counters_.lost;
       if (total % 100 == 1) {
-        say(err_, "[WARN] No se pudieron leer eventos del kernel: " + event.detail + " (" +
-                      std::to_string(total) + " en total)");
+        say(ConsoleWriter::Stream::Err,
+            "[WARN] No se pudieron leer eventos del kernel: " + event.detail + " (" +
+                std::to_string(total) + " en total)");
       }
       return;
     }
@@ -238,7 +243,7 @@ void OnAccessWatcher::handleWrite(const platform::FileAccessEvent& event) {
       return;
     case ScanQueue::Admission::Refused:
       if (++counters_.refused % 1000 == 1) {
-        say(err_, "[WARN] Cola de escaneo llena: se omite " + event.path);
+        say(ConsoleWriter::Stream::Err, "[WARN] Cola de escaneo llena: se omite " + event.path);
       }
       return;
   }
@@ -286,7 +291,8 @@ void OnAccessWatcher::expireHeldStarts(bool all) {
     if (start && start->isPending()) {
       if (all) {
         if (start->answer(true)) {
-          say(out_, "[INFO] Ejecución pendiente permitida al detener: " + front.path);
+          say(ConsoleWriter::Stream::Out,
+              "[INFO] Ejecución pendiente permitida al detener: " + front.path);
         }
       } else if (front.at <= now) {
         allowWithoutVerdict(*start, front.path, "Sin veredicto en " + seconds() + " s");
@@ -302,14 +308,14 @@ void OnAccessWatcher::allowWithoutVerdict(platform::PermissionRequest& start,
                                           const std::string& path, const std::string& reason) {
   if (!start.answer(true)) return;
   ++counters_.allowedWithoutVerdict;
-  say(err_, "[WARN] " + reason + ": se permite la ejecución de " + path);
+  say(ConsoleWriter::Stream::Err, "[WARN] " + reason + ": se permite la ejecución de " + path);
 }
 
 void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string& path,
                            const std::string& threat) {
   if (!start.answer(false)) return;
   ++counters_.denied;
-  say(err_, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
+  say(ConsoleWriter::Stream::Err, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
 }
 
 void OnAccessWatcher::scanLoop(bool startsOnly) {
@@ -338,8 +344,9 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
     ++counters_.scanned;
     ++counters_.threats;
     if (verdict.quarantined) ++counters_.quarantined;
-    say(err_, "[WARN] Amenaza detectada: " + job.path + " | " + verdict.detail +
-                  (verdict.quarantined ? " [CUARENTENA]" : " [NO CUARENTENADO]"));
+    say(ConsoleWriter::Stream::Err,
+        "[WARN] Amenaza detectada: " + job.path + " | " + verdict.detail +
+            (verdict.quarantined ? " [CUARENTENA]" : " [NO CUARENTENADO]"));
     for (const HeldStart& start : job.held) deny(*start, job.path, verdict.detail);
     return;
   }
@@ -367,7 +374,8 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
       return;
     case VerdictKind::TimedOut:
       if (job.held.empty()) {
-        say(err_, "[WARN] El servicio no respondió a tiempo sobre " + job.path);
+        say(ConsoleWriter::Stream::Err,
+            "[WARN] El servicio no respondió a tiempo sobre " + job.path);
       }
       for (const HeldStart& start : job.held) {
         allowWithoutVerdict(*start, job.path, "Sin veredicto en " + seconds() + " s");
@@ -377,7 +385,8 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
       for (const HeldStart& start : job.held) start->answer(true);
       return;
     case VerdictKind::Failed:
-      say(err_, "[WARN] No se pudo escanear " + job.path + ": " + verdict.detail);
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] No se pudo escanear " + job.path + ": " + verdict.detail);
       for (const HeldStart& start : job.held) {
         allowWithoutVerdict(*start, job.path, "Sin veredicto");
       }
@@ -407,16 +416,17 @@ void OnAccessWatcher::reconnectLoop() {
 
 void OnAccessWatcher::noteServiceUp() {
   if (service_.exchange(ServiceState::Up) == ServiceState::Up) return;
-  say(out_, "[OK] Conectado al servicio en " + link_.socketPath() + " (pid " +
-                std::to_string(link_.servicePid()) + ")");
+  say(ConsoleWriter::Stream::Out, "[OK] Conectado al servicio en " + link_.socketPath() + " (pid " +
+                                      std::to_string(link_.servicePid()) + ")");
   std::map<std::string, platform::FileIdentity> waiting;
   {
     std::lock_guard lock(deferredMutex_);
     waiting.swap(deferred_);
   }
   if (!waiting.empty()) {
-    say(out_, "[INFO] Escaneando " + std::to_string(waiting.size()) +
-                  " archivo(s) escrito(s) mientras el servicio no estaba disponible");
+    say(ConsoleWriter::Stream::Out,
+        "[INFO] Escaneando " + std::to_string(waiting.size()) +
+            " archivo(s) escrito(s) mientras el servicio no estaba disponible");
   }
   for (const auto& [path, identity] : waiting) {
     if (queue_.add(path, identity) == ScanQueue::Admission::Refused) ++counters_.refused;
@@ -425,8 +435,8 @@ void OnAccessWatcher::noteServiceUp() {
 
 void OnAccessWatcher::noteServiceDown(const std::string& reason) {
   if (service_.exchange(ServiceState::Down) == ServiceState::Down) return;
-  say(err_, "[WARN] Servicio no disponible en " + link_.socketPath() + " (" + reason +
-                "); se reintentará cada segundo");
+  say(ConsoleWriter::Stream::Err, "[WARN] Servicio no disponible en " + link_.socketPath() + " (" +
+                                      reason + "); se reintentará cada segundo");
 }
 
 }  // namespace norvid::onaccess

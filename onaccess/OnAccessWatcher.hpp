@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "onaccess/ConsoleWriter.hpp"
 #include "onaccess/PathFilter.hpp"
 #include "onaccess/ScanQueue.hpp"
 #include "onaccess/ServiceLink.hpp"
@@ -91,13 +92,11 @@ class OnAccessWatcher {
   void noteServiceUp();
   void noteServiceDown(const std::string& reason);
   bool causedByUs(std::int32_t pid) const;
-  void say(std::ostream& stream, const std::string& line);
+  void say(ConsoleWriter::Stream stream, std::string line);
   std::string seconds() const;
 
   const WatchOptions options_;
-  std::ostream& out_;
-  std::ostream& err_;
-  std::mutex consoleMutex_;
+  ConsoleWriter console_;
 
   PathFilter filter_;
   ServiceLink link_;

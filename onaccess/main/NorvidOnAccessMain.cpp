@@ -1,4 +1,5 @@
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,29 @@ int main(int argc, char** argv) {
     std::cout << norvid::onaccess::WatchOptions::usage() << std::endl;
     return 0;
   }
+
+  // The signals are blocked before the watcher starts any thread, so that every thread inherits
+  // that; a stop asked for before the watcher exists is passed on once it does.
+  std::mutex stopMutex;
+  norvid::onaccess::OnAccessWatcher* running = nullptr;
+  bool stopEarly = false;
+  norvid::platform::StopSignals signals([&] {
+    std::lock_guard lock(stopMutex);
+    if (running != nullptr) {
+      running->requestStop();
+    } else {
+      stopEarly = true;
+    }
+  });
   norvid::onaccess::OnAccessWatcher watcher(*options, norvid::platform::socketPath(), std::cout,
                                             std::cerr);
-  // Built before the watcher's threads start, so that they all inherit the blocked signals.
-  norvid::platform::StopSignals signals([&watcher] { watcher.requestStop(); });
-  return watcher.run();
+  {
+    std::lock_guard lock(stopMutex);
+    running = &watcher;
+    if (stopEarly) watcher.requestStop();
+  }
+  const int status = watcher.run();
+  std::lock_guard lock(stopMutex);
+  running = nullptr;
+  return status;
 }
