@@ -71,6 +71,7 @@ void IPCServer::construct() {
   logger.initialize(paths_.logsDir());
   logger.logServiceEvent("Inicio", "NorvidCoreService iniciando...");
   trace("[DBG] EventLogger OK");
+  QuarantineManager::recoverStore(paths_.quarantineDir());
   if (buildComponents()) {
     const std::int32_t rules = engine_.engine->getTotalRules();
     trace("[DBG] Constructor COMPLETE - " + std::to_string(rules) + " rules");
@@ -300,7 +301,7 @@ std::string IPCServer::handleStatus() {
       scheduler_ ? static_cast<std::int64_t>(scheduler_->getTasks().size()) : 0;
   std::int64_t quarantined = 0;
   try {
-    quarantined = static_cast<std::int64_t>(QuarantineManager(paths_.quarantineDir()).getCount());
+    quarantined = static_cast<std::int64_t>(QuarantineManager::recordCount(paths_.quarantineDir()));
   } catch (...) {
     quarantined = 0;
   }

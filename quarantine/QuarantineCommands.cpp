@@ -79,7 +79,11 @@ std::string QuarantineCommands::handleQuarantineFile(const std::string& path,
   try {
     QuarantineManager manager(quarantineDir_, clock_);
     std::string id = manager.quarantineFile(path, threatName, "YARA", caller);
-    if (id.empty()) return createErrorResponse("No se pudo cuarentenar el archivo.");
+    if (id.empty()) {
+      const std::string& reason = manager.failureReason();
+      return createErrorResponse("No se pudo cuarentenar el archivo." +
+                                 (reason.empty() ? std::string() : " " + reason));
+    }
     return serializeResponse({{"command", "quarantine_file"},
                               {"file_id", id},
                               {"message", "Archivo movido a cuarentena exitosamente"},

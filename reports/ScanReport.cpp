@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/AtomicFile.hpp"
+#include "platform/DiskSpace.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/NewFile.hpp"
 
@@ -285,6 +286,11 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
   std::error_code code;
   std::filesystem::create_directories(reportsDir, code);
   if (code) throw std::filesystem::filesystem_error("create_directories", reportsDir, code);
+  // Reports must not fill the disk the service needs: refuse before anything is written.
+  std::string spaceDetail;
+  if (!platform::leavesDiskReserve(reportsDir, toJson().size() + toHtml().size(), &spaceDetail)) {
+    throw std::runtime_error("Espacio en disco insuficiente para el reporte (" + spaceDetail + ")");
+  }
 
   // Claim the HTML name first, in one atomic step: a concurrent report that drew the same
   // identifier then sees it taken and draws again. The JSON name is checked as well so that a
