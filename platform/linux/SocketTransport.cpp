@@ -71,7 +71,7 @@ std::size_t SocketTransport::connectionCapForLimit(std::uint64_t descriptorLimit
   // Each worker may hold a few files at once (a scanned file, an archive and its members, a store
   // file); the rest of the process needs its rules, logs and sockets.
   const std::uint64_t reserved = descriptorLimit >= 1024 ? 256 : descriptorLimit / 2;
-  return static_cast<std::size_t>(std::max<std::uint64_t>(descriptorLimit - reserved, 8));
+  return static_cast<std::size_t>(std::max<std::uint64_t>(descriptorLimit - reserved, 1));
 }
 
 SocketTransport::SocketTransport() : SocketTransport(Options{}) {}
