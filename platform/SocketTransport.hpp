@@ -30,6 +30,11 @@ class SocketTransport {
 
   struct Options {
     std::size_t workers = 64;
+    // Requests this predicate calls quick (short work that must never wait behind long work, such
+    // as a status query) go ahead of the others and have `quickWorkers` more workers of their own.
+    // It runs on the polling thread, so it must be cheap.
+    std::function<bool(const std::string& request)> quickRequest;
+    std::size_t quickWorkers = 4;
     // A connection that has not sent its request by then is closed.
     std::chrono::milliseconds requestTimeout{10000};
     // Open connections at most (waiting, queued, in service and sending); beyond it new clients
@@ -102,7 +107,7 @@ class SocketTransport {
 
   // REQUIRES: mutex_ held.
   void startWorkers();
-  void workerLoop();
+  void workerLoop(bool quickOnly);
   void serveJob(Job& job);
   // Sends as many whole messages as the socket takes without waiting.
   static SendOutcome sendSome(Outgoing& out);
@@ -126,6 +131,8 @@ class SocketTransport {
   std::condition_variable jobReady_;
   std::condition_variable drained_;
   std::deque<Job> jobs_;
+  std::deque<Job> quickJobs_;
+  std::condition_variable quickJobReady_;
   // Responses the workers could not send at once, for the polling thread to carry on.
   std::vector<Outgoing> handedOver_;
   std::size_t busy_ = 0;

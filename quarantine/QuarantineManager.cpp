@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -52,6 +53,13 @@ struct StoreState {
   // Guarded by the store lock.
   std::uint64_t generation = 0;  // bumped by every write of metadata.json
   bool recovered = false;
+  // The records as last read or written, shared by the instances, so that listing a large store
+  // does not parse metadata.json again while nothing has changed it.
+  std::shared_ptr<const std::vector<QuarantineEntry>> records;
+  std::shared_ptr<const std::string> recordsText;
+  std::uintmax_t recordsSize = 0;
+  fs::file_time_type recordsModified;
+  std::uint64_t recordsGeneration = 0;
   // The record count and the file it was taken from, so that status can answer without the
   // store lock. Guarded by countMutex, which is never held during file work.
   std::mutex countMutex;
@@ -812,6 +820,15 @@ bool QuarantineManager::loadLocked() {
     publishCount(state, metadataPath, 0);
     return true;
   }
+  if (state.records && state.recordsGeneration == state.generation) {
+    StoredText shared{*state.recordsText, state.recordsSize, state.recordsModified,
+                      state.generation};
+    if (fileStillHolds(shared)) {
+      entries = *state.records;
+      storedText = std::move(shared);
+      return true;
+    }
+  }
   std::vector<QuarantineEntry> loaded;
   std::string loadedText;
   try {
@@ -843,6 +860,7 @@ bool QuarantineManager::loadLocked() {
   rememberStoredText(std::move(loadedText));
   lastReportedLoadProblem().clear();
   publishCount(state, metadataPath, entries.size());
+  shareRecords();
   return true;
 }
 
@@ -866,7 +884,22 @@ bool QuarantineManager::saveLocked() {
   ++state.generation;
   rememberStoredText(std::move(text));
   publishCount(state, metadataPath, entries.size());
+  // Memory holds dates finer than the file keeps; the next reader parses the file once more.
+  state.records.reset();
   return true;
+}
+
+void QuarantineManager::shareRecords() {
+  StoreState& state = stateOf(quarantineDir);
+  if (!storedText) {
+    state.records.reset();
+    return;
+  }
+  state.records = std::make_shared<const std::vector<QuarantineEntry>>(entries);
+  state.recordsText = std::make_shared<const std::string>(storedText->text);
+  state.recordsSize = storedText->size;
+  state.recordsModified = storedText->modified;
+  state.recordsGeneration = storedText->generation;
 }
 
 void QuarantineManager::rememberStoredText(std::string text) {

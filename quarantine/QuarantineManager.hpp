@@ -117,6 +117,8 @@ class QuarantineManager {
   bool loadLocked();
   bool saveLocked();
   void recoverLocked();
+  // Offers the records just read from disk to the next instances. REQUIRES: the store lock.
+  void shareRecords();
 
   // The two steps on the original file, each done with the caller's rights in mind.
   std::optional<platform::PinnedFile> openOriginal(const std::string& filePath,

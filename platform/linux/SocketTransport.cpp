@@ -133,9 +133,13 @@ int SocketTransport::open(const std::string& path) {
 }
 
 void SocketTransport::startWorkers() {
-  workers_.reserve(options_.workers);
+  const std::size_t quick = options_.quickRequest ? options_.quickWorkers : 0;
+  workers_.reserve(options_.workers + quick);
   for (std::size_t i = 0; i < options_.workers; ++i) {
-    workers_.emplace_back([this] { workerLoop(); });
+    workers_.emplace_back([this] { workerLoop(false); });
+  }
+  for (std::size_t i = 0; i < quick; ++i) {
+    workers_.emplace_back([this] { workerLoop(true); });
   }
 }
 
@@ -219,8 +223,14 @@ int SocketTransport::serve(RequestHandler handler) {
         Job job{entry.fd, std::string(), entry.caller};
         ReadOutcome outcome = readRequest(entry.fd, job.request);
         if (outcome == ReadOutcome::Complete) {
+          const bool quick = options_.quickRequest && options_.quickRequest(job.request);
           std::lock_guard<std::mutex> guard(mutex_);
-          jobs_.push_back(std::move(job));
+          if (quick) {
+            quickJobs_.push_back(std::move(job));
+            quickJobReady_.notify_one();
+          } else {
+            jobs_.push_back(std::move(job));
+          }
           jobReady_.notify_one();
         } else if (outcome == ReadOutcome::Refused || (events & (POLLHUP | POLLERR)) != 0) {
           finishConnection(entry.fd, entry.caller);
@@ -312,22 +322,29 @@ bool SocketTransport::acceptClients(std::vector<Waiting>& waiting,
   }
 }
 
-void SocketTransport::workerLoop() {
+void SocketTransport::workerLoop(bool quickOnly) {
   for (;;) {
     Job job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      jobReady_.wait(lock, [this] { return !jobs_.empty() || !serving_; });
-      if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      // Every worker takes quick requests first; the quick lane's own workers take nothing else.
+      if (quickOnly) {
+        quickJobReady_.wait(lock, [this] { return !quickJobs_.empty() || !serving_; });
+      } else {
+        jobReady_.wait(lock,
+                       [this] { return !quickJobs_.empty() || !jobs_.empty() || !serving_; });
+      }
+      std::deque<Job>& queue = !quickJobs_.empty() ? quickJobs_ : jobs_;
+      if (queue.empty() || (quickOnly && &queue != &quickJobs_)) return;
+      job = std::move(queue.front());
+      queue.pop_front();
       ++busy_;
     }
     serveJob(job);
     {
       std::lock_guard<std::mutex> guard(mutex_);
       --busy_;
-      if (busy_ == 0 && jobs_.empty()) drained_.notify_all();
+      if (busy_ == 0 && jobs_.empty() && quickJobs_.empty()) drained_.notify_all();
     }
   }
 }
@@ -418,9 +435,12 @@ void SocketTransport::stop() {
     // Requests already read are answered; the wait is bounded so a stuck handler cannot hold
     // the stop forever.
     drainedInTime = drained_.wait_for(lock, options_.drainTimeout,
-                                      [this] { return jobs_.empty() && busy_ == 0; });
+                                      [this] {
+                                        return jobs_.empty() && quickJobs_.empty() && busy_ == 0;
+                                      });
     serving_ = false;
     jobReady_.notify_all();
+    quickJobReady_.notify_all();
     workers.swap(workers_);
   }
   for (std::thread& worker : workers) {
