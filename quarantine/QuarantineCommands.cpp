@@ -22,6 +22,12 @@ std::string QuarantineCommands::handleListQuarantine() const {
     if (!manager.metadataLoaded()) {
       return createErrorResponse("Error listing quarantine: " + manager.loadError());
     }
+    // A large store is listed over and over while nothing changes: reuse the last answer.
+    const std::uint64_t stamp = manager.recordsStamp();
+    {
+      std::lock_guard<std::mutex> guard(listCache_->mutex);
+      if (stamp != 0 && stamp == listCache_->stamp) return listCache_->answer;
+    }
     json items = json::array();
     for (const QuarantineEntry& entry : manager.getEntries()) {
       items.push_back({
@@ -37,7 +43,11 @@ std::string QuarantineCommands::handleListQuarantine() const {
                   {"count", items.size()},
                   {"items", std::move(items)},
                   {"status", "ok"}};
-    return serializeResponse(response);
+    std::string answer = serializeResponse(response);
+    std::lock_guard<std::mutex> guard(listCache_->mutex);
+    listCache_->stamp = stamp;
+    listCache_->answer = answer;
+    return answer;
   } catch (const std::exception& error) {
     return createErrorResponse(std::string("Error listing quarantine: ") + error.what());
   }

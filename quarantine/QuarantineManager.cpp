@@ -60,6 +60,7 @@ struct StoreState {
   std::uintmax_t recordsSize = 0;
   fs::file_time_type recordsModified;
   std::uint64_t recordsGeneration = 0;
+  std::uint64_t recordsStamp = 0;
   // The record count and the file it was taken from, so that status can answer without the
   // store lock. Guarded by countMutex, which is never held during file work.
   std::mutex countMutex;
@@ -812,6 +813,7 @@ bool QuarantineManager::loadLocked() {
   }
   entries.clear();
   storedText.reset();
+  stamp = 0;
   loadSucceeded = true;
   loadProblem.clear();
   std::error_code code;
@@ -826,6 +828,7 @@ bool QuarantineManager::loadLocked() {
     if (fileStillHolds(shared)) {
       entries = *state.records;
       storedText = std::move(shared);
+      stamp = state.recordsStamp;
       return true;
     }
   }
@@ -886,6 +889,7 @@ bool QuarantineManager::saveLocked() {
   publishCount(state, metadataPath, entries.size());
   // Memory holds dates finer than the file keeps; the next reader parses the file once more.
   state.records.reset();
+  stamp = 0;
   return true;
 }
 
@@ -900,6 +904,9 @@ void QuarantineManager::shareRecords() {
   state.recordsSize = storedText->size;
   state.recordsModified = storedText->modified;
   state.recordsGeneration = storedText->generation;
+  static std::uint64_t lastStamp = 0;
+  stamp = ++lastStamp;
+  state.recordsStamp = stamp;
 }
 
 void QuarantineManager::rememberStoredText(std::string text) {

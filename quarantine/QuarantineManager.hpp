@@ -69,6 +69,9 @@ class QuarantineManager {
   // The records as of this instance's last read of metadata.json.
   std::vector<QuarantineEntry> getEntries() const;
   std::size_t getCount() const;
+  // Names the records this instance holds: equal stamps (other than 0) mean the same records
+  // read from the same file, so an answer built from them can be reused.
+  std::uint64_t recordsStamp() const { return stamp; }
 
   // Number of records in the store at `basePath` (empty: the default), without waiting for any
   // operation under way: the count the store keeps, or a lock-free read of metadata.json.
@@ -141,6 +144,7 @@ class QuarantineManager {
   bool loadSucceeded = true;
   std::string loadProblem;
   std::string failure;
+  std::uint64_t stamp = 0;
 };
 
 }  // namespace norvid
