@@ -20,6 +20,7 @@
 #include "platform/DiskSpace.hpp"
 #include "platform/FileAccess.hpp"
 #include "platform/FileHandle.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/Sha256.hpp"
@@ -166,6 +167,15 @@ std::string& lastReportedLoadProblem() {
 
 void progress(const std::string& text) { std::cout << kPrefix << text << std::endl; }
 void problem(const std::string& text) { std::cerr << kPrefix << text << std::endl; }
+
+// A caller that could not remove the file itself does not have the service remove it.
+void refuseForCaller(const CallerIdentity& caller, const std::string& path,
+                     const std::string& reason) {
+  problem("ERROR: Acceso denegado: " + path);
+  EventLogger::instance().error("Cuarentena rechazada: acceso denegado para uid " +
+                                std::to_string(caller.uid) + " sobre " + path + " (" + reason +
+                                ")");
+}
 
 // Codes `source` from its start into `dest`: byte i XOR key byte (i mod key length), one block at
 // a time. Returns the number of bytes written, or nothing on a read or write failure.
@@ -348,8 +358,22 @@ std::string QuarantineManager::refuse(const std::string& reason, const std::stri
   return {};
 }
 
+// The original is looked at, opened and later removed with the caller's own file-system identity,
+// so the kernel decides (permissions, ACLs, unreachable parents, sticky directories) exactly as it
+// would for the caller itself; the store is written as the service.
 std::optional<platform::PinnedFile> QuarantineManager::openOriginal(const std::string& filePath,
                                                                     const CallerIdentity& caller) {
+  platform::FsCredentialsGuard asCaller(caller);
+  std::error_code code;
+  fs::file_status status = fs::symlink_status(filePath, code);
+  if (!fs::exists(status)) {
+    problem("ERROR: Archivo no existe: " + filePath);
+    return std::nullopt;
+  }
+  if (!fs::is_regular_file(status)) {
+    problem("ERROR: No es un archivo regular: " + filePath);
+    return std::nullopt;
+  }
   // All further steps go through this handle, so they act on the file that was checked even if
   // the path is switched to something else meanwhile.
   std::string error;
@@ -358,19 +382,29 @@ std::optional<platform::PinnedFile> QuarantineManager::openOriginal(const std::s
     problem("EXCEPTION: " + error);
     return std::nullopt;
   }
-  std::string reason;
-  if (!platform::callerMayDelete(*file, caller, &reason)) {
-    problem("ERROR: Acceso denegado: " + filePath);
-    EventLogger::instance().error("Cuarentena rechazada: acceso denegado para uid " +
-                                  std::to_string(caller.uid) + " sobre " + filePath + " (" +
-                                  reason + ")");
+  if (!file->mayRemove(&error)) {
+    refuseForCaller(caller, filePath, error);
     return std::nullopt;
   }
   return file;
 }
 
-bool QuarantineManager::unlinkOriginal(platform::PinnedFile& file, std::string* error) {
-  return file.removeIfUnchanged(error);
+bool QuarantineManager::unlinkOriginal(platform::PinnedFile& file, const std::string& filePath,
+                                       const CallerIdentity& caller) {
+  std::string error;
+  bool removed = false;
+  {
+    platform::FsCredentialsGuard asCaller(caller);
+    removed = file.removeIfUnchanged(&error);
+  }
+  if (!removed) {
+    if (caller.isPrivileged()) {
+      problem("ERROR al eliminar original: " + error);
+    } else {
+      refuseForCaller(caller, filePath, error);
+    }
+  }
+  return removed;
 }
 
 std::string QuarantineManager::quarantineFile(const std::string& filePath,
@@ -404,16 +438,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
       problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
       return {};
     }
+    std::optional<platform::PinnedFile> file = openOriginal(filePath, caller);
+    if (!file) return {};
     std::error_code code;
-    fs::file_status status = fs::symlink_status(filePath, code);
-    if (!fs::exists(status)) {
-      problem("ERROR: Archivo no existe: " + filePath);
-      return {};
-    }
-    if (!fs::is_regular_file(status)) {
-      problem("ERROR: No es un archivo regular: " + filePath);
-      return {};
-    }
     if (!fs::is_directory(quarantineDir, code)) {
       progress("Creando directorio: " + quarantineDir);
       std::string error;
@@ -422,9 +449,6 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
         return {};
       }
     }
-
-    std::optional<platform::PinnedFile> file = openOriginal(filePath, caller);
-    if (!file) return {};
 
     QuarantineEntry entry;
     entry.id = platform::generateRandomId();
@@ -503,8 +527,7 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     recordedId = entry.id;
 
     progress("Eliminando archivo original...");
-    if (!unlinkOriginal(*file, &error)) {
-      problem("ERROR al eliminar original: " + error);
+    if (!unlinkOriginal(*file, filePath, caller)) {
       return rollBack();
     }
     journal.finish();

@@ -126,7 +126,8 @@ class QuarantineManager {
   // The two steps on the original file, each done with the caller's rights in mind.
   std::optional<platform::PinnedFile> openOriginal(const std::string& filePath,
                                                    const CallerIdentity& caller);
-  bool unlinkOriginal(platform::PinnedFile& file, std::string* error);
+  bool unlinkOriginal(platform::PinnedFile& file, const std::string& filePath,
+                      const CallerIdentity& caller);
   // Refusals that leave the file in place and say so in the event log.
   std::string refuse(const std::string& reason, const std::string& filePath);
 

@@ -1,88 +1,35 @@
 #include "platform/FileAccess.hpp"
 
-#include <grp.h>
-#include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <vector>
 
+#include "platform/AdministratorGroup.hpp"
+#include "platform/FileHandle.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 namespace {
 
-bool refuse(std::string* reason, const std::string& text) {
-  if (reason != nullptr) *reason = text;
+bool fail(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
   return false;
 }
 
-// The caller's own group and the groups of its account, if it has one.
-std::vector<gid_t> groupsOf(const CallerIdentity& caller) {
-  std::vector<gid_t> groups{static_cast<gid_t>(caller.gid)};
-  long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-  struct passwd account {};
-  struct passwd* found = nullptr;
-  while (::getpwuid_r(caller.uid, &account, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (found == nullptr) return groups;
-
-  // The groups a login of this account gets: its own group and those that list it as a member.
-  int count = 64;
-  std::vector<gid_t> listed(static_cast<std::size_t>(count));
-  while (::getgrouplist(account.pw_name, account.pw_gid, listed.data(), &count) < 0) {
-    listed.resize(static_cast<std::size_t>(count) + 1);
-    count = static_cast<int>(listed.size());
-  }
-  listed.resize(static_cast<std::size_t>(count));
-  groups.insert(groups.end(), listed.begin(), listed.end());
-  return groups;
-}
-
-// Whether the caller holds every bit of `wanted` (given as the owner's bits, e.g. 03 for write and
-// search) on an object with this owner, group and mode. Like the kernel, the first class that
-// applies decides: owner, then any of the caller's groups, then others.
-bool callerHolds(const CallerIdentity& caller, const FileStatus& object, std::uint32_t wanted) {
-  std::uint32_t granted;
-  if (caller.uid == object.uid) {
-    granted = (object.mode >> 6) & 07;
-  } else {
-    std::vector<gid_t> groups = groupsOf(caller);
-    bool inGroup =
-        std::find(groups.begin(), groups.end(), static_cast<gid_t>(object.gid)) != groups.end();
-    granted = inGroup ? (object.mode >> 3) & 07 : object.mode & 07;
-  }
-  return (granted & wanted) == wanted;
-}
-
-}  // namespace
-
-bool callerMayDelete(const std::string& path, const CallerIdentity& caller, std::string* reason) {
-  std::string error;
-  std::optional<PinnedFile> file = PinnedFile::open(path, &error);
-  if (!file) return refuse(reason, error);
-  return callerMayDelete(*file, caller, reason);
-}
-
-bool callerMayDelete(const PinnedFile& file, const CallerIdentity& caller, std::string* reason) {
-  if (caller.isPrivileged()) return true;
-  const FileStatus& directory = file.directoryStatus();
-  if (!callerHolds(caller, directory, 03)) {
-    return refuse(reason, "no write and search permission on " + file.directoryPath());
-  }
-  if ((directory.mode & S_ISVTX) != 0 && caller.uid != file.fileStatus().uid &&
-      caller.uid != directory.uid) {
-    return refuse(reason, file.directoryPath() + " is sticky and the file belongs to uid " +
-                              std::to_string(file.fileStatus().uid));
+// Mode and group of one open file or directory.
+bool restrictToAdministrators(int descriptor, mode_t mode, const std::string& path,
+                              std::string* error) {
+  const gid_t group = static_cast<gid_t>(administratorGroupId().value_or(0));
+  if (::fchmod(descriptor, mode) != 0 || ::fchown(descriptor, static_cast<uid_t>(-1), group) != 0) {
+    return fail(error, path + ": " + errnoText(errno));
   }
   return true;
 }
+
+}  // namespace
 
 bool createPrivateDirectory(const std::string& path, std::string* error) {
   std::error_code code;
@@ -104,6 +51,24 @@ bool createPrivateDirectory(const std::string& path, std::string* error) {
     return false;
   }
   return true;
+}
+
+bool shareDirectoryWithAdministrators(const std::string& path, std::string* error) {
+  std::error_code code;
+  std::filesystem::create_directories(path, code);
+  if (code) return fail(error, path + ": " + code.message());
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return fail(error, path + ": " + errnoText(errno));
+  const FileHandle directory(descriptor);
+  return restrictToAdministrators(directory.descriptor(), 0750, path, error);
+}
+
+bool shareFileWithAdministrators(const std::string& path, std::string* error) {
+  const int descriptor =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (descriptor < 0) return fail(error, path + ": " + errnoText(errno));
+  const FileHandle file(descriptor);
+  return restrictToAdministrators(file.descriptor(), 0640, path, error);
 }
 
 }  // namespace norvid::platform
