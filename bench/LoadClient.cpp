@@ -31,11 +31,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
-#include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -132,14 +132,15 @@ int seed(const fs::path& dataDir, int count) {
   for (int i = 0; i < count; ++i) {
     char id[40];
     std::snprintf(id, sizeof id, "%08x-0000-4000-8000-%012x", i, i);
-    entries.push_back({{"file_hash", "unknown"},
-                       {"file_size", 1},
-                       {"id", id},
-                       {"original_path", "/srv/load/seeded-" + std::to_string(i) + ".bin"},
-                       {"quarantine_date", 1733489000 + i},
-                       {"quarantine_path", (dataDir / "Quarantine" / (std::string(id) + ".qtn")).string()},
-                       {"scan_engine", "YARA"},
-                       {"threat_name", threat}});
+    entries.push_back(
+        {{"file_hash", "unknown"},
+         {"file_size", 1},
+         {"id", id},
+         {"original_path", "/srv/load/seeded-" + std::to_string(i) + ".bin"},
+         {"quarantine_date", 1733489000 + i},
+         {"quarantine_path", (dataDir / "Quarantine" / (std::string(id) + ".qtn")).string()},
+         {"scan_engine", "YARA"},
+         {"threat_name", threat}});
   }
   std::ofstream out(dataDir / "Quarantine" / "metadata.json", std::ios::binary);
   out << json{{"entries", std::move(entries)}, {"version", "1.0"}}.dump(2);
@@ -508,13 +509,13 @@ void pause(const std::atomic<bool>& stop, std::chrono::milliseconds duration) {
 
 struct HostileFigures {
   std::mutex mutex;
-  std::uint64_t connections = 0;      // opened
-  std::uint64_t closedAtOnce = 0;     // closed by the service before a second look
-  std::size_t mostOpen = 0;           // flood: most connections found open at one sweep
-  std::uint64_t responsesCut = 0;     // slow readers: answers closed before they were read
-  double longestSlowSeconds = 0;      // slow readers: longest connection
+  std::uint64_t connections = 0;   // opened
+  std::uint64_t closedAtOnce = 0;  // closed by the service before a second look
+  std::size_t mostOpen = 0;        // flood: most connections found open at one sweep
+  std::uint64_t responsesCut = 0;  // slow readers: answers closed before they were read
+  double longestSlowSeconds = 0;   // slow readers: longest connection
   std::uint64_t bytesRead = 0;
-  std::uint64_t quarantined = 0;      // sparse: quarantines answered ok
+  std::uint64_t quarantined = 0;  // sparse: quarantines answered ok
   std::uint64_t quarantineRefused = 0;
   double longestQuarantineSeconds = 0;
   std::uint64_t deleted = 0;
@@ -592,8 +593,9 @@ void slowReader(const Settings& settings, const std::atomic<bool>& stop, Hostile
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
         more = false;
         ++figures.responsesCut;
-        figures.longestSlowSeconds = std::max(
-            figures.longestSlowSeconds, std::chrono::duration<double>(Clock::now() - opened).count());
+        figures.longestSlowSeconds =
+            std::max(figures.longestSlowSeconds,
+                     std::chrono::duration<double>(Clock::now() - opened).count());
       }
     }
     ::close(fd);
@@ -835,10 +837,10 @@ int run(const Settings& settings) {
               << hostile.bytesRead / 1024 << " KiB read, " << hostile.responsesCut
               << " closed by the service, longest " << hostile.longestSlowSeconds << " s\n";
   } else if (settings.mix == "sparse-quarantine") {
-    std::cout << "sparse quarantines as uid 65534 (" << settings.sparseMiB << " MiB): "
-              << hostile.quarantined << " done, " << hostile.quarantineRefused << " refused, "
-              << hostile.deleted << " deleted again, longest " << hostile.longestQuarantineSeconds
-              << " s\n";
+    std::cout << "sparse quarantines as uid 65534 (" << settings.sparseMiB
+              << " MiB): " << hostile.quarantined << " done, " << hostile.quarantineRefused
+              << " refused, " << hostile.deleted << " deleted again, longest "
+              << hostile.longestQuarantineSeconds << " s\n";
   }
   if (!hostile.problem.empty()) std::cout << "  hostile clients: " << hostile.problem << "\n";
   {

@@ -149,8 +149,7 @@ bool ExclusionsManager::addExclusion(const std::string& path, const std::string&
   }
   if (exclusions_.size() >= kMaxExclusions) {
     if (reason != nullptr) {
-      *reason = "la lista ya tiene el máximo de " + std::to_string(kMaxExclusions) +
-                " exclusiones";
+      *reason = "la lista ya tiene el máximo de " + std::to_string(kMaxExclusions) + " exclusiones";
     }
     return false;
   }

@@ -42,8 +42,7 @@ class ExclusionsManager {
   // Removes the first rule of `type` whose value equals `value` (normalised for paths, lower case
   // for extensions and hashes) and saves the file. False when there is none, or when the save
   // failed (the file and the list then stay as they were, and `reason` says so).
-  bool removeExclusion(ExclusionType type, const std::string& value,
-                       std::string* reason = nullptr);
+  bool removeExclusion(ExclusionType type, const std::string& value, std::string* reason = nullptr);
 
   // True when the first matching rule excludes the file. `fileHash` may be empty (hash rules then
   // never match). Called by the scanner for every file, archive members included.

@@ -65,8 +65,9 @@ class SocketTransport {
   static std::size_t connectionCapForLimit(std::uint64_t descriptorLimit);
 
   // Creates the listening socket at `path`. Raises the soft descriptor limit to the hard one
-  // first and derives the connection cap from it when the options leave it at 0. A stale socket file that nobody answers on is
-  // replaced; a live one is left alone and EADDRINUSE returned. Returns 0 or the errno.
+  // first and derives the connection cap from it when the options leave it at 0. A stale socket
+  // file that nobody answers on is replaced; a live one is left alone and EADDRINUSE returned.
+  // Returns 0 or the errno.
   int open(const std::string& path);
 
   // Accepts and serves until stop(). Returns 0 after a stop, or the errno of a failure that

@@ -158,6 +158,28 @@ bool pathExists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ignored));
 }
 
+// Removes the record `id` from `records`; `copyPath` gets its coded copy's path. False when there
+// is no such record.
+bool eraseRecord(std::vector<QuarantineEntry>& records, const std::string& id,
+                 std::string* copyPath = nullptr) {
+  auto found = std::find_if(records.begin(), records.end(),
+                            [&](const QuarantineEntry& entry) { return entry.id == id; });
+  if (found == records.end()) return false;
+  if (copyPath != nullptr) *copyPath = found->quarantine_path;
+  records.erase(found);
+  return true;
+}
+
+// Removes a coded copy whose record is gone; a failure is logged (the next start removes it).
+void removeCopy(const std::string& id, const std::string& copyPath, const char* outcome) {
+  std::error_code code;
+  fs::remove(copyPath, code);
+  if (code) {
+    EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
+                                  ", pero su copia no se pudo borrar: " + code.message());
+  }
+}
+
 // The last load problem written to the event log, so that a file that stays corrupt is reported
 // once and not by every instance that trips over it. Guarded by the store lock.
 std::string& lastReportedLoadProblem() {
@@ -418,13 +440,7 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
   // Undoes a half-done quarantine: the record goes, the coded copy goes, the file stays.
   auto rollBack = [&]() {
     if (!recordedId.empty()) {
-      commit([&](std::vector<QuarantineEntry>& records) {
-        auto found = std::find_if(records.begin(), records.end(),
-                                  [&](const QuarantineEntry& e) { return e.id == recordedId; });
-        if (found == records.end()) return false;
-        records.erase(found);
-        return true;
-      });
+      commit([&](std::vector<QuarantineEntry>& records) { return eraseRecord(records, recordedId); });
       recordedId.clear();
     }
     if (!qtnPath.empty()) {
@@ -467,9 +483,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     progress("Tamaño archivo: " + std::to_string(entry.file_size) + " bytes");
 
     if (recordCount(quarantineDir) >= kMaxRecords) {
-      return refuse("La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) +
-                        " archivos",
-                    filePath);
+      return refuse(
+          "La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) + " archivos",
+          filePath);
     }
     std::string spaceDetail;
     if (!platform::leavesDiskReserve(quarantineDir, entry.file_size, &spaceDetail)) {
@@ -517,9 +533,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     if (!recorded) {
       if (full) {
         rollBack();
-        return refuse("La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) +
-                          " archivos",
-                      filePath);
+        return refuse(
+            "La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) + " archivos",
+            filePath);
       }
       problem("ERROR: No se pudo guardar metadata.json");
       return rollBack();
@@ -559,16 +575,16 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
     // name, so the target never shows a partial file and nothing is ever overwritten. While the
     // staged name exists, its link count tells a restart whether the file was already placed.
     const fs::path targetPath(target);
-    const std::string staged = (targetPath.parent_path() /
-                                ("." + targetPath.filename().string() + ".norvid-restore-" +
-                                 platform::generateRandomId().substr(0, 8)))
-                                   .string();
+    const std::string staged =
+        (targetPath.parent_path() / ("." + targetPath.filename().string() + ".norvid-restore-" +
+                                     platform::generateRandomId().substr(0, 8)))
+            .string();
     Journal journal(quarantineDir, id);
     if (!journal.write({{"operation", "restore"}, {"staged", staged}})) return false;
     // The directory must be reached without symbolic links: the file goes back exactly where the
     // record says, never where a link planted since then points.
-    platform::FileHandle dest =
-        platform::FileHandle::createExclusively(staged, kOwnerOnly, platform::DirectoryLinks::Refuse);
+    platform::FileHandle dest = platform::FileHandle::createExclusively(
+        staged, kOwnerOnly, platform::DirectoryLinks::Refuse);
     if (!dest.isOpen()) return false;
     auto discardStaged = [&]() {
       std::error_code ignored;
@@ -614,28 +630,14 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
     if (!placed) return discardStaged();
 
     std::string removedCopy;
-    const bool dropped = commit([&](std::vector<QuarantineEntry>& records) {
-      auto it = std::find_if(records.begin(), records.end(),
-                             [&](const QuarantineEntry& e) { return e.id == id; });
-      if (it == records.end()) return false;
-      removedCopy = it->quarantine_path;
-      records.erase(it);
-      return true;
-    });
-    if (!dropped) {
+    if (!commit([&](auto& records) { return eraseRecord(records, id, &removedCopy); })) {
       // The record stays, so the file must not also stay at its old place.
       std::error_code ignored;
       fs::remove(restored, ignored);
       return discardStaged();
     }
     discardStaged();
-    std::error_code code;
-    fs::remove(removedCopy, code);
-    if (code) {
-      EventLogger::instance().error("Cuarentena: archivo " + id +
-                                    " restaurado, pero su copia no se pudo borrar: " +
-                                    code.message());
-    }
+    removeCopy(id, removedCopy, "restaurado");
     journal.finish();
     return true;
   } catch (const std::exception&) {
@@ -653,22 +655,10 @@ bool QuarantineManager::deleteFile(const std::string& id) {
     // The record goes first: a crash before the copy is removed leaves a copy that the next start
     // removes, never a record without its copy.
     std::string removedCopy;
-    const bool dropped = commit([&](std::vector<QuarantineEntry>& records) {
-      auto it = std::find_if(records.begin(), records.end(),
-                             [&](const QuarantineEntry& e) { return e.id == id; });
-      if (it == records.end()) return false;
-      removedCopy = it->quarantine_path;
-      records.erase(it);
-      return true;
-    });
-    if (!dropped) return false;
-    std::error_code code;
-    fs::remove(removedCopy, code);
-    if (code) {
-      EventLogger::instance().error("Cuarentena: archivo " + id +
-                                    " eliminado, pero su copia no se pudo borrar: " +
-                                    code.message());
+    if (!commit([&](auto& records) { return eraseRecord(records, id, &removedCopy); })) {
+      return false;
     }
+    removeCopy(id, removedCopy, "eliminado");
     journal.finish();
     return true;
   } catch (const std::exception&) {
@@ -721,8 +711,8 @@ void QuarantineManager::recoverLocked() {
   for (fs::directory_iterator it(quarantineDir, code), end; !code && it != end;
        it.increment(code)) {
     const std::string name = it->path().filename().string();
-    const bool atomicWriteTemporary = name.size() > 1 && name[0] == '.' &&
-                                      name.find(".tmp-") != std::string::npos;
+    const bool atomicWriteTemporary =
+        name.size() > 1 && name[0] == '.' && name.find(".tmp-") != std::string::npos;
     if (name.find(kPartMarker) != std::string::npos || atomicWriteTemporary) {
       std::error_code ignored;
       fs::remove(it->path(), ignored);
@@ -733,12 +723,7 @@ void QuarantineManager::recoverLocked() {
 
   bool changed = false;
   auto dropRecord = [&](const std::string& id) {
-    auto it = std::find_if(entries.begin(), entries.end(),
-                           [&](const QuarantineEntry& e) { return e.id == id; });
-    if (it == entries.end()) return false;
-    entries.erase(it);
-    changed = true;
-    return true;
+    if (eraseRecord(entries, id)) changed = true;
   };
   std::vector<std::string> copiesToRemove;
   for (const std::string& name : journals) {
@@ -934,8 +919,8 @@ void QuarantineManager::shareRecords() {
 
 void QuarantineManager::rememberStoredText(std::string text) {
   std::error_code error;
-  StoredText stored{std::move(text), fs::file_size(metadataPath, error), {},
-                    stateOf(quarantineDir).generation};
+  StoredText stored{
+      std::move(text), fs::file_size(metadataPath, error), {}, stateOf(quarantineDir).generation};
   if (!error) stored.modified = fs::last_write_time(metadataPath, error);
   if (error) {
     storedText.reset();

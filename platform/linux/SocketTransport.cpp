@@ -347,8 +347,7 @@ void SocketTransport::workerLoop(bool quickOnly) {
       if (quickOnly) {
         quickJobReady_.wait(lock, [this] { return !quickJobs_.empty() || !serving_; });
       } else {
-        jobReady_.wait(lock,
-                       [this] { return !quickJobs_.empty() || !jobs_.empty() || !serving_; });
+        jobReady_.wait(lock, [this] { return !quickJobs_.empty() || !jobs_.empty() || !serving_; });
       }
       std::deque<Job>& queue = !quickJobs_.empty() ? quickJobs_ : jobs_;
       if (queue.empty() || (quickOnly && &queue != &quickJobs_)) return;
@@ -450,10 +449,9 @@ void SocketTransport::stop() {
     }
     // Requests already read are answered; the wait is bounded so a stuck handler cannot hold
     // the stop forever.
-    drainedInTime = drained_.wait_for(lock, options_.drainTimeout,
-                                      [this] {
-                                        return jobs_.empty() && quickJobs_.empty() && busy_ == 0;
-                                      });
+    drainedInTime = drained_.wait_for(lock, options_.drainTimeout, [this] {
+      return jobs_.empty() && quickJobs_.empty() && busy_ == 0;
+    });
     serving_ = false;
     jobReady_.notify_all();
     quickJobReady_.notify_all();

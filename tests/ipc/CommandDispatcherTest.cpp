@@ -137,7 +137,8 @@ TEST(CommandDispatcherTest, ReadsValuesWithDefaultsAndIntegerConversion) {
 }
 
 TEST(CommandDispatcherTest, RefusesIntegersOutsideTheirRangeAndOverlongTexts) {
-  const std::string schedule = R"({"command":"add_schedule","frequency":"daily","scan_type":"quick",)";
+  const std::string schedule =
+      R"({"command":"add_schedule","frequency":"daily","scan_type":"quick",)";
   const std::string longName(1025, 'n');
   struct RangeCase {
     std::string request;
@@ -169,8 +170,8 @@ TEST(CommandDispatcherTest, RefusesIntegersOutsideTheirRangeAndOverlongTexts) {
     }
     ASSERT_EQ(response.size(), 2u) << response;
     EXPECT_EQ(response["status"], "error");
-    EXPECT_EQ(response["error"].get<std::string>().rfind("Field '" + std::string(c.member) + "'", 0),
-              0u)
+    EXPECT_EQ(
+        response["error"].get<std::string>().rfind("Field '" + std::string(c.member) + "'", 0), 0u)
         << response;
   }
 }

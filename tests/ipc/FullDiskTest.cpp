@@ -59,7 +59,8 @@ class FullDiskTest : public ::testing::Test {
       }
       mounted.push_back(directory);
     }
-    fixture->writeRule("marker.yar", "rule marker { strings: $a = \"norvid-marker\" condition: $a }");
+    fixture->writeRule("marker.yar",
+                       "rule marker { strings: $a = \"norvid-marker\" condition: $a }");
   }
 
   void TearDown() override {

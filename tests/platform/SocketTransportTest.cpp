@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <functional>
-#include <memory>
-#include <vector>
 #include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "platform/SocketClient.hpp"
 #include "platform/SocketTransport.hpp"
@@ -185,9 +185,9 @@ TEST_F(TransportFixture, AResponseNotTakenWithinItsDeadlineIsCutHoweverTheClient
   options.workers = 1;
   options.responseTimeout = std::chrono::milliseconds(300);
   const std::string large(4 << 20, 'L');
-  start([&](const std::string& request, const CallerIdentity&) {
-    return request == "large" ? large : request;
-  }, options);
+  start([&](const std::string& request,
+            const CallerIdentity&) { return request == "large" ? large : request; },
+        options);
   RawClient slow(path_);
   slow.sendText("large");
   // One message every 100 ms: every read is progress, but the whole answer would take 6 s.

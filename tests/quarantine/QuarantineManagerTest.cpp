@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -484,7 +484,8 @@ TEST_F(QuarantineManagerTest, RecoveryFinishesOrUndoesWhatACrashInterrupted) {
     QuarantineManager::recoverStore(local.storeDir());
 
     QuarantineManager manager(local.storeDir(), local.clock);
-    const bool inStore = manager.getCount() == 1 && fs::exists(local.storeDir() + "/" + id + ".qtn");
+    const bool inStore =
+        manager.getCount() == 1 && fs::exists(local.storeDir() + "/" + id + ".qtn");
     const bool atOriginal = fs::exists(path);
     EXPECT_EQ(inStore, c.expect == Expect::InStore);
     EXPECT_EQ(atOriginal, c.expect == Expect::AtOriginal);
@@ -508,9 +509,13 @@ TEST_F(QuarantineManagerTest, AFullStoreRefusesFurtherQuarantinesAndSaysWhy) {
   fs::create_directories(store.storeDir());
   nlohmann::json entries = nlohmann::json::array();
   for (std::size_t i = 0; i < QuarantineManager::kMaxRecords; ++i) {
-    entries.push_back({{"id", "r" + std::to_string(i)}, {"original_path", "/a"},
-                       {"quarantine_path", "/q"}, {"threat_name", "T"}, {"file_hash", "h"},
-                       {"file_size", 1}, {"quarantine_date", 1}});
+    entries.push_back({{"id", "r" + std::to_string(i)},
+                       {"original_path", "/a"},
+                       {"quarantine_path", "/q"},
+                       {"threat_name", "T"},
+                       {"file_hash", "h"},
+                       {"file_size", 1},
+                       {"quarantine_date", 1}});
   }
   std::ofstream(store.metadataPath()) << nlohmann::json{{"entries", entries}}.dump();
   const std::string path = store.writeFile("one-more", "x");

@@ -113,8 +113,8 @@ class CrashSafetyTest : public ::testing::Test {
     std::mt19937 random(7);
     for (int i = 0; i < kFiles; ++i) {
       // Sizes from a few bytes to 2 MiB, so kills land inside copies as well as between steps.
-      const std::size_t size = i % 4 == 0 ? (512u << 10) * static_cast<std::size_t>(1 + i % 5)
-                                          : 16 + random() % 5000;
+      const std::size_t size =
+          i % 4 == 0 ? (512u << 10) * static_cast<std::size_t>(1 + i % 5) : 16 + random() % 5000;
       std::string content(size, '\0');
       for (std::size_t b = 0; b < size; ++b) content[b] = static_cast<char>(random());
       contents.push_back(content);
@@ -124,9 +124,9 @@ class CrashSafetyTest : public ::testing::Test {
 
   std::unique_ptr<ServiceProcess> start() {
     auto service = std::make_unique<ServiceProcess>(
-        binary, std::map<std::string, std::string>{{"NORVID_DATA_DIR", dataDir},
-                                                   {"NORVID_SOCKET", socket},
-                                                   {"TMPDIR", root.str()}});
+        binary,
+        std::map<std::string, std::string>{
+            {"NORVID_DATA_DIR", dataDir}, {"NORVID_SOCKET", socket}, {"TMPDIR", root.str()}});
     for (int attempt = 0; attempt < 1000 && service->alive(); ++attempt) {
       if (okAnswer(ask(socket, {{"command", "status"}}))) return service;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
