@@ -364,6 +364,8 @@ std::vector<std::string> ArchiveExtractor::extractWithLibarchive(
     }
     expansion.startEntry(entryName, declared);
 
+    // Formats that keep no file type (ar in its deterministic form, for one) hold plain files.
+    if (archive_entry_filetype(entry) == 0) archive_entry_set_filetype(entry, AE_IFREG);
     // Links, devices, FIFOs and sockets are never recreated: only their names would be scanned.
     const bool regularFile = isRegularFileEntry(entry);
     if (!regularFile && !isDirectoryEntry(entry)) {
