@@ -8,6 +8,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/GObjectRef.hpp"
 
@@ -16,6 +18,8 @@ namespace {
 
 // Multiparts nested deeper than this are not walked further.
 constexpr int kMaxPartDepth = 64;
+// A "begin" line of a uuencoded block is short; longer lines are not kept whole.
+constexpr std::size_t kMaxBeginLine = 1024;
 
 void initialiseGmime() {
   static std::once_flag once;
@@ -42,6 +46,18 @@ std::string_view fieldName(std::string_view line) {
     if (c < 33 || c > 126) return {};
   }
   return line.substr(0, colon);
+}
+
+// The file name of a uuencoded block's "begin <mode> <name>" line, or empty when `line` is none.
+std::string uuencodedName(std::string_view line) {
+  if (line.substr(0, 6) != "begin ") return {};
+  std::size_t at = 6;
+  const std::size_t modeStart = at;
+  while (at < line.size() && line[at] >= '0' && line[at] <= '7') ++at;
+  if (at - modeStart < 3 || at - modeStart > 4 || at >= line.size() || line[at] != ' ') return {};
+  std::string name(line.substr(at + 1));
+  while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) name.pop_back();
+  return name;
 }
 
 // The last element of an attachment's file name, whichever separator the sender used.
@@ -81,10 +97,53 @@ class PartWalker {
       writeMember(name, [&](GMimeStream* out) {
         return g_mime_data_wrapper_write_to_stream(content, out);
       });
+      const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+      if (encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
+          encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY) {
+        writeInlineUuencoded(g_mime_data_wrapper_get_stream(content));
+      }
     }
   }
 
  private:
+  // Old mailers put uuencoded files straight into a plain body ("begin 644 name" ... "end"):
+  // each such block becomes a member of its own, decoded.
+  void writeInlineUuencoded(GMimeStream* body) {
+    if (body == nullptr || g_mime_stream_reset(body) != 0) return;
+    std::vector<std::pair<gint64, std::string>> blocks;
+    std::string line;
+    gint64 lineStart = 0;
+    gint64 offset = 0;
+    std::array<char, 4096> buffer{};
+    for (;;) {
+      const ssize_t count = g_mime_stream_read(body, buffer.data(), buffer.size());
+      if (count <= 0) break;
+      for (ssize_t i = 0; i < count; ++i, ++offset) {
+        if (buffer[static_cast<std::size_t>(i)] != '\n') {
+          if (line.size() < kMaxBeginLine) line += buffer[static_cast<std::size_t>(i)];
+          continue;
+        }
+        if (std::string name = uuencodedName(line); !name.empty()) {
+          blocks.emplace_back(lineStart, std::move(name));
+        }
+        line.clear();
+        lineStart = offset + 1;
+      }
+    }
+    for (const auto& [start, name] : blocks) {
+      GObjectRef<GMimeStream> block(
+          g_mime_stream_substream(body, body->bound_start + start, body->bound_end));
+      GObjectRef<GMimeDataWrapper> decoder(
+          g_mime_data_wrapper_new_with_stream(block.get(), GMIME_CONTENT_ENCODING_UUENCODE));
+      const std::string member = baseName(name.c_str());
+      ++parts_;
+      writeMember(member.empty() ? "part" + std::to_string(parts_) : member,
+                  [&](GMimeStream* out) {
+                    return g_mime_data_wrapper_write_to_stream(decoder.get(), out);
+                  });
+    }
+  }
+
   // Lets GMime write one member straight into its file, bounded one byte past what the limits
   // allow so that a part that would pass them is caught without being written whole.
   template <typename Write>

@@ -11,7 +11,7 @@ namespace norvid {
 // Opens e-mail with GMime: an RFC 822 message or an mbox of them. Every part with a body
 // (attachments and inline parts, decoded from base64, quoted-printable or uuencode) becomes a
 // member; an attached message becomes one member of its own (".eml"), to be opened as a container
-// one level deeper.
+// one level deeper. A uuencoded block inside a plain body ("begin 644 name") is a member too.
 class MailExtractor {
  public:
   // "mbox" when the head starts with an mbox "From " line followed by header lines, "mail" when it

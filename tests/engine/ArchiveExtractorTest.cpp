@@ -762,6 +762,19 @@ TEST_F(ArchiveExtractorTest, MailPartsAreDecodedAndNamedSafely) {
   });
 }
 
+TEST_F(ArchiveExtractorTest, UuencodedBlocksInAPlainBodyAreMembers) {
+  const std::string path = archiveBytes(
+      "From: a@example.com\nTo: b@example.com\nSubject: old style\n\nHere it is:\n\n"
+      "begin 644 tool.exe\n"
+      ",:&5L;&\\@=V]R;&0*\n"
+      "`\nend\n\nBye.\n",
+      "old.eml");
+  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, (Paths{dir + "/part1", dir + "/tool.exe"}));
+    EXPECT_EQ(readFile(files[1]), "hello world\n");
+  });
+}
+
 TEST_F(ArchiveExtractorTest, CompoundFileStreamsKeepTheirStorages) {
   const std::string path = archiveBytes(
       ArchiveFixtures::compoundFile({ArchiveMember::file("WordDocument", "document body"),
