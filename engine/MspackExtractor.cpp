@@ -100,7 +100,8 @@ off_t tellFile(mspack_file* handle) {
 }
 
 void ignoreMessage(mspack_file*, const char*, ...) {}
-void* allocate(mspack_system*, size_t bytes) { return std::malloc(bytes); }
+// Zeroed, because libmspack frees header fields it has not set yet when a header is cut short.
+void* allocate(mspack_system*, size_t bytes) { return std::calloc(1, bytes); }
 void release(void* pointer) { std::free(pointer); }
 void copyBytes(void* source, void* destination, size_t bytes) {
   std::memmove(destination, source, bytes);
@@ -120,19 +121,50 @@ std::string baseName(const std::string& name) {
   return std::filesystem::path(name).filename().string();
 }
 
-void extractChm(System& system, const std::string& name, MemberWriter& writer) {
-  std::unique_ptr<mschm_decompressor, void (*)(mschm_decompressor*)> decompressor(
-      mspack_create_chm_decompressor(&system.table), mspack_destroy_chm_decompressor);
-  if (!decompressor) throw std::runtime_error("Failed to create archive objects");
-  mschm_decompressor* chm = decompressor.get();
-  std::unique_ptr<mschmd_header, std::function<void(mschmd_header*)>> header(
-      chm->open(chm, kInputName), [chm](mschmd_header* opened) { chm->close(chm, opened); });
-  if (!header) {
-    throw std::runtime_error("Failed to open archive: " + name + " (libmspack error " +
-                             std::to_string(chm->last_error(chm)) + ")");
+// One libmspack decompressor (CHM, SZDD or KWAJ) with the container it opened; both are released
+// on every path.
+template <typename Decompressor, typename Header>
+class OpenedContainer {
+ public:
+  OpenedContainer(System& system, Decompressor* (*create)(mspack_system*),
+                  void (*destroy)(Decompressor*), const std::string& name)
+      : system_(system), decompressor_(create(&system.table), destroy) {
+    if (!decompressor_) throw std::runtime_error("Failed to create archive objects");
+    Decompressor* decompressor = decompressor_.get();
+    header_ = Owner(decompressor->open(decompressor, kInputName),
+                    [decompressor](Header* opened) { decompressor->close(decompressor, opened); });
+    if (!header_) {
+      throw std::runtime_error("Failed to open archive: " + name + " (libmspack error " +
+                               std::to_string(decompressor->last_error(decompressor)) + ")");
+    }
   }
+
+  Header& header() const { return *header_; }
+
+  // Unpacks `what` (the header of a single-file format, a file of a CHM) as the member `name`.
+  template <typename Item>
+  void extractMember(Item* what, const std::string& name, off_t length, MemberWriter& writer) {
+    if (!writer.begin(name, static_cast<std::uint64_t>(std::max<off_t>(length, 0)))) return;
+    Decompressor* decompressor = decompressor_.get();
+    const int error = decompressor->extract(decompressor, what, kOutputName);
+    raiseKeptFailure(system_);
+    warnOnError(error);
+    writer.finish();
+  }
+
+ private:
+  using Owner = std::unique_ptr<Header, std::function<void(Header*)>>;
+
+  System& system_;
+  std::unique_ptr<Decompressor, void (*)(Decompressor*)> decompressor_;
+  Owner header_;
+};
+
+void extractChm(System& system, const std::string& name, MemberWriter& writer) {
+  OpenedContainer<mschm_decompressor, mschmd_header> chm(
+      system, mspack_create_chm_decompressor, mspack_destroy_chm_decompressor, name);
   std::vector<mschmd_file*> files;
-  for (mschmd_file* file = header->files; file != nullptr; file = file->next) {
+  for (mschmd_file* file = chm.header().files; file != nullptr; file = file->next) {
     const std::size_t length = file->filename != nullptr ? std::strlen(file->filename) : 0;
     if (length == 0 || file->filename[length - 1] == '/') continue;
     files.push_back(file);
@@ -143,59 +175,29 @@ void extractChm(System& system, const std::string& name, MemberWriter& writer) {
     return a->section->id != b->section->id ? a->section->id < b->section->id
                                             : a->offset < b->offset;
   });
-  for (mschmd_file* file : files) {
-    if (!writer.begin(file->filename, static_cast<std::uint64_t>(std::max<off_t>(file->length, 0))))
-      continue;
-    const int error = chm->extract(chm, file, kOutputName);
-    raiseKeptFailure(system);
-    warnOnError(error);
-    writer.finish();
-  }
+  for (mschmd_file* file : files) chm.extractMember(file, file->filename, file->length, writer);
 }
 
 void extractSzdd(System& system, const std::string& name, MemberWriter& writer) {
-  std::unique_ptr<msszdd_decompressor, void (*)(msszdd_decompressor*)> decompressor(
-      mspack_create_szdd_decompressor(&system.table), mspack_destroy_szdd_decompressor);
-  if (!decompressor) throw std::runtime_error("Failed to create archive objects");
-  msszdd_decompressor* szdd = decompressor.get();
-  std::unique_ptr<msszddd_header, std::function<void(msszddd_header*)>> header(
-      szdd->open(szdd, kInputName), [szdd](msszddd_header* opened) { szdd->close(szdd, opened); });
-  if (!header) {
-    throw std::runtime_error("Failed to open archive: " + name + " (libmspack error " +
-                             std::to_string(szdd->last_error(szdd)) + ")");
-  }
+  OpenedContainer<msszdd_decompressor, msszddd_header> szdd(
+      system, mspack_create_szdd_decompressor, mspack_destroy_szdd_decompressor, name);
   // COMPRESS.EXE names its output after the original with the last letter replaced by "_" and
   // keeps that letter in the header ("SETUP.EX_" holds "SETUP.EXE").
   std::string member = baseName(name);
   if (!member.empty() && member.back() == '_') {
     member.pop_back();
-    if (header->missing_char != '\0') member += header->missing_char;
+    if (szdd.header().missing_char != '\0') member += szdd.header().missing_char;
   }
-  if (!writer.begin(member, static_cast<std::uint64_t>(std::max<off_t>(header->length, 0)))) return;
-  const int error = szdd->extract(szdd, header.get(), kOutputName);
-  raiseKeptFailure(system);
-  warnOnError(error);
-  writer.finish();
+  szdd.extractMember(&szdd.header(), member, szdd.header().length, writer);
 }
 
 void extractKwaj(System& system, const std::string& name, MemberWriter& writer) {
-  std::unique_ptr<mskwaj_decompressor, void (*)(mskwaj_decompressor*)> decompressor(
-      mspack_create_kwaj_decompressor(&system.table), mspack_destroy_kwaj_decompressor);
-  if (!decompressor) throw std::runtime_error("Failed to create archive objects");
-  mskwaj_decompressor* kwaj = decompressor.get();
-  std::unique_ptr<mskwajd_header, std::function<void(mskwajd_header*)>> header(
-      kwaj->open(kwaj, kInputName), [kwaj](mskwajd_header* opened) { kwaj->close(kwaj, opened); });
-  if (!header) {
-    throw std::runtime_error("Failed to open archive: " + name + " (libmspack error " +
-                             std::to_string(kwaj->last_error(kwaj)) + ")");
-  }
-  std::string member = header->filename != nullptr ? baseName(header->filename) : "";
+  OpenedContainer<mskwaj_decompressor, mskwajd_header> kwaj(
+      system, mspack_create_kwaj_decompressor, mspack_destroy_kwaj_decompressor, name);
+  const char* original = kwaj.header().filename;
+  std::string member = original != nullptr ? baseName(original) : "";
   if (member.empty()) member = std::filesystem::path(baseName(name)).stem().string();
-  if (!writer.begin(member, static_cast<std::uint64_t>(std::max<off_t>(header->length, 0)))) return;
-  const int error = kwaj->extract(kwaj, header.get(), kOutputName);
-  raiseKeptFailure(system);
-  warnOnError(error);
-  writer.finish();
+  kwaj.extractMember(&kwaj.header(), member, kwaj.header().length, writer);
 }
 
 }  // namespace
