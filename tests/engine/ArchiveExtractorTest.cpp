@@ -739,8 +739,9 @@ TEST_F(ArchiveExtractorTest, EveryContainerKindKeepsTheLimits) {
 TEST_F(ArchiveExtractorTest, MailPartsAreDecodedAndNamedSafely) {
   const std::string inner = ArchiveFixtures::mail(
       {{ArchiveMember::file("inner.txt", "inside the attached message"), MailEncoding::Base64}});
+  const std::string binary("\0\x01" "binary\xFF", 9);
   const std::string message = ArchiveFixtures::mail({
-      {ArchiveMember::file("report.bin", std::string("\0\x01binary\xFF", 10)),
+      {ArchiveMember::file("report.bin", binary),
        MailEncoding::Base64},
       {ArchiveMember::file("notes.txt", "caf\xC3\xA9 = 100%"), MailEncoding::QuotedPrintable},
       {ArchiveMember::file("old.dat", std::string(100, 'u')), MailEncoding::Uuencode},
@@ -754,7 +755,7 @@ TEST_F(ArchiveExtractorTest, MailPartsAreDecodedAndNamedSafely) {
                             dir + "/old.dat", dir + "/escape.txt", dir + "/evil.exe",
                             dir + "/message7.eml"}));
     EXPECT_EQ(readFile(files[0]), "Please see the attachments.\n");
-    EXPECT_EQ(readFile(files[1]), std::string("\0\x01binary\xFF", 10));
+    EXPECT_EQ(readFile(files[1]), binary);
     EXPECT_EQ(readFile(files[2]), "caf\xC3\xA9 = 100%\n");
     EXPECT_EQ(readFile(files[3]), std::string(100, 'u'));
     EXPECT_EQ(readFile(files[4]), "escape");
