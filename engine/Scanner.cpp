@@ -14,6 +14,7 @@
 #include "engine/YaraEngine.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "platform/FileHandle.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
 namespace {
@@ -129,13 +130,20 @@ bool Scanner::scanArchiveMembers(const std::string& path, std::int32_t depth, Sc
   printLine(std::cout, "[INFO] Archivo comprimido detectado: " + path + " (profundidad " +
                            std::to_string(depth) + ")");
   try {
+    // The archive is opened with the rights of the scan's caller; what is read from then on comes
+    // from that descriptor.
     std::string error;
     const platform::FileHandle file =
         platform::FileHandle::openForReading(fs::canonical(path).string(), &error);
     const auto status = file.status(&error);
     if (!status) throw std::runtime_error("Failed to open archive: " + error);
     std::optional<ExtractionBudget> ownBudget;
-    if (budget == nullptr) budget = &ownBudget.emplace(ExtractionBudget::forTopLevelFile(status->size));
+    if (budget == nullptr) {
+      budget = &ownBudget.emplace(ExtractionBudget::forTopLevelFile(status->size));
+    }
+    // The extraction directory and its members are the service's own files, written and read as
+    // the service even while the scan runs for a caller with fewer rights.
+    platform::FsCredentialsGuard asService(CallerIdentity::service());
     ExtractionDirectory directory(extractor_, extractor_.createTempDirectory());
     std::vector<std::string> members =
         extractor_.extract(file.descriptor(), path, directory.path(), *budget);

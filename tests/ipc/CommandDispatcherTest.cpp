@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "ipc/CommandTable.hpp"
 #include "tests/support/EventLogCapture.hpp"
+#include "tests/support/LocalUser.hpp"
+#include "tests/support/ScopedEnvironment.hpp"
 
 namespace norvid {
 namespace {
@@ -198,36 +198,9 @@ TEST(CommandDispatcherTest, ErrorsQuotingInvalidUtf8StillAnswer) {
 namespace norvid {
 namespace {
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
+using testing::ScopedEnvironment;
 
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-CallerIdentity localUser(std::uint32_t uid, std::uint32_t gid,
-                         std::vector<std::uint32_t> groups = {}) {
-  CallerIdentity caller;
-  caller.known = true;
-  caller.uid = uid;
-  caller.gid = gid;
-  caller.groups = std::move(groups);
-  return caller;
-}
+using testing::localUser;
 
 const char* const kAdministratorCommands[] = {
     "add_exclusion",      "remove_exclusion",  "add_schedule", "remove_schedule",
