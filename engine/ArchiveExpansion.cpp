@@ -35,8 +35,8 @@ void ArchiveExpansion::reach(std::uint64_t extent) {
 }
 
 std::uint64_t ArchiveExpansion::allowance() const {
-  std::uint64_t room = limits_.maxEntrySize > entryWritten_ ? limits_.maxEntrySize - entryWritten_
-                                                            : 0;
+  std::uint64_t room =
+      limits_.maxEntrySize > entryWritten_ ? limits_.maxEntrySize - entryWritten_ : 0;
   const std::uint64_t bound = ratioBound();
   // Growth up to the declared size adds nothing to the ratio total.
   const std::uint64_t ratioRoom =

@@ -57,7 +57,8 @@ class Head {
   }
 
   std::uint32_t le32(std::size_t offset) const {
-    return static_cast<std::uint32_t>(at(offset)) | static_cast<std::uint32_t>(at(offset + 1)) << 8 |
+    return static_cast<std::uint32_t>(at(offset)) |
+           static_cast<std::uint32_t>(at(offset + 1)) << 8 |
            static_cast<std::uint32_t>(at(offset + 2)) << 16 |
            static_cast<std::uint32_t>(at(offset + 3)) << 24;
   }
@@ -200,7 +201,7 @@ std::string ArchiveExtractor::detectFormat(const unsigned char* bytes, std::size
   if (head.at(0) == 0x1F && head.at(1) == 0x8B) return "gzip";
 
   if (head.has(0, "BZh") && head.at(3) >= '1' && head.at(3) <= '9') return "bzip2";
-  if (head.has(0, "\xFD" "7zXZ\0")) return "xz";
+  if (head.has(0, "\xFD\x37zXZ\0")) return "xz";
   if (head.has(0, "\x28\xB5\x2F\xFD")) return "zstd";
   if (head.has(0, "\x04\x22\x4D\x18") || head.has(0, "\x02\x21\x4C\x18")) return "lz4";
   if (head.has(0, "LZIP")) return "lzip";
@@ -300,9 +301,11 @@ std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& na
   return files;
 }
 
-std::vector<std::string> ArchiveExtractor::extractWithLibarchive(
-    int fd, const std::string& format, const std::string& name, const std::string& destination,
-    std::uint64_t size, ExtractionBudget& budget) const {
+std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const std::string& format,
+                                                                 const std::string& name,
+                                                                 const std::string& destination,
+                                                                 std::uint64_t size,
+                                                                 ExtractionBudget& budget) const {
   // Declared before the handles so that the rollback runs after they are released.
   ExtractionPaths created;
   created.createDirectories(destination);

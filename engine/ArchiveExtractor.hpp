@@ -69,8 +69,7 @@ class ArchiveExtractor {
  private:
   std::vector<std::string> extractWithLibarchive(int fd, const std::string& format,
                                                  const std::string& name,
-                                                 const std::string& destination,
-                                                 std::uint64_t size,
+                                                 const std::string& destination, std::uint64_t size,
                                                  ExtractionBudget& budget) const;
 
   ArchiveLimits limits_;

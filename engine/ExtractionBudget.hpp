@@ -27,9 +27,8 @@ class ExtractionBudget {
 
   // The text of the bomb verdict's exception when the budget ran out.
   static std::string exhaustedMessage() {
-    return "Extraction budget exhausted: one file may unpack to at most " +
-           std::to_string(kRatio) + " times its size and " + std::to_string(kCeiling) +
-           " bytes in all";
+    return "Extraction budget exhausted: one file may unpack to at most " + std::to_string(kRatio) +
+           " times its size and " + std::to_string(kCeiling) + " bytes in all";
   }
 
   // Takes `bytes` from the budget; false (and nothing taken) when fewer remain.

@@ -28,9 +28,9 @@ void initialiseGmime() {
 
 bool isKnownHeader(std::string_view field) {
   static constexpr std::array<std::string_view, 16> kKnown = {
-      "from",         "to",         "cc",          "subject",   "date",       "received",
-      "return-path",  "message-id", "mime-version", "reply-to", "sender",     "delivered-to",
-      "content-type", "x-mailer",   "in-reply-to", "references"};
+      "from",         "to",         "cc",           "subject",   "date",   "received",
+      "return-path",  "message-id", "mime-version", "reply-to",  "sender", "delivered-to",
+      "content-type", "x-mailer",   "in-reply-to",  "references"};
   std::string lower(field);
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -137,10 +137,9 @@ class PartWalker {
           g_mime_data_wrapper_new_with_stream(block.get(), GMIME_CONTENT_ENCODING_UUENCODE));
       const std::string member = baseName(name.c_str());
       ++parts_;
-      writeMember(member.empty() ? "part" + std::to_string(parts_) : member,
-                  [&](GMimeStream* out) {
-                    return g_mime_data_wrapper_write_to_stream(decoder.get(), out);
-                  });
+      writeMember(member.empty() ? "part" + std::to_string(parts_) : member, [&](GMimeStream* out) {
+        return g_mime_data_wrapper_write_to_stream(decoder.get(), out);
+      });
     }
   }
 
@@ -149,10 +148,10 @@ class PartWalker {
   template <typename Write>
   void writeMember(const std::string& name, Write write) {
     if (!writer_.begin(name)) return;
-    const auto allowance = static_cast<gint64>(
-        std::min<std::uint64_t>(writer_.allowance(), G_MAXINT64 - 1));
-    GObjectRef<GMimeStream> out(g_mime_stream_fs_new_with_bounds(writer_.descriptor(), 0,
-                                                                 allowance + 1));
+    const auto allowance =
+        static_cast<gint64>(std::min<std::uint64_t>(writer_.allowance(), G_MAXINT64 - 1));
+    GObjectRef<GMimeStream> out(
+        g_mime_stream_fs_new_with_bounds(writer_.descriptor(), 0, allowance + 1));
     g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
     write(out.get());
     g_mime_stream_flush(out.get());

@@ -69,8 +69,8 @@ bool MemberWriter::begin(const std::string& name, std::uint64_t declared) {
       return false;
     }
     if (ExtractionPaths::exists(target)) target = ExtractionPaths::freeNameFor(target);
-    file_ = platform::FileHandle::createExclusively(target.string(), fs::perms::owner_read |
-                                                    fs::perms::owner_write,
+    file_ = platform::FileHandle::createExclusively(target.string(),
+                                                    fs::perms::owner_read | fs::perms::owner_write,
                                                     platform::DirectoryLinks::Refuse, &error);
   } catch (const fs::filesystem_error& failure) {
     error = failure.code().message();

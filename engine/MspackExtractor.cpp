@@ -95,9 +95,7 @@ int seekFile(mspack_file* handle, off_t offset, int mode) {
   return 0;
 }
 
-off_t tellFile(mspack_file* handle) {
-  return handle != nullptr ? fileOf(handle)->position : -1;
-}
+off_t tellFile(mspack_file* handle) { return handle != nullptr ? fileOf(handle)->position : -1; }
 
 void ignoreMessage(mspack_file*, const char*, ...) {}
 // Zeroed, because libmspack frees header fields it has not set yet when a header is cut short.
@@ -161,8 +159,8 @@ class OpenedContainer {
 };
 
 void extractChm(System& system, const std::string& name, MemberWriter& writer) {
-  OpenedContainer<mschm_decompressor, mschmd_header> chm(
-      system, mspack_create_chm_decompressor, mspack_destroy_chm_decompressor, name);
+  OpenedContainer<mschm_decompressor, mschmd_header> chm(system, mspack_create_chm_decompressor,
+                                                         mspack_destroy_chm_decompressor, name);
   std::vector<mschmd_file*> files;
   for (mschmd_file* file = chm.header().files; file != nullptr; file = file->next) {
     const std::size_t length = file->filename != nullptr ? std::strlen(file->filename) : 0;
@@ -179,8 +177,8 @@ void extractChm(System& system, const std::string& name, MemberWriter& writer) {
 }
 
 void extractSzdd(System& system, const std::string& name, MemberWriter& writer) {
-  OpenedContainer<msszdd_decompressor, msszddd_header> szdd(
-      system, mspack_create_szdd_decompressor, mspack_destroy_szdd_decompressor, name);
+  OpenedContainer<msszdd_decompressor, msszddd_header> szdd(system, mspack_create_szdd_decompressor,
+                                                            mspack_destroy_szdd_decompressor, name);
   // COMPRESS.EXE names its output after the original with the last letter replaced by "_" and
   // keeps that letter in the header ("SETUP.EX_" holds "SETUP.EXE").
   std::string member = baseName(name);
@@ -192,8 +190,8 @@ void extractSzdd(System& system, const std::string& name, MemberWriter& writer) 
 }
 
 void extractKwaj(System& system, const std::string& name, MemberWriter& writer) {
-  OpenedContainer<mskwaj_decompressor, mskwajd_header> kwaj(
-      system, mspack_create_kwaj_decompressor, mspack_destroy_kwaj_decompressor, name);
+  OpenedContainer<mskwaj_decompressor, mskwajd_header> kwaj(system, mspack_create_kwaj_decompressor,
+                                                            mspack_destroy_kwaj_decompressor, name);
   const char* original = kwaj.header().filename;
   std::string member = original != nullptr ? baseName(original) : "";
   if (member.empty()) member = std::filesystem::path(baseName(name)).stem().string();

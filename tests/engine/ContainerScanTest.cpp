@@ -33,8 +33,8 @@ const std::string kMarker = "norvid-container-marker";
 class ContainerScanTest : public ::testing::Test {
  protected:
   ContainerScanTest() : rules_(temp_.path() / "rules"), engine_((temp_.path() / "data").string()) {
-    rules_.write("marker.yar",
-                 "rule R1\n{\n  strings:\n    $m = \"" + kMarker + "\"\n  condition:\n    $m at 0\n}\n");
+    rules_.write("marker.yar", "rule R1\n{\n  strings:\n    $m = \"" + kMarker +
+                                   "\"\n  condition:\n    $m at 0\n}\n");
     EXPECT_TRUE(engine_.initialize());
     EXPECT_TRUE(engine_.loadRulesFromDirectory(rules_.str()));
     fs::create_directories(scratch_);
@@ -89,8 +89,9 @@ TEST_F(ContainerScanTest, EveryContainerKindIsOpenedAndItsMembersScanned) {
     Scan found = scan(infected);
     EXPECT_EQ(found.result.status, ScanStatus::INFECTED);
     EXPECT_EQ(found.result.threat, "Contains: R1");
-    EXPECT_NE(found.out.find("[INFO] Archivo comprimido detectado: " + infected + " (profundidad 0)"),
-              std::string::npos)
+    EXPECT_NE(
+        found.out.find("[INFO] Archivo comprimido detectado: " + infected + " (profundidad 0)"),
+        std::string::npos)
         << found.out;
     EXPECT_NE(found.out.find("[INFO] Extraídos "), std::string::npos) << found.out;
 
@@ -156,8 +157,8 @@ TEST_F(ContainerScanTest, NestedArchivesShareOneBudgetPerTopLevelFile) {
 }
 
 TEST_F(ContainerScanTest, DamagedContainerIsJudgedAsAnOrdinaryFile) {
-  const std::string path = temp_.write("samples/broken.doc",
-                                       std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + kMarker);
+  const std::string path = temp_.write(
+      "samples/broken.doc", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + kMarker);
   Scan scanned = scan(path);
   EXPECT_EQ(scanned.result.status, ScanStatus::CLEAN);
   EXPECT_NE(scanned.err.find("[WARN] Error al procesar archivo comprimido: "), std::string::npos)

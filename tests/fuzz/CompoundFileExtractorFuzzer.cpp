@@ -14,11 +14,10 @@ class CompoundFileHarness {
   void run(const std::string& bytes) { harness_.run(bytes); }
 
  private:
-  ContainerReaderHarness harness_{"ole2", "document.doc",
-                                  [](const auto& input, norvid::MemberWriter& writer) {
-                                    norvid::CompoundFileExtractor::extract(input, "document.doc",
-                                                                           writer);
-                                  }};
+  ContainerReaderHarness harness_{
+      "ole2", "document.doc", [](const auto& input, norvid::MemberWriter& writer) {
+        norvid::CompoundFileExtractor::extract(input, "document.doc", writer);
+      }};
 };
 
 }  // namespace

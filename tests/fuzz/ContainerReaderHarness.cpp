@@ -43,7 +43,8 @@ void ContainerReaderHarness::run(const std::string& bytes) {
   const std::string input = workspace_.write(inputName_, bytes);
   const platform::FileHandle file = platform::FileHandle::openForReading(input);
   require(file.isOpen(), "input opens");
-  const platform::DescriptorStream stream = platform::DescriptorStream::openDuplicate(file.descriptor());
+  const platform::DescriptorStream stream =
+      platform::DescriptorStream::openDuplicate(file.descriptor());
   require(stream.isOpen(), "descriptor duplicates");
 
   const fs::path destination = workspace_.freshDirectory("out");

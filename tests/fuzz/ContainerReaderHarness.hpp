@@ -16,8 +16,7 @@ namespace norvid::fuzzing {
 // compression-ratio bound and the per-file budget, and that a failed extraction leaves nothing.
 class ContainerReaderHarness {
  public:
-  using Reader =
-      std::function<void(const platform::DescriptorStream& input, MemberWriter& writer)>;
+  using Reader = std::function<void(const platform::DescriptorStream& input, MemberWriter& writer)>;
 
   ContainerReaderHarness(const std::string& name, std::string inputName, Reader reader);
 

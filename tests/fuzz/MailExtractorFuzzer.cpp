@@ -21,7 +21,8 @@ class MailHarness {
                                   [](const auto& input, norvid::MemberWriter& writer) {
                                     norvid::MailExtractor::extract(input, false, writer);
                                   }};
-  ContainerReaderHarness mbox_{"mbox", "inbox", [](const auto& input, norvid::MemberWriter& writer) {
+  ContainerReaderHarness mbox_{"mbox", "inbox",
+                               [](const auto& input, norvid::MemberWriter& writer) {
                                  norvid::MailExtractor::extract(input, true, writer);
                                }};
 };

@@ -26,11 +26,10 @@ class MspackHarness {
 
  private:
   std::string format_;
-  ContainerReaderHarness harness_{"mspack", "SETUP.EX_",
-                                  [this](const auto& input, norvid::MemberWriter& writer) {
-                                    norvid::MspackExtractor::extract(input, format_, "SETUP.EX_",
-                                                                     writer);
-                                  }};
+  ContainerReaderHarness harness_{
+      "mspack", "SETUP.EX_", [this](const auto& input, norvid::MemberWriter& writer) {
+        norvid::MspackExtractor::extract(input, format_, "SETUP.EX_", writer);
+      }};
 };
 
 }  // namespace

@@ -153,7 +153,9 @@ std::string quotedPrintable(const std::string& data) {
 }
 
 std::string uuencode(const std::string& name, const std::string& data) {
-  auto character = [](std::uint32_t value) { return static_cast<char>(value == 0 ? '`' : value + 32); };
+  auto character = [](std::uint32_t value) {
+    return static_cast<char>(value == 0 ? '`' : value + 32);
+  };
   std::string out = "begin 644 " + name + "\n";
   for (std::size_t line = 0; line < data.size(); line += 45) {
     const std::size_t length = std::min<std::size_t>(45, data.size() - line);
@@ -181,9 +183,9 @@ void ArchiveFixtures::run(const std::string& command) {
 }
 
 std::vector<std::string> ArchiveFixtures::sampleKinds() {
-  return {"tar.bz2",  "bz2",      "xz",       "tar.xz", "lzma", "zst", "lz4",   "lz",
-          "Z",        "cpio-newc", "cpio-odc", "cpio-bin", "iso", "cab", "ar",    "ustar",
-          "mail",     "mbox",     "ole2",     "szdd",   "kwaj"};
+  return {"tar.bz2", "bz2",   "xz",        "tar.xz",   "lzma",     "zst",  "lz4",
+          "lz",      "Z",     "cpio-newc", "cpio-odc", "cpio-bin", "iso",  "cab",
+          "ar",      "ustar", "mail",      "mbox",     "ole2",     "szdd", "kwaj"};
 }
 
 bool ArchiveFixtures::isSingleStream(const std::string& kind) {
@@ -213,22 +215,34 @@ std::string ArchiveFixtures::sample(const std::string& kind,
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   };
 
-  if (kind == "tar.bz2") run(in + "tar -cjf " + out + names);
-  else if (kind == "tar.xz") run(in + "tar -cJf " + out + names);
-  else if (kind == "ustar") run(in + "tar --format=ustar -cf " + out + names);
-  else if (kind == "bz2") run("bzip2 -c " + first + " > " + out);
-  else if (kind == "xz") run("xz -c " + first + " > " + out);
-  else if (kind == "lzma") run("xz --format=lzma -c " + first + " > " + out);
-  else if (kind == "zst") run("zstd -q -c " + first + " > " + out);
-  else if (kind == "lz4") run("lz4 -q -c " + first + " > " + out);
-  else if (kind == "lz") run("lzip -c " + first + " > " + out);
-  else if (kind == "Z") run("compress -c " + first + " > " + out);
+  if (kind == "tar.bz2")
+    run(in + "tar -cjf " + out + names);
+  else if (kind == "tar.xz")
+    run(in + "tar -cJf " + out + names);
+  else if (kind == "ustar")
+    run(in + "tar --format=ustar -cf " + out + names);
+  else if (kind == "bz2")
+    run("bzip2 -c " + first + " > " + out);
+  else if (kind == "xz")
+    run("xz -c " + first + " > " + out);
+  else if (kind == "lzma")
+    run("xz --format=lzma -c " + first + " > " + out);
+  else if (kind == "zst")
+    run("zstd -q -c " + first + " > " + out);
+  else if (kind == "lz4")
+    run("lz4 -q -c " + first + " > " + out);
+  else if (kind == "lz")
+    run("lzip -c " + first + " > " + out);
+  else if (kind == "Z")
+    run("compress -c " + first + " > " + out);
   else if (kind.rfind("cpio-", 0) == 0) {
     run(in + "printf '%s\\n'" + names + " | cpio --quiet -o -H " + kind.substr(5) + " > " + out);
   } else if (kind == "iso") {
     run("xorriso -as mkisofs -quiet -o " + out + " '" + source.string() + "' 2>/dev/null");
-  } else if (kind == "cab") run(in + "gcab -c -z " + out + names);
-  else if (kind == "ar") run(in + "ar rcS " + out + names);
+  } else if (kind == "cab")
+    run(in + "gcab -c -z " + out + names);
+  else if (kind == "ar")
+    run(in + "ar rcS " + out + names);
   else if (kind == "mail" || kind == "mbox") {
     std::vector<MailAttachment> attachments;
     for (std::size_t i = 0; i < members.size(); ++i) {
@@ -238,12 +252,15 @@ std::string ArchiveFixtures::sample(const std::string& kind,
     const std::string message = mail(attachments);
     write(kind == "mail" ? message
                          : "From sender@example.com Mon Jan  1 10:00:00 2024\n" + message +
-                               "\nFrom other@example.com Mon Jan  1 11:00:00 2024\n" +
-                               mail({}));
-  } else if (kind == "ole2") write(compoundFile(members));
-  else if (kind == "szdd") write(szdd(members.at(0).content, 'T'));
-  else if (kind == "kwaj") write(kwaj(members.at(0).content, members.at(0).name));
-  else throw std::invalid_argument("unknown sample kind: " + kind);
+                               "\nFrom other@example.com Mon Jan  1 11:00:00 2024\n" + mail({}));
+  } else if (kind == "ole2")
+    write(compoundFile(members));
+  else if (kind == "szdd")
+    write(szdd(members.at(0).content, 'T'));
+  else if (kind == "kwaj")
+    write(kwaj(members.at(0).content, members.at(0).name));
+  else
+    throw std::invalid_argument("unknown sample kind: " + kind);
   fs::remove_all(source);
   return output;
 }
@@ -253,9 +270,11 @@ std::string ArchiveFixtures::mail(const std::vector<MailAttachment>& attachments
   std::string out =
       "From: Sender <sender@example.com>\nTo: someone@example.com\nSubject: samples\n"
       "Date: Mon, 1 Jan 2024 10:00:00 +0000\nMIME-Version: 1.0\n"
-      "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n"
-      "This is a multi-part message in MIME format.\n\n--" + boundary +
-      "\nContent-Type: text/plain; charset=us-ascii\n\nPlease see the attachments.\n";
+      "Content-Type: multipart/mixed; boundary=\"" +
+      boundary +
+      "\"\n\n"
+      "This is a multi-part message in MIME format.\n\n--" +
+      boundary + "\nContent-Type: text/plain; charset=us-ascii\n\nPlease see the attachments.\n";
   for (const MailAttachment& attachment : attachments) {
     const ArchiveMember& member = attachment.member;
     out += "\n--" + boundary + "\n";
@@ -263,18 +282,20 @@ std::string ArchiveFixtures::mail(const std::vector<MailAttachment>& attachments
       case MailEncoding::Base64:
         out += "Content-Type: application/octet-stream; name=\"" + member.name +
                "\"\nContent-Transfer-Encoding: base64\nContent-Disposition: attachment; "
-               "filename=\"" + member.name + "\"\n\n" + base64(member.content);
+               "filename=\"" +
+               member.name + "\"\n\n" + base64(member.content);
         break;
       case MailEncoding::QuotedPrintable:
         out += "Content-Type: text/plain; name=\"" + member.name +
                "\"\nContent-Transfer-Encoding: quoted-printable\nContent-Disposition: "
-               "attachment; filename=\"" + member.name + "\"\n\n" +
-               quotedPrintable(member.content);
+               "attachment; filename=\"" +
+               member.name + "\"\n\n" + quotedPrintable(member.content);
         break;
       case MailEncoding::Uuencode:
         out += "Content-Type: application/octet-stream; name=\"" + member.name +
                "\"\nContent-Transfer-Encoding: x-uuencode\nContent-Disposition: attachment; "
-               "filename=\"" + member.name + "\"\n\n" + uuencode(member.name, member.content);
+               "filename=\"" +
+               member.name + "\"\n\n" + uuencode(member.name, member.content);
         break;
       case MailEncoding::AttachedMessage:
         out += "Content-Type: message/rfc822\nContent-Disposition: attachment; filename=\"" +
@@ -324,7 +345,7 @@ std::string ArchiveFixtures::compoundFile(const std::vector<ArchiveMember>& stre
 }
 
 std::string ArchiveFixtures::szdd(const std::string& content, char missingCharacter) {
-  std::string out("SZDD\x88\xF0\x27\x33" "A", 9);
+  std::string out("SZDD\x88\xF0\x27\x33\x41", 9);
   out += missingCharacter;
   out += std::string(4, '\0');
   patchLe32(out, 10, static_cast<std::uint32_t>(content.size()));
@@ -341,8 +362,7 @@ std::string ArchiveFixtures::kwaj(const std::string& content, const std::string&
   // eight letters, and the extension, at most three, follow).
   const std::size_t dot = originalName.rfind('.');
   const std::string stem = originalName.substr(0, std::min<std::size_t>(dot, 8));
-  const std::string extension =
-      dot == std::string::npos ? "" : originalName.substr(dot + 1, 3);
+  const std::string extension = dot == std::string::npos ? "" : originalName.substr(dot + 1, 3);
   const std::string names = stem + '\0' + extension + '\0';
   const auto dataOffset = static_cast<std::uint16_t>(14 + names.size());
   std::string header("KWAJ\x88\xF0\x27\xD1", 8);
