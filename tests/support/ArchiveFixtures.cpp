@@ -183,9 +183,9 @@ void ArchiveFixtures::run(const std::string& command) {
 }
 
 std::vector<std::string> ArchiveFixtures::sampleKinds() {
-  return {"tar.bz2", "bz2",   "xz",        "tar.xz",   "lzma",     "zst",  "lz4",
-          "lz",      "Z",     "cpio-newc", "cpio-odc", "cpio-bin", "iso",  "cab",
-          "ar",      "ustar", "mail",      "mbox",     "ole2",     "szdd", "kwaj"};
+  return {"tar.bz2", "bz2",       "xz",       "tar.xz",   "lzma", "zst", "lz4", "lz",
+          "Z",       "cpio-newc", "cpio-odc", "cpio-bin", "iso",  "cab", "ar",  "ustar",
+          "mail",    "mbox",      "ole2",     "chm",      "szdd", "kwaj"};
 }
 
 bool ArchiveFixtures::isSingleStream(const std::string& kind) {
@@ -255,6 +255,8 @@ std::string ArchiveFixtures::sample(const std::string& kind,
                                "\nFrom other@example.com Mon Jan  1 11:00:00 2024\n" + mail({}));
   } else if (kind == "ole2")
     write(compoundFile(members));
+  else if (kind == "chm")
+    write(chm(members));
   else if (kind == "szdd")
     write(szdd(members.at(0).content, 'T'));
   else if (kind == "kwaj")
@@ -371,6 +373,60 @@ std::string ArchiveFixtures::kwaj(const std::string& content, const std::string&
   header += static_cast<char>(dataOffset >> 8);
   header += std::string("\x18\0", 2);
   return header + names + content;
+}
+
+std::string ArchiveFixtures::chm(const std::vector<ArchiveMember>& members) {
+  auto le32 = [](std::uint32_t value) {
+    std::string bytes(4, '\0');
+    patchLe32(bytes, 0, value);
+    return bytes;
+  };
+  auto le64 = [&](std::uint64_t value) {
+    return le32(static_cast<std::uint32_t>(value)) + le32(static_cast<std::uint32_t>(value >> 32));
+  };
+  auto encint = [](std::uint64_t value) {
+    std::string bytes(1, static_cast<char>(value & 0x7F));
+    while ((value >>= 7) != 0)
+      bytes.insert(bytes.begin(), static_cast<char>(0x80 | (value & 0x7F)));
+    return bytes;
+  };
+  const std::string guids(
+      "\x10\xFD\x01\x7C\xAA\x7B\xD0\x11\x9E\x0C\x00\xA0\xC9\x22\xE6\xEC"
+      "\x11\xFD\x01\x7C\xAA\x7B\xD0\x11\x9E\x0C\x00\xA0\xC9\x22\xE6\xEC",
+      32);
+  constexpr std::uint32_t kChunkSize = 4096;
+  constexpr std::uint64_t kHeaderLength = 0x60;
+  constexpr std::uint64_t kSection0Length = 0x18;
+  constexpr std::uint64_t kDirectoryHeaderLength = 0x54;
+  const std::uint64_t directoryOffset = kHeaderLength + kSection0Length;
+  const std::uint64_t contentOffset = directoryOffset + kDirectoryHeaderLength + kChunkSize;
+
+  std::string entries;
+  std::string content;
+  for (const ArchiveMember& member : members) {
+    const std::string name = "/" + member.name;
+    entries += encint(name.size()) + name + encint(0) + encint(content.size()) +
+               encint(member.content.size());
+    content += member.content;
+  }
+  std::string chunk = "PMGL" + le32(static_cast<std::uint32_t>(kChunkSize - 20 - entries.size())) +
+                      le32(0) + le32(0xFFFFFFFF) + le32(0xFFFFFFFF) + entries;
+  chunk.resize(kChunkSize - 2, '\0');
+  chunk += static_cast<char>(members.size() & 0xFF);
+  chunk += static_cast<char>(members.size() >> 8);
+
+  const std::uint64_t fileLength = contentOffset + content.size();
+  std::string out = "ITSF" + le32(3) + le32(static_cast<std::uint32_t>(kHeaderLength)) + le32(1) +
+                    le32(0) + le32(0x409) + guids + le64(kHeaderLength) + le64(kSection0Length) +
+                    le64(directoryOffset) + le64(kDirectoryHeaderLength + kChunkSize) +
+                    le64(contentOffset);
+  out += le32(0x1FE) + le32(0) + le64(fileLength) + le32(0) + le32(0);
+  out += "ITSP" + le32(1) + le32(static_cast<std::uint32_t>(kDirectoryHeaderLength)) + le32(10) +
+         le32(kChunkSize) + le32(2) + le32(1) + le32(0xFFFFFFFF) + le32(0) + le32(0) +
+         le32(0xFFFFFFFF) + le32(1) + le32(0x409) + std::string(16, '\0') +
+         le32(static_cast<std::uint32_t>(kDirectoryHeaderLength)) + le32(0xFFFFFFFF) +
+         le32(0xFFFFFFFF) + le32(0xFFFFFFFF);
+  return out + chunk + content;
 }
 
 std::string ArchiveFixtures::build(ArchiveFormat format,

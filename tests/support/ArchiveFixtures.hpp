@@ -66,9 +66,9 @@ class ArchiveFixtures {
 
   // The container kinds sample() builds, each with the real tool where one exists: "tar.bz2",
   // "bz2", "xz", "tar.xz", "lzma", "zst", "lz4", "lz", "Z", "cpio-newc", "cpio-odc", "cpio-bin",
-  // "iso", "cab", "ar", "ustar" (a tar without the .tar name), "mail", "mbox", "ole2", "szdd",
-  // "kwaj". The single-stream kinds (bz2, xz, lzma, zst, lz4, lz, Z, szdd, kwaj) hold only the
-  // first member.
+  // "iso", "cab", "ar", "ustar" (a tar without the .tar name), "mail", "mbox", "ole2", "chm",
+  // "szdd", "kwaj". The single-stream kinds (bz2, xz, lzma, zst, lz4, lz, Z, szdd, kwaj) hold only
+  // the first member.
   static std::vector<std::string> sampleKinds();
   static bool isSingleStream(const std::string& kind);
 
@@ -89,6 +89,10 @@ class ArchiveFixtures {
   // only, KWAJ stored uncompressed with the original name in its 8.3 form).
   static std::string szdd(const std::string& content, char missingCharacter);
   static std::string kwaj(const std::string& content, const std::string& originalName);
+
+  // A CHM help file holding the members, stored uncompressed (content section 0) under "/" plus
+  // their names, with one directory listing chunk.
+  static std::string chm(const std::vector<ArchiveMember>& members);
 
   // A gzip-compressed tar whose members declare exactly `ratio` times the archive's own size in
   // total, plus `extraBytes`.
