@@ -22,10 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A nested bomb verdict while less than this, and less than half of the file's extraction budget,
-// is left means the budget ran out (it refused a block of extracted data, and libarchive's blocks
-// are smaller): the whole top-level file is then the bomb, not only that member.
-constexpr std::uint64_t kSpentBudgetSlack = 1024 * 1024;
 // Files handed to the scan threads ahead of the oldest unfinished one, per thread: bounds the
 // descriptors and verdicts a directory scan holds at once.
 constexpr std::size_t kQueuedFilesPerThread = 8;
@@ -115,7 +111,7 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
     : engine_(engine),
       scanArchives_(scanArchives),
       heuristicsEnabled_(heuristicsEnabled),
-      extractor_(ArchiveLimits{3, 1000, 524'288'000, 100.0}),
+      extractor_(ArchiveLimits{kMaxArchiveDepth, 1000, 524'288'000, 100.0}),
       exclusions_(exclusions),
       pool_(pool) {
   ConsoleCapture::install();
@@ -123,9 +119,6 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
 
 Scanner::~Scanner() = default;
 
-bool Scanner::FileContext::budgetSpent() const {
-  return budget.remaining() < std::min(kSpentBudgetSlack, initialBudget / 2);
-}
 
 std::uint64_t Scanner::exclusionGeneration() const {
   return exclusions_ != nullptr ? exclusions_->generation() : 0;
@@ -310,10 +303,10 @@ bool Scanner::scanArchiveMembers(const platform::FileHandle& file, const std::st
         result.threat = "Contains: " + inner.threat;
         return true;
       }
-      if (inner.status == ScanStatus::SKIPPED && inner.threat == kBombReason &&
-          context.budgetSpent()) {
-        throw avwindows::ArchiveBombException(
-            "Possible zip bomb detected. Extraction limit of the scanned file reached");
+      // Once a member's extraction used up the top-level file's budget, every archive up to
+      // that file is a bomb.
+      if (context.budget.exhausted()) {
+        throw avwindows::ArchiveBombException(ExtractionBudget::exhaustedMessage());
       }
     }
   } catch (const avwindows::ArchiveBombException& error) {

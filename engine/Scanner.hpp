@@ -70,12 +70,9 @@ class Scanner {
   // What the judging of one top-level file shares across its nesting levels.
   struct FileContext {
     explicit FileContext(std::uint64_t fileSize)
-        : budget(ExtractionBudget::forTopLevelFile(fileSize)), initialBudget(budget.remaining()) {}
-    // True when so little of the budget is left that it must have refused a block.
-    bool budgetSpent() const;
+        : budget(ExtractionBudget::forTopLevelFile(fileSize)) {}
 
     ExtractionBudget budget;
-    std::uint64_t initialBudget;
     // Cleared when the verdict depended on something passing (a time limit, a failed extraction)
     // and must not be kept.
     bool keepable = true;
