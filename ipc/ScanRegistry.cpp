@@ -21,12 +21,14 @@ double roundTo(double value, double step) { return std::round(value / step) * st
 // A record of the list: what the scan did so far and, once the tree is counted, how far it got
 // and how long the rest should take at the rate so far.
 json describe(std::int64_t id, const std::string& command, const std::string& path,
-              std::uint32_t uid, std::time_t startedAt, double elapsed,
+              const CallerIdentity& caller, std::time_t startedAt, double elapsed,
               const ScanProgress::Snapshot& now) {
+  // The process id lets a client pick out the scan it asked for among its own.
   json record{{"scan_id", id},
               {"command", command},
               {"path", path},
-              {"uid", uid},
+              {"uid", caller.uid},
+              {"pid", caller.pid},
               {"start_time", platform::formatLocalTime(startedAt, "%Y-%m-%d %H:%M:%S")},
               {"elapsed_seconds", roundTo(elapsed, 0.1)},
               {"files_scanned", now.filesScanned},
@@ -107,7 +109,7 @@ std::string ScanRegistry::handleListScans(const CallerIdentity& caller) const {
   json scans = json::array();
   for (const auto& running : visible) {
     const double elapsed = std::chrono::duration<double>(now - running->startTick).count();
-    scans.push_back(describe(running->id, running->command, running->path, running->caller.uid,
+    scans.push_back(describe(running->id, running->command, running->path, running->caller,
                              running->startedAt, elapsed, running->progress.snapshot()));
   }
   // Paths are whatever bytes the file system holds; a name that is not UTF-8 is shown with
