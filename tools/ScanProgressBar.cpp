@@ -79,6 +79,17 @@ std::string tail(const std::string& text, int columns) {
   return "..." + text.substr(start);
 }
 
+// The start of `text` in at most `columns` characters.
+std::string head(const std::string& text, int columns) {
+  std::size_t end = 0;
+  int kept = 0;
+  while (end < text.size()) {
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && kept++ == columns) break;
+    ++end;
+  }
+  return text.substr(0, end);
+}
+
 // The record of the scan this client asked for, by its command, path and process.
 const json* findOwnScan(const json& list, const std::string& command, const std::string& path) {
   if (!list.is_object() || !list.contains("scans") || !list["scans"].is_array()) return nullptr;
@@ -126,7 +137,8 @@ std::string ScanProgressBar::render(const json& record, int columns) {
   const int room = columns - 1 - width(line) - 2;
   const std::string current = tail(record.value("current_file", ""), room);
   if (!current.empty()) line += "  " + current;
-  return tail(line, columns - 1);
+  // The last column stays free, so the terminal never wraps the line.
+  return head(line, columns - 1);
 }
 
 std::optional<std::string> ScanProgressBar::send(const std::string& socketPath,
