@@ -3,11 +3,17 @@
 //                                    executables or detections, no archives) below TREE
 //   scan_bench scan RULES TREE       loads RULES, scans TREE recursively with the scanner and
 //                                    prints the figures on the error stream
+//   scan_bench copy SOURCE TREE MB   copies regular files of at most 64 MiB that are not archives
+//                                    from SOURCE to TREE until MB megabytes are there
+//   scan_bench rules FILE COUNT      writes COUNT generated rules (text, hex and regular
+//                                    expression strings, some conditions on the pe module)
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <initializer_list>
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -71,6 +77,107 @@ int generate(const fs::path& tree, int count) {
   return 0;
 }
 
+// True for the first bytes of the archives and compressed files the scanner or libarchive would
+// open, so the copied tree measures plain matching.
+bool looksLikeArchive(const unsigned char* head, std::size_t size, const std::string& name) {
+  auto starts = [&](std::initializer_list<unsigned char> magic) {
+    return size >= magic.size() && std::equal(magic.begin(), magic.end(), head);
+  };
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".tar") == 0) return true;
+  return starts({0x50, 0x4B}) || starts({0x52, 0x61, 0x72, 0x21}) ||
+         starts({0x37, 0x7A, 0xBC, 0xAF}) || starts({0x1F, 0x8B}) ||
+         starts({0xFD, 0x37, 0x7A, 0x58, 0x5A}) || starts({0x42, 0x5A, 0x68}) ||
+         starts({0x28, 0xB5, 0x2F, 0xFD}) || starts({0x21, 0x3C, 0x61, 0x72, 0x63, 0x68});
+}
+
+int copyTree(const fs::path& source, const fs::path& tree, std::uint64_t megabytes) {
+  const std::uint64_t wanted = megabytes * 1024 * 1024;
+  std::uint64_t total = 0;
+  std::uint64_t files = 0;
+  const auto options = fs::directory_options::skip_permission_denied;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(source, options, error), end; it != end && total < wanted;
+       it.increment(error)) {
+    if (error) break;
+    if (!it->is_regular_file(error) || it->is_symlink(error)) continue;
+    const std::uint64_t size = it->file_size(error);
+    if (error || size == 0 || size > 64ull * 1024 * 1024) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    unsigned char head[8] = {};
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    if (!in && in.gcount() == 0) continue;
+    if (looksLikeArchive(head, static_cast<std::size_t>(in.gcount()), it->path().string())) {
+      continue;
+    }
+    const fs::path target = tree / it->path().lexically_relative(source);
+    fs::create_directories(target.parent_path(), error);
+    if (!fs::copy_file(it->path(), target, fs::copy_options::overwrite_existing, error)) continue;
+    total += size;
+    ++files;
+  }
+  std::cerr << "copied " << files << " files, " << total << " bytes\n";
+  return total >= wanted ? 0 : 1;
+}
+
+std::string randomWord(std::mt19937& random, std::size_t length) {
+  std::uniform_int_distribution<int> letter('a', 'z');
+  std::string word;
+  for (std::size_t i = 0; i < length; ++i) word += static_cast<char>(letter(random));
+  return word;
+}
+
+std::string randomHex(std::mt19937& random, std::size_t bytes) {
+  static const char* const digits = "0123456789ABCDEF";
+  std::string hex;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    if (i == bytes / 2) hex += "?? ";
+    const unsigned value = random() & 0xFF;
+    hex += digits[value >> 4];
+    hex += digits[value & 0xF];
+    hex += ' ';
+  }
+  return hex;
+}
+
+// Rules of the sizes and kinds public rule sets hold: a few strings each, text (some nocase or
+// wide), hex with a wildcard, regular expressions anchored on a literal, and every tenth rule a
+// condition on the pe module.
+int writeRules(const fs::path& file, int count) {
+  std::mt19937 random(5200);
+  std::ofstream out(file);
+  out << "import \"pe\"\n\n";
+  for (int i = 0; i < count; ++i) {
+    out << "rule Generated_" << i << " {\n  strings:\n";
+    switch (i % 4) {
+      case 0:
+        out << "    $a = \"" << randomWord(random, 12) << "\"\n";
+        out << "    $b = \"" << randomWord(random, 10) << "\" nocase\n";
+        break;
+      case 1:
+        out << "    $a = { " << randomHex(random, 10) << "}\n";
+        out << "    $b = \"" << randomWord(random, 11) << "\" wide ascii\n";
+        break;
+      case 2:
+        out << "    $a = /" << randomWord(random, 9) << "[0-9]{2,6}" << randomWord(random, 3)
+            << "/\n";
+        out << "    $b = \"" << randomWord(random, 12) << "\"\n";
+        break;
+      default:
+        out << "    $a = \"" << randomWord(random, 10) << "\"\n";
+        out << "    $b = { " << randomHex(random, 8) << "}\n";
+        out << "    $c = \"" << randomWord(random, 14) << "\"\n";
+        break;
+    }
+    if (i % 10 == 9) {
+      out << "  condition:\n    uint16(0) == 0x5A4D and pe.number_of_sections > 2 and any of them\n";
+    } else {
+      out << "  condition:\n    any of them\n";
+    }
+    out << "}\n\n";
+  }
+  return out ? 0 : 1;
+}
+
 int scan(const std::string& rules, const std::string& tree) {
   using Clock = std::chrono::steady_clock;
   const fs::path traceDirectory = fs::temp_directory_path() / "norvid-scan-bench";
@@ -110,10 +217,13 @@ int main(int argc, char** argv) {
   try {
     if (mode == "generate" && argc == 4) return generate(argv[2], std::stoi(argv[3]));
     if (mode == "scan" && argc == 4) return scan(argv[2], argv[3]);
+    if (mode == "copy" && argc == 5) return copyTree(argv[2], argv[3], std::stoull(argv[4]));
+    if (mode == "rules" && argc == 4) return writeRules(argv[2], std::stoi(argv[3]));
   } catch (const std::exception& error) {
     std::cerr << "scan_bench: " << error.what() << "\n";
     return 1;
   }
-  std::cerr << "usage: scan_bench generate TREE COUNT | scan_bench scan RULES TREE\n";
+  std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | copy SOURCE TREE MB |"
+               " rules FILE COUNT\n";
   return 2;
 }

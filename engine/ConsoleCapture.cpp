@@ -60,8 +60,8 @@ struct Routing {
   RoutingBuffer err;
 };
 
-// Installed once, the first time a capture is made: the scanner is built before the threads that
-// write to the console from scans start.
+// Installed once, by the first scanner built (before the threads that write to the console from
+// scans start) or the first capture.
 Routing& routing() {
   static Routing* installed = [] {
     auto* routes = new Routing{RoutingBuffer(std::cout.rdbuf(), false),
@@ -74,6 +74,8 @@ Routing& routing() {
 }
 
 }  // namespace
+
+void ConsoleCapture::install() { routing(); }
 
 ConsoleCapture::ConsoleCapture(Record& record) : previous_(activeRecord) {
   routing();

@@ -26,6 +26,10 @@ class ConsoleCapture {
   // Writes `record` out as one block (or adds it to this thread's capture when there is one).
   static void emit(const Record& record);
 
+  // Puts the routing in place (once per process). Call it before threads that write to the console
+  // start, as the first capture would otherwise do it while they run.
+  static void install();
+
  private:
   Record* previous_;
 };

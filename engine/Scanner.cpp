@@ -119,7 +119,9 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
       heuristicsEnabled_(heuristicsEnabled),
       extractor_(ArchiveLimits{3, 1000, 524'288'000, 100.0}),
       exclusions_(exclusions),
-      pool_(pool) {}
+      pool_(pool) {
+  ConsoleCapture::install();
+}
 
 Scanner::~Scanner() = default;
 

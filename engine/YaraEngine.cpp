@@ -22,6 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Scanners kept per rule set for reuse: as many as scans run at once in practice.
+constexpr std::size_t kMaxIdleScanners = 64;
+
 struct RuleSource {
   std::string path;
   std::uint64_t size = 0;
@@ -91,6 +94,7 @@ bool YaraEngine::initialize() {
 }
 
 void YaraEngine::unload() {
+  destroyIdleScanners();
   ruleSets_.clear();
   totalRules_ = 0;
   if (initialized_) {
@@ -259,6 +263,44 @@ bool YaraEngine::loadCompiledRules(const std::string& path) {
   return true;
 }
 
+YR_SCANNER* YaraEngine::takeScanner(std::size_t index) const {
+  {
+    std::lock_guard<std::mutex> lock(scannersMutex_);
+    if (index < idleScanners_.size() && !idleScanners_[index].empty()) {
+      YR_SCANNER* scanner = idleScanners_[index].back();
+      idleScanners_[index].pop_back();
+      return scanner;
+    }
+  }
+  YR_SCANNER* scanner = nullptr;
+  if (yr_scanner_create(ruleSets_[index].get(), &scanner) != ERROR_SUCCESS) return nullptr;
+  yr_scanner_set_flags(scanner, SCAN_FLAGS_FAST_MODE);
+  yr_scanner_set_timeout(scanner, kScanTimeoutSeconds);
+  return scanner;
+}
+
+void YaraEngine::returnScanner(std::size_t index, YR_SCANNER* scanner) const {
+  try {
+    std::lock_guard<std::mutex> lock(scannersMutex_);
+    if (idleScanners_.size() < ruleSets_.size()) idleScanners_.resize(ruleSets_.size());
+    if (idleScanners_[index].size() < kMaxIdleScanners) {
+      idleScanners_[index].push_back(scanner);
+      return;
+    }
+  } catch (const std::exception&) {
+    // No room to keep it: destroyed below.
+  }
+  yr_scanner_destroy(scanner);
+}
+
+void YaraEngine::destroyIdleScanners() {
+  std::lock_guard<std::mutex> lock(scannersMutex_);
+  for (std::vector<YR_SCANNER*>& idle : idleScanners_) {
+    for (YR_SCANNER* scanner : idle) yr_scanner_destroy(scanner);
+  }
+  idleScanners_.clear();
+}
+
 std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
   if (!initialized_ || ruleSets_.empty()) return {};
   int error = 0;
@@ -289,9 +331,16 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
   // libyara guards its reads of the buffer: a mapped file truncated meanwhile ends that rule
   // set's scan with an error instead of a fault.
   try {
-    for (const YaraRules& rules : ruleSets_) {
-      int code = yr_rules_scan_mem(rules.get(), data, size, SCAN_FLAGS_FAST_MODE, onScanMessage,
-                                   &matches, kScanTimeoutSeconds);
+    for (std::size_t index = 0; index < ruleSets_.size(); ++index) {
+      int code;
+      if (YR_SCANNER* scanner = takeScanner(index)) {
+        yr_scanner_set_callback(scanner, onScanMessage, &matches);
+        code = yr_scanner_scan_mem(scanner, data, size);
+        returnScanner(index, scanner);
+      } else {
+        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, SCAN_FLAGS_FAST_MODE,
+                                 onScanMessage, &matches, kScanTimeoutSeconds);
+      }
       if (code == ERROR_SUCCESS) continue;
       if (complete != nullptr) *complete = false;
       if (code != ERROR_SCAN_TIMEOUT) {

@@ -2,11 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/YaraRules.hpp"
 #include "platform/FileHandle.hpp"
+
+struct YR_SCAN_CONTEXT;
 
 namespace norvid {
 
@@ -80,9 +83,17 @@ class YaraEngine {
 
  private:
   void appendRuleSet(YaraRules rules);
+  // A libyara scanner for rule set `index`, reused from earlier scans when one is idle (creating
+  // one costs allocations in proportion to the rule count); null when none can be created.
+  YR_SCAN_CONTEXT* takeScanner(std::size_t index) const;
+  void returnScanner(std::size_t index, YR_SCAN_CONTEXT* scanner) const;
+  void destroyIdleScanners();
   bool failLoad(YaraLoadTrace& trace, std::string message);
 
   std::vector<YaraRules> ruleSets_;
+  // Idle scanners per rule set; every one is destroyed before its rule set.
+  mutable std::mutex scannersMutex_;
+  mutable std::vector<std::vector<YR_SCAN_CONTEXT*>> idleScanners_;
   bool initialized_ = false;
   std::string lastError_;
   std::uint32_t totalRules_ = 0;

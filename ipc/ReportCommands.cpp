@@ -113,13 +113,13 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
       }
       report.begin(scanType, path);
       if (std::filesystem::is_regular_file(status)) {
-        record(report, slot_.scanner->scanFile(path, 0, ""));
+        record(report, slot_.scanner->scanFile(path, 0, "", caller));
       } else if (std::filesystem::is_directory(status)) {
         std::unique_ptr<ScanRegistry::Tracked> tracked;
         if (registry_ != nullptr) tracked = registry_->track("generate_report", path, caller);
         ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
         for (const ScanResult& result :
-             slot_.scanner->scanDirectory(path, true, CallerIdentity::service(), progress)) {
+             slot_.scanner->scanDirectory(path, true, caller, progress)) {
           record(report, result);
         }
         report.cancelled = progress != nullptr && progress->cancelRequested();

@@ -105,13 +105,13 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
       const fs::file_status status = fs::status(path, error);
       if (!fs::exists(status)) return createErrorResponse("La ruta no existe: " + path);
       if (fs::is_regular_file(status)) {
-        describeFile(slot_.scanner->scanFile(path, 0, ""), response);
+        describeFile(slot_.scanner->scanFile(path, 0, "", caller), response);
       } else if (fs::is_directory(status)) {
         std::unique_ptr<ScanRegistry::Tracked> tracked;
         if (registry_ != nullptr) tracked = registry_->track("scan", path, caller);
         ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
         describeDirectory(
-            slot_.scanner->scanDirectory(path, true, CallerIdentity::service(), progress),
+            slot_.scanner->scanDirectory(path, true, caller, progress),
             response);
         if (progress != nullptr && progress->cancelRequested()) response["cancelled"] = true;
       } else {
@@ -146,7 +146,7 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
       if (!fs::is_regular_file(status)) {
         return createErrorResponse("La ruta no es un archivo válido");
       }
-      result = slot_.scanner->scanFile(path, 0, "");
+      result = slot_.scanner->scanFile(path, 0, "", caller);
     }
     statistics_.recordScan(path);
     nlohmann::json response{{"command", "scan_realtime"}, {"quarantined", false}};
