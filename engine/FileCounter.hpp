@@ -15,8 +15,7 @@ namespace norvid {
 class FileCounter {
  public:
   // The count below `root`, or nothing when `stop` was set before the walk ended.
-  static std::optional<std::uint64_t> count(const std::string& root,
-                                            const std::atomic<bool>& stop);
+  static std::optional<std::uint64_t> count(const std::string& root, const std::atomic<bool>& stop);
 };
 
 }  // namespace norvid

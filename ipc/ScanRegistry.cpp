@@ -42,8 +42,8 @@ json describe(std::int64_t id, const std::string& command, const std::string& pa
       total == 0 ? 100.0 : roundTo(100.0 * static_cast<double>(now.filesScanned) / total, 0.1);
   if (now.filesScanned > 0) {
     const double perFile = elapsed / static_cast<double>(now.filesScanned);
-    record["seconds_left"] =
-        static_cast<std::int64_t>(std::ceil(perFile * static_cast<double>(total - now.filesScanned)));
+    record["seconds_left"] = static_cast<std::int64_t>(
+        std::ceil(perFile * static_cast<double>(total - now.filesScanned)));
   }
   return record;
 }
@@ -131,12 +131,12 @@ std::string ScanRegistry::handleCancelScan(std::int32_t scanId, const CallerIden
                                std::to_string(scanId));
   }
   target->progress.requestCancel();
-  return serializeResponse(json{{"command", "cancel_scan"},
-                                {"message", "Cancelación solicitada: el escaneo " +
-                                                std::to_string(scanId) +
-                                                " se detiene en el próximo archivo"},
-                                {"scan_id", scanId},
-                                {"status", "ok"}});
+  return serializeResponse(
+      json{{"command", "cancel_scan"},
+           {"message", "Cancelación solicitada: el escaneo " + std::to_string(scanId) +
+                           " se detiene en el próximo archivo"},
+           {"scan_id", scanId},
+           {"status", "ok"}});
 }
 
 }  // namespace norvid

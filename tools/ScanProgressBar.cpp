@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <future>
 #include <iostream>
 #include <thread>
@@ -51,8 +51,7 @@ std::string duration(std::int64_t seconds) {
   }
   if (seconds >= 60) {
     const std::int64_t rest = seconds % 60;
-    return std::to_string(seconds / 60) + "m" + (rest < 10 ? "0" : "") + std::to_string(rest) +
-           "s";
+    return std::to_string(seconds / 60) + "m" + (rest < 10 ? "0" : "") + std::to_string(rest) + "s";
   }
   return std::to_string(seconds) + "s";
 }

@@ -1,9 +1,8 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace norvid {
 
@@ -16,9 +15,8 @@ class ScanProgressBar {
   // Sends `request` to the service and returns its answer as platform::sendRequest does. The bar
   // is drawn only for "scan" and "generate_report" with a path, when standard output and standard
   // error are a terminal and `raw` is not set; otherwise the request is simply sent.
-  static std::optional<std::string> send(const std::string& socketPath,
-                                         const std::string& request, bool raw,
-                                         std::string* error);
+  static std::optional<std::string> send(const std::string& socketPath, const std::string& request,
+                                         bool raw, std::string* error);
 
   // The bar line for one record of "list_scans", at most `columns` characters wide: bar and
   // percentage (once the total is known), files, threats, time left and the current file,

@@ -1,11 +1,10 @@
-#include "engine/FileCounter.hpp"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
 #include <string>
 
+#include "engine/FileCounter.hpp"
 #include "engine/Scanner.hpp"
 #include "tests/support/TempDir.hpp"
 

@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/ipc/CoreFixture.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
@@ -168,8 +168,9 @@ TEST_F(ScanProgressTest, UserCancelsOwnReportWhichIsWrittenMarkedCancelled) {
   const std::string jsonReport = testing::readFile(answer.at("report_json").get<std::string>());
   EXPECT_NE(jsonReport.find("  \"engine_version\": "), std::string::npos);
   EXPECT_NE(jsonReport.find("\n  \"cancelled\": true,\n  \"threats\": [\n"), std::string::npos);
-  EXPECT_NE(testing::readFile(answer.at("report_html").get<std::string>()).find("Escaneo cancelado"),
-            std::string::npos);
+  EXPECT_NE(
+      testing::readFile(answer.at("report_html").get<std::string>()).find("Escaneo cancelado"),
+      std::string::npos);
 
   EXPECT_EQ(fixture.sendJson({{"command", "cancel_scan"}, {"scan_id", 987654}}),
             json::parse(R"({"error":"No hay ningún escaneo en curso con el identificador 987654",)"

@@ -1,8 +1,8 @@
-#include "tools/ScanProgressBar.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "tools/ScanProgressBar.hpp"
 
 namespace norvid {
 namespace {
