@@ -89,7 +89,14 @@ std::unique_ptr<ScanRegistry::Tracked> ScanRegistry::track(const std::string& co
     running->id = nextId_++;
     running_[running->id] = running;
   }
-  return std::make_unique<Tracked>(*this, std::move(running));
+  const std::int64_t id = running->id;
+  try {
+    return std::make_unique<Tracked>(*this, std::move(running));
+  } catch (...) {
+    // No scan runs when the counting thread could not be started; it must not stay listed.
+    remove(id);
+    throw;
+  }
 }
 
 void ScanRegistry::remove(std::int64_t id) {
