@@ -10,15 +10,15 @@
 //                                    from SOURCE to TREE until MB megabytes are there
 //   scan_bench rules FILE COUNT      writes COUNT generated rules (text, hex and regular
 //                                    expression strings, some conditions on the pe module)
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <initializer_list>
-#include <algorithm>
+#include <iostream>
 #include <random>
 #include <string>
 
@@ -103,8 +103,8 @@ int copyTree(const fs::path& source, const fs::path& tree, std::uint64_t megabyt
   std::uint64_t files = 0;
   const auto options = fs::directory_options::skip_permission_denied;
   std::error_code error;
-  for (fs::recursive_directory_iterator it(source, options, error), end; it != end && total < wanted;
-       it.increment(error)) {
+  for (fs::recursive_directory_iterator it(source, options, error), end;
+       it != end && total < wanted; it.increment(error)) {
     if (error) break;
     if (!it->is_regular_file(error) || it->is_symlink(error)) continue;
     const std::uint64_t size = it->file_size(error);
@@ -176,7 +176,8 @@ int writeRules(const fs::path& file, int count) {
         break;
     }
     if (i % 10 == 9) {
-      out << "  condition:\n    uint16(0) == 0x5A4D and pe.number_of_sections > 2 and any of them\n";
+      out << "  condition:\n    uint16(0) == 0x5A4D and pe.number_of_sections > 2 and any of "
+             "them\n";
     } else {
       out << "  condition:\n    any of them\n";
     }

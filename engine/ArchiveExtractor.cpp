@@ -3,11 +3,11 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -210,13 +210,7 @@ std::string ArchiveExtractor::detectFormat(const std::string& path) const {
     if (count <= 0) break;
     got += static_cast<std::size_t>(count);
   }
-
-  if (magic[0] == 0x50 && magic[1] == 0x4B) return "zip";
-  if (magic[0] == 0x52 && magic[1] == 0x61 && magic[2] == 0x72 && magic[3] == 0x21) return "rar";
-  if (magic[0] == 0x37 && magic[1] == 0x7A && magic[2] == 0xBC && magic[3] == 0xAF) return "7z";
-  if (magic[0] == 0x1F && magic[1] == 0x8B) return "gzip";
-  if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".tar") == 0) return "tar";
-  return "unknown";
+  return detectFormat(magic.data(), got, path);
 }
 
 std::string ArchiveExtractor::createTempDirectory() const {
@@ -239,7 +233,7 @@ std::string ArchiveExtractor::createTempDirectory() const {
 }
 
 std::string ArchiveExtractor::detectFormat(const unsigned char* head, std::size_t size,
-                                          const std::string& name) const {
+                                           const std::string& name) const {
   std::array<unsigned char, 4> magic{};
   std::copy(head, head + std::min(size, magic.size()), magic.begin());
   if (magic[0] == 0x50 && magic[1] == 0x4B) return "zip";

@@ -87,7 +87,8 @@ ConsoleCapture::~ConsoleCapture() { activeRecord = previous_; }
 void ConsoleCapture::emit(const Record& record) {
   if (record.empty()) return;
   if (activeRecord != nullptr) {
-    for (const Piece& piece : record) append(*activeRecord, piece.error, piece.text.data(), piece.text.size());
+    for (const Piece& piece : record)
+      append(*activeRecord, piece.error, piece.text.data(), piece.text.size());
     return;
   }
   Routing& routes = routing();

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "platform/DirectoryStream.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
@@ -22,15 +22,16 @@ struct Level {
   int depth;
 };
 
-// The ERROR verdict of a directory the walk could not go through.
+// The ERROR verdict of a directory the walk could not go through, worded as the file-system
+// library words its errors. Built without the library's exception, since this is often reached
+// with no descriptor to spare.
 DirectoryWalker::Visit walkFailure(const std::string& path, const char* step, int error) {
-  const fs::filesystem_error failure(step, fs::path(path),
-                                     std::error_code(error, std::generic_category()));
+  const std::string failure = std::string("filesystem error: ") + step + ": " +
+                              platform::errnoText(error) + " [" + path + "]";
   DirectoryWalker::Visit visit;
   visit.path = path;
-  visit.verdict = ScanResult{path, ScanStatus::ERROR,
-                             std::string("Filesystem error: ") + failure.what(), 0, ""};
-  visit.warning = std::string("Error al recorrer directorio: ") + failure.what();
+  visit.verdict = ScanResult{path, ScanStatus::ERROR, "Filesystem error: " + failure, 0, ""};
+  visit.warning = "Error al recorrer directorio: " + failure;
   return visit;
 }
 

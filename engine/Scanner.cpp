@@ -57,7 +57,8 @@ bool isScannableMember(const std::string& member, const fs::path& canonicalRoot)
 }
 
 fs::filesystem_error systemFailure(const char* step, const std::string& path, int error) {
-  return fs::filesystem_error(step, fs::path(path), std::error_code(error, std::generic_category()));
+  return fs::filesystem_error(step, fs::path(path),
+                              std::error_code(error, std::generic_category()));
 }
 
 // Runs `judge`, turning what it throws into the ERROR verdict of the file.

@@ -14,8 +14,8 @@
 #include "engine/YaraCompiler.hpp"
 #include "engine/YaraLoadTrace.hpp"
 #include "platform/MappedRegion.hpp"
-#include "platform/ScanIo.hpp"
 #include "platform/Paths.hpp"
+#include "platform/ScanIo.hpp"
 
 namespace norvid {
 namespace {

@@ -1,11 +1,10 @@
-#include "engine/DirectoryWalker.hpp"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 #include <string>
 
+#include "engine/DirectoryWalker.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid {

@@ -104,8 +104,10 @@ TEST_F(ScanPipelineTest, ParallelScanGivesTheSerialAnswerInWalkOrder) {
     ArchiveFixtures::write(dir + "/clean.tar.gz", ArchiveFormat::TarGz,
                            {ArchiveMember::file("b.txt", "clean")});
     temp.write("tree/d" + std::to_string(i) + "/tool.exe",
-               PeImageBuilder().section("UPX0", PeImageBuilder::kExecute | PeImageBuilder::kWrite,
-                                        std::string(512, 'u')).build());
+               PeImageBuilder()
+                   .section("UPX0", PeImageBuilder::kExecute | PeImageBuilder::kWrite,
+                            std::string(512, 'u'))
+                   .build());
     temp.write("tree/d" + std::to_string(i) + "/excluded.txt", kMarker);
   }
   temp.write("tree/corrupt.zip", "PK-not really");
