@@ -3,13 +3,18 @@
 //                                    executables or detections, no archives) below TREE
 //   scan_bench scan RULES TREE       loads RULES, scans TREE recursively with the scanner and
 //                                    prints the figures on the error stream
+//   scan_bench scan-tracked RULES TREE
+//                                    the same with the progress bookkeeping of a running scan:
+//                                    a progress record and the counting walk beside the scan
 //   scan_bench copy SOURCE TREE MB   copies regular files of at most 64 MiB that are not archives
 //                                    from SOURCE to TREE until MB megabytes are there
 //   scan_bench rules FILE COUNT      writes COUNT generated rules (text, hex and regular
 //                                    expression strings, some conditions on the pe module)
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -17,6 +22,8 @@
 #include <random>
 #include <string>
 
+#include "engine/FileCounter.hpp"
+#include "engine/ScanProgress.hpp"
 #include "engine/Scanner.hpp"
 #include "engine/YaraEngine.hpp"
 
@@ -179,7 +186,7 @@ int writeRules(const fs::path& file, int count) {
   return out ? 0 : 1;
 }
 
-int scan(const std::string& rules, const std::string& tree) {
+int scan(const std::string& rules, const std::string& tree, bool tracked) {
   using Clock = std::chrono::steady_clock;
   const fs::path traceDirectory = fs::temp_directory_path() / "norvid-scan-bench";
   fs::create_directories(traceDirectory);
@@ -192,7 +199,22 @@ int scan(const std::string& rules, const std::string& tree) {
   }
   norvid::Scanner scanner(&engine, true, true, nullptr);
   const auto loaded = Clock::now();
-  norvid::DirectoryScanResult results = scanner.scanDirectory(tree, true);
+  norvid::ScanProgress progress;
+  std::atomic<bool> stopCounting{false};
+  std::thread counter;
+  if (tracked) {
+    counter = std::thread([&] {
+      if (auto total = norvid::FileCounter::count(tree, stopCounting)) {
+        progress.setTotalFiles(*total);
+      }
+    });
+  }
+  norvid::DirectoryScanResult results = scanner.scanDirectory(
+      tree, true, norvid::CallerIdentity::service(), tracked ? &progress : nullptr);
+  if (tracked) {
+    stopCounting = true;
+    counter.join();
+  }
   const auto done = Clock::now();
   std::cout.flush();
 
@@ -217,14 +239,15 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   try {
     if (mode == "generate" && argc == 4) return generate(argv[2], std::stoi(argv[3]));
-    if (mode == "scan" && argc == 4) return scan(argv[2], argv[3]);
+    if (mode == "scan" && argc == 4) return scan(argv[2], argv[3], false);
+    if (mode == "scan-tracked" && argc == 4) return scan(argv[2], argv[3], true);
     if (mode == "copy" && argc == 5) return copyTree(argv[2], argv[3], std::stoull(argv[4]));
     if (mode == "rules" && argc == 4) return writeRules(argv[2], std::stoi(argv[3]));
   } catch (const std::exception& error) {
     std::cerr << "scan_bench: " << error.what() << "\n";
     return 1;
   }
-  std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | copy SOURCE TREE MB |"
+  std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | scan-tracked RULES TREE | copy SOURCE TREE MB |"
                " rules FILE COUNT\n";
   return 2;
 }

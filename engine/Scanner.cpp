@@ -88,6 +88,9 @@ std::vector<unsigned char> readHead(const platform::FileHandle& file, std::uint6
   return head;
 }
 
+// Thrown by the walk's visitor to leave the walk once a cancel was requested.
+struct WalkCancelled {};
+
 // Takes the caller's file-system identity for the scope, unless the caller is the service itself:
 // then the thread keeps whatever identity it already has.
 class CallerScope {
@@ -342,21 +345,33 @@ Scanner::Verdict Scanner::judgeVisit(DirectoryWalker::Visit& visit, const Caller
 }
 
 DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursive,
-                                           const CallerIdentity& caller) {
+                                           const CallerIdentity& caller, ScanProgress* progress) {
   DirectoryScanResult results;
-  // Verdicts in walk order; the oldest is written out and appended as soon as it is ready.
-  std::deque<std::future<Verdict>> pending;
+  // Verdicts in walk order; the oldest is written out and appended as soon as it is ready. A file
+  // whose scan thread found the scan cancelled before starting has no verdict and is left out.
+  std::deque<std::future<std::optional<Verdict>>> pending;
   auto emitOldest = [&] {
-    Verdict verdict = pending.front().get();
+    std::optional<Verdict> verdict = pending.front().get();
     pending.pop_front();
-    ConsoleCapture::emit(verdict.console);
-    results.push_back(std::move(verdict.result));
+    if (!verdict) return;
+    ConsoleCapture::emit(verdict->console);
+    if (progress != nullptr) progress->fileJudged(verdict->result.status == ScanStatus::INFECTED);
+    results.push_back(std::move(verdict->result));
   };
   auto emitAll = [&] {
     while (!pending.empty()) emitOldest();
   };
   const std::size_t window =
       pool_ != nullptr ? std::max<std::size_t>(1, pool_->threadCount()) * kQueuedFilesPerThread : 1;
+  // Judges one visit unless the scan was cancelled meanwhile.
+  auto judgeTracked = [this, progress](DirectoryWalker::Visit& visit,
+                                       const CallerIdentity& identity) -> std::optional<Verdict> {
+    if (progress != nullptr) {
+      if (progress->cancelRequested()) return std::nullopt;
+      progress->fileStarted(visit.path);
+    }
+    return judgeVisit(visit, identity);
+  };
 
   try {
     CallerScope identity(caller);
@@ -370,20 +385,23 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
       return results;
     }
     DirectoryWalker(recursive).walk(path, [&](DirectoryWalker::Visit&& found) {
+      if (progress != nullptr && progress->cancelRequested()) throw WalkCancelled{};
       auto visit = std::make_shared<DirectoryWalker::Visit>(std::move(found));
       // Only an opened file is worth a scan thread; everything else is decided here.
       if (pool_ == nullptr || !visit->file.isOpen()) {
-        std::promise<Verdict> ready;
-        ready.set_value(judgeVisit(*visit, caller));
+        std::promise<std::optional<Verdict>> ready;
+        ready.set_value(judgeTracked(*visit, caller));
         pending.push_back(ready.get_future());
       } else {
-        auto task = std::make_shared<std::packaged_task<Verdict()>>(
-            [this, visit, caller] { return judgeVisit(*visit, caller); });
+        auto task = std::make_shared<std::packaged_task<std::optional<Verdict>()>>(
+            [judgeTracked, visit, caller] { return judgeTracked(*visit, caller); });
         pending.push_back(task->get_future());
         pool_->submit([task] { (*task)(); });
       }
       while (pending.size() >= window) emitOldest();
     });
+    emitAll();
+  } catch (const WalkCancelled&) {
     emitAll();
   } catch (const fs::filesystem_error& error) {
     emitAll();

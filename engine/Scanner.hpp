@@ -9,6 +9,7 @@
 #include "engine/DirectoryWalker.hpp"
 #include "engine/ExtractionBudget.hpp"
 #include "engine/PeAnalyzer.hpp"
+#include "engine/ScanProgress.hpp"
 #include "engine/ScanResult.hpp"
 #include "engine/VerdictCache.hpp"
 #include "platform/CallerIdentity.hpp"
@@ -52,9 +53,11 @@ class Scanner {
 
   // Verdicts of every regular file below `path` in walk order (subdirectories too when
   // `recursive`), directory links not followed, at most DirectoryWalker::kMaxDepth levels deep.
-  // Never throws.
+  // With `progress`, every file is counted there as it is judged, and a cancel request stops the
+  // walk at the next file: the verdicts of the files already judged are returned. Never throws.
   DirectoryScanResult scanDirectory(const std::string& path, bool recursive,
-                                    const CallerIdentity& caller = CallerIdentity::service());
+                                    const CallerIdentity& caller = CallerIdentity::service(),
+                                    ScanProgress* progress = nullptr);
 
   // Archives met at this depth are matched as a whole but not opened.
   static constexpr std::int32_t kMaxArchiveDepth = 3;

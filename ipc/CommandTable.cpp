@@ -80,6 +80,12 @@ std::vector<CommandRow> CommandTable::build(
       {"usb_list_devices", kOpen, {}, {}, {}},
       {"usb_disable_port", kAdministrator, {}, {optionalText("device_id", "")}, {}},
       {"usb_enable_port", kAdministrator, {}, {optionalText("device_id", "")}, {}},
+      // Whose scans a caller may see or cancel is decided by the scan registry itself.
+      {"list_scans", kOpen, {}, {}, {}},
+      {"cancel_scan", kOpen,
+       {{"scan_id", "Missing 'scan_id' field for cancel_scan command"}},
+       {integer("scan_id")},
+       {}},
   };
   for (CommandRow& row : rows) row.handler = handlerFor(row.name);
   return rows;

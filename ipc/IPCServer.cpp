@@ -48,9 +48,9 @@ IPCServer::IPCServer(ServicePaths paths, platform::SocketTransport::Options tran
       transport_(withStatusLane(std::move(transportOptions))),
       startTime_(std::chrono::steady_clock::now()),
       usbControl_(paths_.sysfsRoot, paths_.modprobeDir),
-      scanCommands_(engine_, *this, paths_.quarantineDir()),
+      scanCommands_(engine_, *this, paths_.quarantineDir(), &scanRegistry_),
       quarantineCommands_(paths_.quarantineDir()),
-      reportCommands_(engine_, paths_.reportsDir()),
+      reportCommands_(engine_, paths_.reportsDir(), &scanRegistry_),
       usbCommands_(usbControl_) {
   construct();
   exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
@@ -179,6 +179,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
   ScheduleCommands& schedules = *scheduleCommands_;
   ReportCommands& reports = reportCommands_;
   UsbCommands& usb = usbCommands_;
+  ScanRegistry& running = scanRegistry_;
   std::map<std::string, CommandHandler> handlers = {
       {"scan", [&scans](Args a) { return scans.handleScan(a.text("path"), a.caller()); }},
       {"scan_realtime",
@@ -224,6 +225,9 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"usb_disable_port",
        [&usb](Args a) { return usb.handleUsbDisablePort(a.text("device_id")); }},
       {"usb_enable_port", [&usb](Args a) { return usb.handleUsbEnablePort(a.text("device_id")); }},
+      {"list_scans", [&running](Args a) { return running.handleListScans(a.caller()); }},
+      {"cancel_scan",
+       [&running](Args a) { return running.handleCancelScan(a.integer("scan_id"), a.caller()); }},
   };
   return CommandTable::build([&handlers](const std::string& command) {
     auto found = handlers.find(command);

@@ -88,6 +88,7 @@ class IPCServer final : public StatisticsRecorder {
   std::unique_ptr<Scheduler> scheduler_;
   UsbControl usbControl_;
 
+  ScanRegistry scanRegistry_;
   ScanCommands scanCommands_;
   QuarantineCommands quarantineCommands_;
   // Built after construction, over the list and the scheduler (or their absence).

@@ -92,8 +92,9 @@ std::optional<json> summarise(const std::string& path) {
 
 }  // namespace
 
-ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir)
-    : slot_(slot), reportsDir_(std::move(reportsDir)) {}
+ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir,
+                               ScanRegistry* registry)
+    : slot_(slot), reportsDir_(std::move(reportsDir)), registry_(registry) {}
 
 std::string ReportCommands::handleGenerateReport(const std::string& path,
                                                  const std::string& scanType,
@@ -114,9 +115,14 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
       if (std::filesystem::is_regular_file(status)) {
         record(report, slot_.scanner->scanFile(path, 0, "", caller));
       } else if (std::filesystem::is_directory(status)) {
-        for (const ScanResult& result : slot_.scanner->scanDirectory(path, true, caller)) {
+        std::unique_ptr<ScanRegistry::Tracked> tracked;
+        if (registry_ != nullptr) tracked = registry_->track("generate_report", path, caller);
+        ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
+        for (const ScanResult& result :
+             slot_.scanner->scanDirectory(path, true, caller, progress)) {
           record(report, result);
         }
+        report.cancelled = progress != nullptr && progress->cancelRequested();
       }
     }
     report.finish(slot_.engine->getTotalRules());
@@ -125,15 +131,16 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
     EventLogger::instance().info("Reporte generado: " + jsonPath + " (" +
                                  std::to_string(report.files_scanned) + " archivos, " +
                                  std::to_string(report.threats_found) + " amenazas)");
-    return serializeResponse(
-        json{{"command", "generate_report"},
-             {"duration", report.duration_seconds},
-             {"files_scanned", report.files_scanned},
-             {"report_html", jsonPath.substr(0, jsonPath.size() - 5) + ".html"},
-             {"report_json", jsonPath},
-             {"scan_id", report.scan_id},
-             {"status", "ok"},
-             {"threats_found", report.threats_found}});
+    json response{{"command", "generate_report"},
+                  {"duration", report.duration_seconds},
+                  {"files_scanned", report.files_scanned},
+                  {"report_html", jsonPath.substr(0, jsonPath.size() - 5) + ".html"},
+                  {"report_json", jsonPath},
+                  {"scan_id", report.scan_id},
+                  {"status", "ok"},
+                  {"threats_found", report.threats_found}};
+    if (report.cancelled) response["cancelled"] = true;
+    return serializeResponse(response);
   } catch (const std::exception& error) {
     std::string message = std::string("Error generando reporte: ") + error.what();
     EventLogger::instance().error(message);

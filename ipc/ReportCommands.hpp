@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ipc/ScanRegistry.hpp"
 #include "platform/CallerIdentity.hpp"
 
 namespace norvid {
@@ -11,10 +12,12 @@ struct EngineSlot;
 
 // The handlers of "generate_report" (scan a path and write its JSON and HTML report) and
 // "list_reports" (summarise the newest JSON reports). Each returns the serialised response.
-// REQUIRES: `slot` outlives this object.
+// Directory scans are listed in `registry` (when given) while they run; a cancelled one writes
+// its reports over the files judged so far, marked cancelled.
+// REQUIRES: `slot` and `registry` outlive this object.
 class ReportCommands {
  public:
-  ReportCommands(EngineSlot& slot, std::string reportsDir);
+  ReportCommands(EngineSlot& slot, std::string reportsDir, ScanRegistry* registry = nullptr);
 
   // Holds the slot's lock shared for its whole run, so a rule reload waits for it.
   std::string handleGenerateReport(const std::string& path, const std::string& scanType,
@@ -27,6 +30,7 @@ class ReportCommands {
  private:
   EngineSlot& slot_;
   std::string reportsDir_;
+  ScanRegistry* registry_;
 };
 
 }  // namespace norvid

@@ -85,8 +85,11 @@ class TemporaryFile {
 }  // namespace
 
 ScanCommands::ScanCommands(EngineSlot& slot, StatisticsRecorder& statistics,
-                           std::string quarantineDir)
-    : slot_(slot), statistics_(statistics), quarantineDir_(std::move(quarantineDir)) {}
+                           std::string quarantineDir, ScanRegistry* registry)
+    : slot_(slot),
+      statistics_(statistics),
+      quarantineDir_(std::move(quarantineDir)),
+      registry_(registry) {}
 
 std::string ScanCommands::handleScan(const std::string& path, const CallerIdentity& caller) {
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
@@ -104,7 +107,13 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
       if (fs::is_regular_file(status)) {
         describeFile(slot_.scanner->scanFile(path, 0, "", caller), response);
       } else if (fs::is_directory(status)) {
-        describeDirectory(slot_.scanner->scanDirectory(path, true, caller), response);
+        std::unique_ptr<ScanRegistry::Tracked> tracked;
+        if (registry_ != nullptr) tracked = registry_->track("scan", path, caller);
+        ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
+        describeDirectory(
+            slot_.scanner->scanDirectory(path, true, caller, progress),
+            response);
+        if (progress != nullptr && progress->cancelRequested()) response["cancelled"] = true;
       } else {
         return createErrorResponse("La ruta no es un archivo ni un directorio válido: " + path);
       }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/EngineSlot.hpp"
+#include "ipc/ScanRegistry.hpp"
 #include "ipc/StatisticsRecorder.hpp"
 #include "platform/CallerIdentity.hpp"
 
@@ -11,10 +12,12 @@ namespace norvid {
 // The scan, scan_realtime and scan_amsi commands: each holds the engine lock shared for its
 // whole run, turns the scanner's verdict into the response, counts it and writes the event log.
 // The files named by a caller are examined with that caller's file-system identity, so a caller
-// learns nothing of what it could not read itself.
+// learns nothing of what it could not read itself. Directory scans are listed in `registry`
+// (when given) while they run, and a cancelled one answers over the files judged so far.
 class ScanCommands {
  public:
-  ScanCommands(EngineSlot& slot, StatisticsRecorder& statistics, std::string quarantineDir);
+  ScanCommands(EngineSlot& slot, StatisticsRecorder& statistics, std::string quarantineDir,
+               ScanRegistry* registry = nullptr);
 
   std::string handleScan(const std::string& path, const CallerIdentity& caller);
   std::string handleScanRealtime(const std::string& path, const CallerIdentity& caller);
@@ -24,6 +27,7 @@ class ScanCommands {
   EngineSlot& slot_;
   StatisticsRecorder& statistics_;
   std::string quarantineDir_;
+  ScanRegistry* registry_;
 };
 
 }  // namespace norvid

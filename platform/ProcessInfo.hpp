@@ -11,4 +11,7 @@ std::optional<std::uint64_t> residentMemoryBytes();
 // Number of threads of this process; empty when it cannot be read.
 std::optional<int> threadCount();
 
+// The id of this process.
+std::int32_t currentProcessId();
+
 }  // namespace norvid::platform

@@ -369,6 +369,7 @@ std::string ScanReport::toJson() const {
   number("skipped", std::to_string(skipped));
   number("rules_loaded", std::to_string(rules_loaded));
   text("engine_version", engine_version);
+  if (cancelled) out += "  \"cancelled\": true,\n";
   out += "  \"threats\": [\n";
   appendJsonList(out, threats);
   out += "  ],\n";
@@ -389,6 +390,10 @@ std::string ScanReport::toHtml() const {
   out += infected ? "    <span class=\"label\">AMENAZAS DETECTADAS</span>\n"
                   : "    <span class=\"label\">SISTEMA LIMPIO</span>\n";
   out += "  </div>\n\n";
+  if (cancelled) {
+    out += "  <div class=\"card\"><strong>Escaneo cancelado:</strong> el reporte cubre solo los "
+           "archivos escaneados antes de la cancelacion.</div>\n\n";
+  }
 
   auto row = [&](const char* label, const std::string& value, bool escape) {
     out += "      <tr><td><strong>";

@@ -31,6 +31,8 @@ class ScanReport {
   std::vector<std::string> error_details;
   std::int64_t rules_loaded = 0;
   std::string engine_version = kEngineVersion;
+  // The scan was stopped by a cancel request: the report covers only the files judged before.
+  bool cancelled = false;
 
   // Resets the record, draws a new identifier and stamps the start (local time and monotonic).
   void begin(const std::string& scanType, const std::string& targetPath);

@@ -28,4 +28,6 @@ std::optional<int> threadCount() {
   return count;
 }
 
+std::int32_t currentProcessId() { return static_cast<std::int32_t>(::getpid()); }
+
 }  // namespace norvid::platform

@@ -250,7 +250,8 @@ const char* const kAdministratorCommands[] = {
 const char* const kOpenCommands[] = {
     "scan",           "scan_realtime",   "list_quarantine", "quarantine_file",
     "status",         "list_exclusions", "list_schedules",  "scan_amsi",
-    "generate_report", "list_reports",   "usb_status",      "usb_list_devices"};
+    "generate_report", "list_reports",   "usb_status",      "usb_list_devices",
+    "list_scans",      "cancel_scan"};
 
 // The refusal comes before the member checks, so a request without its members is refused the
 // same way, and nothing of the command runs.

@@ -494,5 +494,27 @@ TEST(ScanReportFiles, SaveReportsNamesCreateDirectoriesWhenTheDirectoryCannotBeM
   EXPECT_EQ(readFile(blocker), "a file where the directory should be");
 }
 
+TEST(ScanReportCancelled, MarkedInBothReportsAndNothingElseChanges) {
+  ScanReport report = fixedReport("/home/user");
+  report.addResult("/home/user/tool.exe", "INFECTED", "Trojan_Generic");
+  report.addError("/home/user/locked", "Permission denied");
+  const std::string json = report.toJson();
+  const std::string html = report.toHtml();
+  report.cancelled = true;
+
+  std::string expectedJson = json;
+  const std::string before = "  \"threats\": [\n";
+  expectedJson.insert(expectedJson.find(before), "  \"cancelled\": true,\n");
+  EXPECT_EQ(report.toJson(), expectedJson);
+  EXPECT_FALSE(nlohmann::json::parse(report.toJson()).is_discarded());
+
+  std::string expectedHtml = html;
+  const std::string card = "  <div class=\"card\">\n    <h2>Informacion del Escaneo</h2>";
+  expectedHtml.insert(expectedHtml.find(card),
+                      "  <div class=\"card\"><strong>Escaneo cancelado:</strong> el reporte cubre "
+                      "solo los archivos escaneados antes de la cancelacion.</div>\n\n");
+  EXPECT_EQ(report.toHtml(), expectedHtml);
+}
+
 }  // namespace
 }  // namespace norvid

@@ -9,6 +9,7 @@
 #include "platform/Paths.hpp"
 #include "platform/SocketClient.hpp"
 #include "tools/RequestBuilder.hpp"
+#include "tools/ScanProgressBar.hpp"
 
 namespace {
 
@@ -34,7 +35,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string socket = norvid::platform::socketPath();
-  auto response = norvid::platform::sendRequest(socket, parsed->request, &error);
+  // On a terminal a directory scan shows its progress and Ctrl-C cancels it.
+  auto response = norvid::ScanProgressBar::send(socket, parsed->request, parsed->raw, &error);
   if (!response) {
     std::cerr << "norvidctl: no se pudo conectar con el servicio: " << error << "\n";
     return 2;

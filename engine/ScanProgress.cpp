@@ -1,0 +1,33 @@
+#include "engine/ScanProgress.hpp"
+
+namespace norvid {
+
+void ScanProgress::fileStarted(const std::string& path) {
+  std::lock_guard<std::mutex> lock(currentMutex_);
+  currentFile_.assign(path);
+}
+
+void ScanProgress::fileJudged(bool infected) {
+  filesScanned_.fetch_add(1, std::memory_order_relaxed);
+  if (infected) threatsFound_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ScanProgress::setTotalFiles(std::uint64_t total) {
+  totalFiles_.store(total, std::memory_order_relaxed);
+  totalKnown_.store(true, std::memory_order_release);
+}
+
+ScanProgress::Snapshot ScanProgress::snapshot() const {
+  Snapshot snapshot;
+  snapshot.filesScanned = filesScanned_.load(std::memory_order_relaxed);
+  snapshot.threatsFound = threatsFound_.load(std::memory_order_relaxed);
+  if (totalKnown_.load(std::memory_order_acquire)) {
+    snapshot.totalFiles = totalFiles_.load(std::memory_order_relaxed);
+  }
+  snapshot.cancelRequested = cancelRequested();
+  std::lock_guard<std::mutex> lock(currentMutex_);
+  snapshot.currentFile = currentFile_;
+  return snapshot;
+}
+
+}  // namespace norvid
