@@ -12,7 +12,7 @@
 
 #include "engine/EngineSlot.hpp"
 #include "ipc/JsonResponse.hpp"
-#include "platform/FsCredentialsGuard.hpp"
+#include "ipc/PathScan.hpp"
 #include "logging/EventLogger.hpp"
 #include "reports/ReportListing.hpp"
 #include "reports/ScanReport.hpp"
@@ -103,28 +103,15 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
   if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
   try {
     ScanReport report;
-    {
-      // The tree is read with the caller's identity; the reports are the service's own files.
-      platform::FsCredentialsGuard asCaller(caller);
-      std::error_code error;
-      const std::filesystem::file_status status = std::filesystem::status(path, error);
-      if (!std::filesystem::exists(status)) {
-        return createErrorResponse("La ruta no existe: " + path);
-      }
-      report.begin(scanType, path);
-      if (std::filesystem::is_regular_file(status)) {
-        record(report, slot_.scanner->scanFile(path, 0, "", caller));
-      } else if (std::filesystem::is_directory(status)) {
-        std::unique_ptr<ScanRegistry::Tracked> tracked;
-        if (registry_ != nullptr) tracked = registry_->track("generate_report", path, caller);
-        ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
-        for (const ScanResult& result :
-             slot_.scanner->scanDirectory(path, true, caller, progress)) {
-          record(report, result);
-        }
-        report.cancelled = progress != nullptr && progress->cancelRequested();
-      }
+    report.begin(scanType, path);
+    // The tree is read with the caller's identity; the reports are the service's own files.
+    const PathScan scan =
+        PathScan::run(*slot_.scanner, path, caller, registry_, "generate_report");
+    if (scan.kind == PathScan::Kind::Missing) {
+      return createErrorResponse("La ruta no existe: " + path);
     }
+    for (const ScanResult& result : scan.results) record(report, result);
+    report.cancelled = scan.cancelled;
     report.finish(slot_.engine->getTotalRules());
     std::string jsonPath = report.saveReports(reportsDir_);
 

@@ -5,6 +5,7 @@
 #include <shared_mutex>
 
 #include "ipc/JsonResponse.hpp"
+#include "ipc/PathScan.hpp"
 #include "logging/EventLogger.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/TempFile.hpp"
@@ -99,24 +100,19 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
           "Motor YARA no inicializado. Verifica que exista el archivo rules/malware.yar");
     }
     nlohmann::json response{{"status", "ok"}, {"command", "scan"}, {"path", path}};
-    {
-      platform::FsCredentialsGuard asCaller(caller);
-      std::error_code error;
-      const fs::file_status status = fs::status(path, error);
-      if (!fs::exists(status)) return createErrorResponse("La ruta no existe: " + path);
-      if (fs::is_regular_file(status)) {
-        describeFile(slot_.scanner->scanFile(path, 0, "", caller), response);
-      } else if (fs::is_directory(status)) {
-        std::unique_ptr<ScanRegistry::Tracked> tracked;
-        if (registry_ != nullptr) tracked = registry_->track("scan", path, caller);
-        ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
-        describeDirectory(
-            slot_.scanner->scanDirectory(path, true, caller, progress),
-            response);
-        if (progress != nullptr && progress->cancelRequested()) response["cancelled"] = true;
-      } else {
+    const PathScan scan = PathScan::run(*slot_.scanner, path, caller, registry_, "scan");
+    switch (scan.kind) {
+      case PathScan::Kind::Missing:
+        return createErrorResponse("La ruta no existe: " + path);
+      case PathScan::Kind::Other:
         return createErrorResponse("La ruta no es un archivo ni un directorio válido: " + path);
-      }
+      case PathScan::Kind::File:
+        describeFile(scan.results.front(), response);
+        break;
+      case PathScan::Kind::Directory:
+        describeDirectory(scan.results, response);
+        if (scan.cancelled) response["cancelled"] = true;
+        break;
     }
 
     const std::string result = response.value("result", "UNKNOWN");
