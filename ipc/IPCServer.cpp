@@ -9,6 +9,7 @@
 #include "quarantine/QuarantineManager.hpp"
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
+#include "reports/ReportListing.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/ProcessInfo.hpp"
 #include "norvid/Version.hpp"
@@ -274,16 +275,6 @@ std::string IPCServer::formatUptime(std::int64_t seconds) {
   return text + std::to_string(hours) + "h " + std::to_string(minutes) + "m";
 }
 
-std::int64_t IPCServer::reportsCount() const {
-  const std::filesystem::path directory = paths_.reportsDir();
-  if (!std::filesystem::exists(directory)) return 0;
-  std::int64_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".json") ++count;
-  }
-  return count;
-}
-
 std::string IPCServer::handleStatus() {
   auto elapsed = std::chrono::steady_clock::now() - startTime_;
   std::int64_t uptime = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() /
@@ -327,7 +318,7 @@ std::string IPCServer::handleStatus() {
   if (auto resident = platform::residentMemoryBytes()) {
     response["memory_usage_mb"] = static_cast<double>(*resident) / (1024.0 * 1024.0);
   }
-  response["reports_count"] = reportsCount();
+  response["reports_count"] = countReports(paths_.reportsDir());
   return serializeResponse(response);
 }
 

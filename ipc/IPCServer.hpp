@@ -71,7 +71,6 @@ class IPCServer final : public StatisticsRecorder {
   bool buildComponents();
   void trace(const std::string& line);
   std::vector<CommandRow> buildCommandTable();
-  std::int64_t reportsCount() const;
 
   ServicePaths paths_;
   platform::SocketTransport transport_;

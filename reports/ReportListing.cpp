@@ -6,6 +6,20 @@
 #include <utility>
 
 namespace norvid {
+namespace {
+
+bool isReport(const std::filesystem::directory_entry& entry) {
+  return entry.is_regular_file() && entry.path().extension() == ".json";
+}
+
+}  // namespace
+
+std::int64_t countReports(const std::string& reportsDir) {
+  namespace fs = std::filesystem;
+  if (!fs::exists(reportsDir)) return 0;
+  const fs::directory_iterator entries(reportsDir);
+  return std::count_if(fs::begin(entries), fs::end(entries), isReport);
+}
 
 std::vector<std::string> listReports(const std::string& reportsDir, std::int32_t maxCount) {
   namespace fs = std::filesystem;
@@ -18,7 +32,7 @@ std::vector<std::string> listReports(const std::string& reportsDir, std::int32_t
   // comparison inconsistent.
   std::vector<std::pair<fs::file_time_type, std::string>> found;
   for (const fs::directory_entry& entry : fs::directory_iterator(reportsDir)) {
-    if (!entry.is_regular_file() || entry.path().extension() != ".json") continue;
+    if (!isReport(entry)) continue;
     found.emplace_back(fs::last_write_time(entry.path()), entry.path().string());
   }
   std::sort(found.begin(), found.end(), [](const auto& left, const auto& right) {

@@ -14,4 +14,9 @@ namespace norvid {
 // write time of an entry cannot be read.
 std::vector<std::string> listReports(const std::string& reportsDir, std::int32_t maxCount);
 
+// How many JSON reports (as listReports counts them) are directly in `reportsDir`; 0 for a
+// missing directory. Throws std::filesystem::filesystem_error when the directory or the type of an
+// entry cannot be read.
+std::int64_t countReports(const std::string& reportsDir);
+
 }  // namespace norvid

@@ -31,6 +31,7 @@ class ReportListingTest : public ::testing::Test {
 
 TEST_F(ReportListingTest, MissingDirectoryIsEmpty) {
   EXPECT_TRUE(listReports((dir_.path() / "none").string(), 50).empty());
+  EXPECT_EQ(countReports((dir_.path() / "none").string()), 0);
 }
 
 TEST_F(ReportListingTest, NewestFirstAndTiesByNameDescending) {
@@ -58,6 +59,7 @@ TEST_F(ReportListingTest, OnlyJsonFilesDirectlyInTheDirectory) {
   std::vector<std::string> paths = listReports(dir_.str(), 50);
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ(paths, (std::vector<std::string>{(dir_.path() / "linked.json").string(), listed}));
+  EXPECT_EQ(countReports(dir_.str()), 2);
 }
 
 TEST_F(ReportListingTest, MaxCountKeepsTheNewest) {
