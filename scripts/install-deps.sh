@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some are missing.
-# Extra package names given as arguments are installed too (for example: yara chromium).
+# Extra package names given as arguments are installed too (for example: yara chromium; `make deb`
+# adds the Debian packaging tools).
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libyara-dev nlohmann-json3-dev libarchive-dev

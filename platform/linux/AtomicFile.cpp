@@ -15,6 +15,7 @@ namespace {
 
 bool fail(std::string* error, const std::string& step, int code) {
   if (error != nullptr) *error = step + ": " + errnoText(code);
+  errno = code;
   return false;
 }
 
