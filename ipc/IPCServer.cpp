@@ -339,7 +339,10 @@ bool IPCServer::openPipe() {
     return false;
   }
   running_ = true;
-  std::cout << "[IPCServer] Servidor IPC iniciado en: " << paths_.socketPath << std::endl;
+  std::cout << "[IPCServer] Servidor IPC iniciado en: "
+            << (paths_.listeningSocket >= 0 ? "el socket recibido del gestor de servicios"
+                                            : paths_.socketPath)
+            << std::endl;
   std::cout << "[IPCServer] Pipe configurado con permisos de acceso para todos los usuarios"
             << std::endl;
   return true;
