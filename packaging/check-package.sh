@@ -62,7 +62,10 @@ grep -q "enable.*NorvidCoreService.socket" "$control/DEBIAN/postinst" ||
 echo "[*] systemd-analyze on the shipped units"
 root="$control/root"
 dpkg-deb -x "$deb" "$root"
-for unit in "$root"/lib/systemd/system/*; do
+shipped=("$root"/lib/systemd/system/*)
+# The units the package's units depend on (sysinit.target, ...) come from the host, beside them.
+cp -rn /lib/systemd/system/. "$root/lib/systemd/system/"
+for unit in "${shipped[@]}"; do
   # Checked inside the unpacked package, so ExecStart= and the manual pages resolve there.
   if ! out="$(MANPATH="$root/usr/share/man" systemd-analyze verify --root="$root" \
                "/lib/systemd/system/$(basename "$unit")" 2>&1)" || [ -n "$out" ]; then
