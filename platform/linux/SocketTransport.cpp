@@ -31,6 +31,21 @@ bool socketIsLive(const sockaddr_un& address) {
   return live;
 }
 
+// The supplementary groups of the peer as they were when it connected; empty when unreadable.
+std::vector<std::uint32_t> peerGroups(int fd) {
+  std::vector<gid_t> groups(64);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    socklen_t length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
+      groups.resize(length / sizeof(gid_t));
+      return {groups.begin(), groups.end()};
+    }
+    if (errno != ERANGE) break;
+    groups.resize(length / sizeof(gid_t) + 1);
+  }
+  return {};
+}
+
 CallerIdentity peerIdentity(int fd) {
   CallerIdentity caller;
   ucred credentials{};
@@ -40,6 +55,7 @@ CallerIdentity peerIdentity(int fd) {
     caller.uid = credentials.uid;
     caller.gid = credentials.gid;
     caller.pid = credentials.pid;
+    caller.groups = peerGroups(fd);
   } else {
     // An unknown peer gets the least privileged identity, never root's.
     caller.known = true;
