@@ -27,7 +27,8 @@ class ServiceManager {
     std::string displayName;
     std::string description;
     std::string executablePath;
-    // The files that define the service, the service's own first; all are installed and enabled.
+    // The files that define the service, its own unit first. All are installed; enabling the
+    // first enables the others its install section names.
     std::vector<UnitFile> unitFiles;
   };
 

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "ipc/CommandTable.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace norvid {
 namespace {
@@ -54,6 +55,22 @@ TEST(CommandCatalogTest, HelpListsEveryCommandWithItsMembers) {
   EXPECT_NE(help.find("  list_reports [max_count=50]\n"), std::string::npos);
   for (const auto& command : CommandCatalog::commands()) {
     EXPECT_NE(help.find("  " + command.name), std::string::npos) << command.name;
+  }
+}
+
+TEST(CommandCatalogTest, TheManualPageDescribesEveryCommandWithItsMembers) {
+  const std::string page =
+      testing::readFile(std::string(NORVID_SOURCE_DIR) + "/packaging/man/norvidctl.1.scd");
+  ASSERT_FALSE(page.empty());
+  for (const auto& command : CommandCatalog::commands()) {
+    std::size_t entry = page.find("\n*" + command.name + "*");
+    ASSERT_NE(entry, std::string::npos) << command.name;
+    for (const auto& member : command.members) {
+      EXPECT_NE(page.find(member.name + "=", entry), std::string::npos)
+          << command.name << " " << member.name;
+    }
+    EXPECT_NE(page.find("Example: *norvidctl " + command.name, entry), std::string::npos)
+        << command.name;
   }
 }
 
