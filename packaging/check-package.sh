@@ -21,7 +21,7 @@ project_version="$(sed -n 's/^project(NorvidShield VERSION \([0-9.]*\).*/\1/p' C
   fail "debian/changelog has $version, CMakeLists.txt $project_version"
 
 echo "[*] lintian"
-lintian_out="$(lintian --no-tag-display-limit "$deb" 2>&1 || true)"
+lintian_out="$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)"
 echo "$lintian_out"
 if grep -q '^E: ' <<<"$lintian_out"; then fail "lintian reports errors"; fi
 
