@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "scheduler/ScheduleCommands.hpp"
+#include "ipc/ScheduleCommands.hpp"
 #include "scheduler/Scheduler.hpp"
 
 namespace fs = std::filesystem;

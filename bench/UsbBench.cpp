@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/support/FakeSysfsTree.hpp"
-#include "usb/UsbCommands.hpp"
+#include "ipc/UsbCommands.hpp"
 #include "usb/UsbControl.hpp"
 
 namespace {

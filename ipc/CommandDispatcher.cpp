@@ -3,6 +3,8 @@
 #include <exception>
 
 #include "ipc/JsonResponse.hpp"
+#include "logging/EventLogger.hpp"
+#include "platform/AdministratorGroup.hpp"
 
 namespace norvid {
 namespace {
@@ -40,6 +42,13 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
 
   for (const CommandRow& row : rows_) {
     if (row.name != command) continue;
+    if (row.access == Access::Administrator && !platform::isAdministrator(caller)) {
+      EventLogger::instance().warning("Acceso denegado: uid " + std::to_string(caller.uid) +
+                                      " intentó ejecutar " + row.name +
+                                      " sin privilegios de administrador");
+      return createErrorResponse("Acceso denegado: " + row.name +
+                                 " requiere privilegios de administrador");
+    }
     for (const RequiredMember& member : row.required) {
       if (!request.contains(member.name)) return createErrorResponse(member.missingMessage);
     }

@@ -47,10 +47,15 @@ struct RequiredMember {
 
 using CommandHandler = std::function<std::string(const CommandArgs&)>;
 
-// One row of the command table: the name, the presence checks in order, the reads in order and
-// the handler that builds the response text.
+// Who may run a command: anyone who can reach the socket, or only root and the members of the
+// administrator group.
+enum class Access { Open, Administrator };
+
+// One row of the command table: the name, who may run it, the presence checks in order, the
+// reads in order and the handler that builds the response text.
 struct CommandRow {
   std::string name;
+  Access access;
   std::vector<RequiredMember> required;
   std::vector<ArgRead> reads;
   CommandHandler handler;

@@ -180,7 +180,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
   ReportCommands& reports = reportCommands_;
   UsbCommands& usb = usbCommands_;
   std::map<std::string, CommandHandler> handlers = {
-      {"scan", [&scans](Args a) { return scans.handleScan(a.text("path")); }},
+      {"scan", [&scans](Args a) { return scans.handleScan(a.text("path"), a.caller()); }},
       {"scan_realtime",
        [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.caller()); }},
       {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
@@ -214,7 +214,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"reload_rules", [this](Args) { return handleReloadRules(); }},
       {"generate_report",
        [&reports](Args a) {
-         return reports.handleGenerateReport(a.text("path"), a.text("scan_type"));
+         return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller());
        }},
       {"list_reports", [&reports](Args a) { return reports.handleListReports(a.integer("max_count")); }},
       {"usb_status", [&usb](Args) { return usb.handleUsbStatus(); }},

@@ -6,6 +6,7 @@
 
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 #include "platform/TempFile.hpp"
 #include "quarantine/QuarantineManager.hpp"
 
@@ -87,24 +88,26 @@ ScanCommands::ScanCommands(EngineSlot& slot, StatisticsRecorder& statistics,
                            std::string quarantineDir)
     : slot_(slot), statistics_(statistics), quarantineDir_(std::move(quarantineDir)) {}
 
-std::string ScanCommands::handleScan(const std::string& path) {
+std::string ScanCommands::handleScan(const std::string& path, const CallerIdentity& caller) {
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
   try {
     if (!slot_.usable()) {
       return createErrorResponse(
           "Motor YARA no inicializado. Verifica que exista el archivo rules/malware.yar");
     }
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status)) return createErrorResponse("La ruta no existe: " + path);
-
     nlohmann::json response{{"status", "ok"}, {"command", "scan"}, {"path", path}};
-    if (fs::is_regular_file(status)) {
-      describeFile(slot_.scanner->scanFile(path, 0, ""), response);
-    } else if (fs::is_directory(status)) {
-      describeDirectory(slot_.scanner->scanDirectory(path, true), response);
-    } else {
-      return createErrorResponse("La ruta no es un archivo ni un directorio válido: " + path);
+    {
+      platform::FsCredentialsGuard asCaller(caller);
+      std::error_code error;
+      const fs::file_status status = fs::status(path, error);
+      if (!fs::exists(status)) return createErrorResponse("La ruta no existe: " + path);
+      if (fs::is_regular_file(status)) {
+        describeFile(slot_.scanner->scanFile(path, 0, ""), response);
+      } else if (fs::is_directory(status)) {
+        describeDirectory(slot_.scanner->scanDirectory(path, true), response);
+      } else {
+        return createErrorResponse("La ruta no es un archivo ni un directorio válido: " + path);
+      }
     }
 
     const std::string result = response.value("result", "UNKNOWN");
@@ -125,14 +128,17 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
   try {
     if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status)) return createErrorResponse("Archivo no existe: " + path);
-    if (!fs::is_regular_file(status)) {
-      return createErrorResponse("La ruta no es un archivo válido");
+    ScanResult result;
+    {
+      platform::FsCredentialsGuard asCaller(caller);
+      std::error_code error;
+      const fs::file_status status = fs::status(path, error);
+      if (!fs::exists(status)) return createErrorResponse("Archivo no existe: " + path);
+      if (!fs::is_regular_file(status)) {
+        return createErrorResponse("La ruta no es un archivo válido");
+      }
+      result = slot_.scanner->scanFile(path, 0, "");
     }
-
-    const ScanResult result = slot_.scanner->scanFile(path, 0, "");
     statistics_.recordScan(path);
     nlohmann::json response{{"command", "scan_realtime"}, {"quarantined", false}};
     switch (result.status) {

@@ -26,6 +26,11 @@ class PinnedFile {
   const FileStatus& fileStatus() const { return fileStatus_; }
   const FileStatus& directoryStatus() const { return directoryStatus_; }
 
+  // True when the thread's file-system identity may remove entries of the file's directory (write
+  // and search permission, ACLs included, as the kernel decides). The sticky-directory rule is
+  // left to the removal itself. On false, `error` says why.
+  bool mayRemove(std::string* error = nullptr) const;
+
   // Removes the directory entry, but only while it still names the file that was opened.
   bool removeIfUnchanged(std::string* error = nullptr);
 

@@ -14,6 +14,7 @@
 #include "platform/AtomicFile.hpp"
 #include "platform/FileAccess.hpp"
 #include "platform/FileHandle.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 #include "platform/Paths.hpp"
 #include "platform/PinnedFile.hpp"
 #include "platform/RandomId.hpp"
@@ -59,6 +60,15 @@ std::unique_lock<std::mutex> acquireStoreLock() {
 
 void progress(const std::string& text) { std::cout << kPrefix << text << std::endl; }
 void problem(const std::string& text) { std::cerr << kPrefix << text << std::endl; }
+
+// A caller that could not remove the file itself does not have the service remove it.
+void refuseForCaller(const CallerIdentity& caller, const std::string& path,
+                     const std::string& reason) {
+  problem("ERROR: Acceso denegado: " + path);
+  EventLogger::instance().error("Cuarentena rechazada: acceso denegado para uid " +
+                                std::to_string(caller.uid) + " sobre " + path + " (" + reason +
+                                ")");
+}
 
 // Codes `source` from its start into `dest`: byte i XOR key byte (i mod key length), one block at
 // a time. Returns the number of bytes written, or nothing on a read or write failure.
@@ -254,15 +264,34 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
       problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
       return {};
     }
+    // The original is looked at, opened and later removed with the caller's own file-system
+    // identity, so the kernel decides (permissions, ACLs, unreachable parents, sticky
+    // directories) exactly as it would for the caller itself; the store is written as the service.
     std::error_code code;
-    fs::file_status status = fs::symlink_status(filePath, code);
-    if (!fs::exists(status)) {
-      problem("ERROR: Archivo no existe: " + filePath);
-      return {};
-    }
-    if (!fs::is_regular_file(status)) {
-      problem("ERROR: No es un archivo regular: " + filePath);
-      return {};
+    std::optional<platform::PinnedFile> file;
+    {
+      platform::FsCredentialsGuard asCaller(caller);
+      fs::file_status status = fs::symlink_status(filePath, code);
+      if (!fs::exists(status)) {
+        problem("ERROR: Archivo no existe: " + filePath);
+        return {};
+      }
+      if (!fs::is_regular_file(status)) {
+        problem("ERROR: No es un archivo regular: " + filePath);
+        return {};
+      }
+      // All further steps go through this handle, so they act on the file that was checked even
+      // if the path is switched to something else meanwhile.
+      std::string error;
+      file = platform::PinnedFile::open(filePath, &error);
+      if (!file) {
+        problem("EXCEPTION: " + error);
+        return {};
+      }
+      if (!file->mayRemove(&error)) {
+        refuseForCaller(caller, filePath, error);
+        return {};
+      }
     }
     if (!fs::is_directory(quarantineDir, code)) {
       progress("Creando directorio: " + quarantineDir);
@@ -272,23 +301,7 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
         return {};
       }
     }
-
-    // All further steps go through this handle, so they act on the file that was checked even if
-    // the path is switched to something else meanwhile.
     std::string error;
-    std::optional<platform::PinnedFile> file = platform::PinnedFile::open(filePath, &error);
-    if (!file) {
-      problem("EXCEPTION: " + error);
-      return {};
-    }
-    std::string reason;
-    if (!platform::callerMayDelete(*file, caller, &reason)) {
-      problem("ERROR: Acceso denegado: " + filePath);
-      EventLogger::instance().error("Cuarentena rechazada: acceso denegado para uid " +
-                                    std::to_string(caller.uid) + " sobre " + filePath + " (" +
-                                    reason + ")");
-      return {};
-    }
 
     QuarantineEntry entry;
     entry.id = platform::generateRandomId();
@@ -338,8 +351,17 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     }
 
     progress("Eliminando archivo original...");
-    if (!file->removeIfUnchanged(&error)) {
-      problem("ERROR al eliminar original: " + error);
+    bool removed = false;
+    {
+      platform::FsCredentialsGuard asCaller(caller);
+      removed = file->removeIfUnchanged(&error);
+    }
+    if (!removed) {
+      if (caller.isPrivileged()) {
+        problem("ERROR al eliminar original: " + error);
+      } else {
+        refuseForCaller(caller, filePath, error);
+      }
       return rollBack();
     }
     progress("Archivo original eliminado");

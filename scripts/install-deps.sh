@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libyara-dev nlohmann-json3-dev libarchive-dev
-          libssl-dev libsystemd-dev libgtest-dev libgmock-dev zip tzdata systemd "$@")
+          libssl-dev libsystemd-dev libgtest-dev libgmock-dev zip tzdata acl systemd "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do

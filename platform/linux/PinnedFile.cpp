@@ -80,6 +80,13 @@ std::string PinnedFile::resolvedPath() const {
   return directoryPath_ + "/" + name_;
 }
 
+bool PinnedFile::mayRemove(std::string* error) const {
+  if (::faccessat(directory_.descriptor(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    return fail(error, errnoText(errno));
+  }
+  return true;
+}
+
 bool PinnedFile::removeIfUnchanged(std::string* error) {
   struct stat entry {};
   if (::fstatat(directory_.descriptor(), name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "ipc/CommandTable.hpp"
+#include "tests/support/EventLogCapture.hpp"
 
 namespace norvid {
 namespace {
@@ -33,8 +39,9 @@ class EchoDispatcher {
           };
         })) {}
 
-  std::string operator()(const std::string& request) const {
-    return dispatcher_.dispatch(request, CallerIdentity{});
+  std::string operator()(const std::string& request,
+                         const CallerIdentity& caller = CallerIdentity{}) const {
+    return dispatcher_.dispatch(request, caller);
   }
 
  private:
@@ -140,10 +147,10 @@ TEST(CommandDispatcherTest, AddScheduleReadsScanTypeFirst) {
 
 TEST(CommandDispatcherTest, HandlerExceptionsBecomeErrorResponses) {
   std::vector<CommandRow> rows = {
-      {"boom", {}, {}, [](const CommandArgs&) -> std::string {
+      {"boom", Access::Open, {}, {}, [](const CommandArgs&) -> std::string {
          throw std::runtime_error("disk on fire");
        }},
-      {"bad_utf8", {}, {}, [](const CommandArgs&) {
+      {"bad_utf8", Access::Open, {}, {}, [](const CommandArgs&) {
          return nlohmann::json{{"x", std::string("\xff\xfe")}}.dump(
              -1, ' ', false, nlohmann::json::error_handler_t::strict);
        }},
@@ -160,6 +167,7 @@ TEST(CommandDispatcherTest, HandlerExceptionsBecomeErrorResponses) {
 TEST(CommandDispatcherTest, ErrorsQuotingInvalidUtf8StillAnswer) {
   std::vector<CommandRow> rows = {
       {"unreadable",
+       Access::Open,
        {},
        {},
        [](const CommandArgs&) -> std::string {
@@ -181,6 +189,105 @@ TEST(CommandDispatcherTest, ErrorsQuotingInvalidUtf8StillAnswer) {
     EXPECT_EQ(response.size(), 2u) << answer;
     EXPECT_EQ(response["status"], "error") << answer;
     EXPECT_EQ(response["error"].get<std::string>().rfind(c.response, 0), 0u) << answer;
+  }
+}
+
+}  // namespace
+}  // namespace norvid
+
+namespace norvid {
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old != nullptr) old_ = old;
+    ::setenv(name, value, 1);
+  }
+  ~ScopedEnvironment() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+CallerIdentity localUser(std::uint32_t uid, std::uint32_t gid,
+                         std::vector<std::uint32_t> groups = {}) {
+  CallerIdentity caller;
+  caller.known = true;
+  caller.uid = uid;
+  caller.gid = gid;
+  caller.groups = std::move(groups);
+  return caller;
+}
+
+const char* const kAdministratorCommands[] = {
+    "add_exclusion",      "remove_exclusion",  "add_schedule", "remove_schedule",
+    "reload_rules",       "restore_quarantine", "delete_quarantine", "usb_enable",
+    "usb_disable",        "usb_enable_port",   "usb_disable_port"};
+
+const char* const kOpenCommands[] = {
+    "scan",           "scan_realtime",   "list_quarantine", "quarantine_file",
+    "status",         "list_exclusions", "list_schedules",  "scan_amsi",
+    "generate_report", "list_reports",   "usb_status",      "usb_list_devices"};
+
+// The refusal comes before the member checks, so a request without its members is refused the
+// same way, and nothing of the command runs.
+TEST(CommandDispatcherAccessTest, RefusesAdministratorCommandsToOtherUsersBeforeAnything) {
+  ScopedEnvironment group("NORVID_ADMIN_GROUP", "norvid-no-such-group");
+  EchoDispatcher dispatch;
+  testing::EventLogCapture& log = testing::EventLogCapture::instance();
+  for (const char* command : kAdministratorCommands) {
+    SCOPED_TRACE(command);
+    const std::size_t mark = log.mark();
+    EXPECT_EQ(dispatch(std::string(R"({"command":")") + command + "\"}", localUser(65534, 65534)),
+              std::string(R"({"error":"Acceso denegado: )") + command +
+                  R"( requiere privilegios de administrador","status":"error"})");
+    const std::vector<std::string> lines = log.messagesSince(mark);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], std::string("[WRN] Acceso denegado: uid 65534 intentó ejecutar ") +
+                            command + " sin privilegios de administrador");
+    // Root and the service's own requests pass on to the member checks and the handler.
+    for (const CallerIdentity& allowed : {localUser(0, 0), CallerIdentity{}}) {
+      EXPECT_EQ(dispatch(std::string(R"({"command":")") + command + "\"}", allowed)
+                    .find("Acceso denegado"),
+                std::string::npos);
+    }
+  }
+  for (const char* command : kOpenCommands) {
+    SCOPED_TRACE(command);
+    EXPECT_EQ(dispatch(std::string(R"({"command":")") + command + "\"}", localUser(65534, 65534))
+                  .find("Acceso denegado"),
+              std::string::npos);
+  }
+}
+
+TEST(CommandDispatcherAccessTest, AdministratorGroupByPrimaryOrSupplementaryGroup) {
+  // "nogroup" (65534) exists on every Debian system; it stands in for the administrator group.
+  ScopedEnvironment group("NORVID_ADMIN_GROUP", "nogroup");
+  EchoDispatcher dispatch;
+  struct Case {
+    const char* name;
+    CallerIdentity caller;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"primary group", localUser(1000, 65534), true},
+      {"supplementary group", localUser(1000, 1000, {27, 65534}), true},
+      {"other groups", localUser(1000, 1000, {27, 100}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = dispatch(R"({"command":"reload_rules"})", c.caller);
+    EXPECT_EQ(answer.find("Acceso denegado") == std::string::npos, c.allowed) << answer;
   }
 }
 

@@ -10,7 +10,7 @@
 #include "engine/EngineSlot.hpp"
 #include "engine/Scanner.hpp"
 #include "engine/YaraEngine.hpp"
-#include "reports/ReportCommands.hpp"
+#include "ipc/ReportCommands.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -40,7 +40,7 @@ class ReportCommandsTest : public ::testing::Test {
   std::string reportsDir() const { return (dir_.path() / "reports").string(); }
 
   json generate(const std::string& path, const std::string& scanType = "manual") {
-    return json::parse(commands_.handleGenerateReport(path, scanType));
+    return json::parse(commands_.handleGenerateReport(path, scanType, CallerIdentity::service()));
   }
 
   TempDir dir_;
@@ -113,13 +113,13 @@ TEST_F(ReportCommandsTest, SingleFileAndEmptyDirectory) {
 }
 
 TEST_F(ReportCommandsTest, Failures) {
-  EXPECT_EQ(commands_.handleGenerateReport("/nonexistent/norvid/path", "manual"),
+  EXPECT_EQ(commands_.handleGenerateReport("/nonexistent/norvid/path", "manual", CallerIdentity::service()),
             R"({"error":"La ruta no existe: /nonexistent/norvid/path","status":"error"})");
   EXPECT_FALSE(fs::exists(reportsDir()));
 
   EngineSlot empty;
   ReportCommands withoutEngine(empty, reportsDir());
-  EXPECT_EQ(withoutEngine.handleGenerateReport(dir_.str(), "manual"),
+  EXPECT_EQ(withoutEngine.handleGenerateReport(dir_.str(), "manual", CallerIdentity::service()),
             R"({"error":"Motor YARA no inicializado","status":"error"})");
 }
 
@@ -129,7 +129,7 @@ TEST_F(ReportCommandsTest, ReportsDirectoryThatCannotBeMadeIsAnError) {
   ReportCommands blocked(slot_, blocker + "/reports");
   std::size_t mark = EventLogCapture::instance().mark();
 
-  json response = json::parse(blocked.handleGenerateReport(target, "manual"));
+  json response = json::parse(blocked.handleGenerateReport(target, "manual", CallerIdentity::service()));
 
   EXPECT_EQ(response.size(), 2u);
   EXPECT_EQ(response.at("status"), "error");

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scheduler/ScheduleCommands.hpp"
+#include "ipc/ScheduleCommands.hpp"
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/ScopedTimeZone.hpp"
 #include "tests/support/TempDir.hpp"

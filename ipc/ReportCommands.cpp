@@ -1,4 +1,4 @@
-#include "reports/ReportCommands.hpp"
+#include "ipc/ReportCommands.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +12,7 @@
 
 #include "engine/EngineSlot.hpp"
 #include "ipc/JsonResponse.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 #include "logging/EventLogger.hpp"
 #include "reports/ReportListing.hpp"
 #include "reports/ScanReport.hpp"
@@ -95,19 +96,27 @@ ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir)
     : slot_(slot), reportsDir_(std::move(reportsDir)) {}
 
 std::string ReportCommands::handleGenerateReport(const std::string& path,
-                                                 const std::string& scanType) {
+                                                 const std::string& scanType,
+                                                 const CallerIdentity& caller) {
   std::shared_lock<std::shared_mutex> guard(slot_.lock);
   if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
   try {
-    if (!std::filesystem::exists(path)) return createErrorResponse("La ruta no existe: " + path);
-
     ScanReport report;
-    report.begin(scanType, path);
-    if (std::filesystem::is_regular_file(path)) {
-      record(report, slot_.scanner->scanFile(path, 0, ""));
-    } else if (std::filesystem::is_directory(path)) {
-      for (const ScanResult& result : slot_.scanner->scanDirectory(path, true)) {
-        record(report, result);
+    {
+      // The tree is read with the caller's identity; the reports are the service's own files.
+      platform::FsCredentialsGuard asCaller(caller);
+      std::error_code error;
+      const std::filesystem::file_status status = std::filesystem::status(path, error);
+      if (!std::filesystem::exists(status)) {
+        return createErrorResponse("La ruta no existe: " + path);
+      }
+      report.begin(scanType, path);
+      if (std::filesystem::is_regular_file(status)) {
+        record(report, slot_.scanner->scanFile(path, 0, ""));
+      } else if (std::filesystem::is_directory(status)) {
+        for (const ScanResult& result : slot_.scanner->scanDirectory(path, true)) {
+          record(report, result);
+        }
       }
     }
     report.finish(slot_.engine->getTotalRules());

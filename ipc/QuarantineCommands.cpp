@@ -1,4 +1,4 @@
-#include "quarantine/QuarantineCommands.hpp"
+#include "ipc/QuarantineCommands.hpp"
 
 #include <chrono>
 #include <exception>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "exclusions/ExclusionCommands.hpp"
+#include "ipc/ExclusionCommands.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "tests/support/TempDir.hpp"
 

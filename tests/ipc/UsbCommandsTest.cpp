@@ -9,7 +9,7 @@
 
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/FakeSysfsTree.hpp"
-#include "usb/UsbCommands.hpp"
+#include "ipc/UsbCommands.hpp"
 
 namespace norvid {
 namespace {

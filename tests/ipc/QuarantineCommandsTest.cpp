@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "quarantine/QuarantineCommands.hpp"
+#include "ipc/QuarantineCommands.hpp"
 #include "quarantine/QuarantineManager.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/QuarantineStoreFixture.hpp"
@@ -142,6 +142,10 @@ TEST_F(QuarantineCommandsTest, AnUnprivilegedCallerQuarantinesOnlyWhatItCouldDel
   nobody.uid = 65534;
   nobody.gid = 65534;
   std::string refused = store.writeFile("locked/a.exe", "a");
+  // The kernel decides for the caller, so the folders above the files must be reachable by it.
+  const std::string top = fs::path(store.filesDir()).parent_path().string();
+  ASSERT_EQ(::chmod(top.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(store.filesDir().c_str(), 0755), 0);
   ASSERT_EQ(::chmod((store.filesDir() + "/locked").c_str(), 0755), 0);
   std::string allowed = store.writeFile("open/b.exe", "b");
   ASSERT_EQ(::chmod((store.filesDir() + "/open").c_str(), 0777), 0);

@@ -1,4 +1,4 @@
-#include "scheduler/ScheduleCommands.hpp"
+#include "ipc/ScheduleCommands.hpp"
 
 #include <exception>
 #include <nlohmann/json.hpp>

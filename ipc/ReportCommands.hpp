@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/CallerIdentity.hpp"
+
 namespace norvid {
 
 struct EngineSlot;
@@ -15,7 +17,8 @@ class ReportCommands {
   ReportCommands(EngineSlot& slot, std::string reportsDir);
 
   // Holds the slot's lock shared for its whole run, so a rule reload waits for it.
-  std::string handleGenerateReport(const std::string& path, const std::string& scanType);
+  std::string handleGenerateReport(const std::string& path, const std::string& scanType,
+                                   const CallerIdentity& caller);
 
   std::string handleListReports(std::int32_t maxCount);
 

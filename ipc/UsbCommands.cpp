@@ -1,4 +1,4 @@
-#include "usb/UsbCommands.hpp"
+#include "ipc/UsbCommands.hpp"
 
 #include <exception>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "exclusions/ExclusionCommands.hpp"
+#include "ipc/ExclusionCommands.hpp"
 
 #include <exception>
 #include <nlohmann/json.hpp>
