@@ -1,8 +1,7 @@
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
@@ -42,9 +41,8 @@ TEST(SocketTransportAdoptTest, ServesAPassedSocketAndLeavesItUsableAfterStop) {
     SocketTransport transport;
     ASSERT_EQ(transport.adopt(fd), 0);
     std::thread server([&transport] {
-      transport.serve([](const std::string& request, const CallerIdentity&) {
-        return "echo:" + request;
-      });
+      transport.serve(
+          [](const std::string& request, const CallerIdentity&) { return "echo:" + request; });
     });
     EXPECT_EQ(sendRequest(path, "hello"), std::optional<std::string>("echo:hello"));
     transport.stop();

@@ -1,21 +1,22 @@
-#include "platform/linux/SystemdServiceManager.hpp"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/linux/SystemdServiceManager.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid::platform {
 namespace {
 
 ServiceManager::Definition definition() {
-  return {"NorvidCoreService", "Norvid Core Service", "", "/usr/lib/norvid/norvid-core",
+  return {"NorvidCoreService",
+          "Norvid Core Service",
+          "",
+          "/usr/lib/norvid/norvid-core",
           {{"NorvidCoreService.service", "[Service]\nExecStart=/x\n"},
            {"NorvidCoreService.socket", "[Socket]\n"}}};
 }

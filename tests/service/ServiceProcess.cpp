@@ -82,8 +82,8 @@ bool waitForSocket(const std::string& path, std::chrono::seconds timeout) {
 
 std::string copyServiceProgram(const std::string& directory) {
   const char* build = std::getenv("NORVID_TEST_BINARY_DIR");
-  std::filesystem::path source = std::filesystem::path(build != nullptr ? build : ".") /
-                                 "norvid-core";
+  std::filesystem::path source =
+      std::filesystem::path(build != nullptr ? build : ".") / "norvid-core";
   std::filesystem::create_directories(directory);
   std::filesystem::path copy = std::filesystem::path(directory) / "norvid-core";
   std::filesystem::copy_file(source, copy, std::filesystem::copy_options::overwrite_existing);

@@ -3,6 +3,7 @@
 // capabilities. systemd itself cannot run here, so its two ends are stood in for: the
 // notification socket is a datagram socket of the test, and socket activation goes through
 // systemd-socket-activate.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,17 +11,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <bitset>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "platform/SocketClient.hpp"
 #include "service/ServiceUnitFiles.hpp"
@@ -192,7 +190,8 @@ std::string setprivCapabilities(const std::string& unitValue) {
 std::bitset<64> boundingSetOf(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("CapBnd:", 0) == 0) return std::bitset<64>(std::stoull(line.substr(7), nullptr, 16));
+    if (line.rfind("CapBnd:", 0) == 0)
+      return std::bitset<64>(std::stoull(line.substr(7), nullptr, 16));
   }
   return {};
 }
@@ -218,10 +217,10 @@ TEST(ServiceProcessTest, EveryKindOfWorkSucceedsWithOnlyTheUnitsCapabilities) {
   environment.push_back("NORVID_SYSFS_ROOT=" + sysfs.root());
   environment.push_back("NORVID_MODPROBE_DIR=" + sysfs.modprobeDirectory());
   // As the unit runs it: the capability bounding set, no new privileges, UMask=0077.
-  ServiceProcess service({"/usr/bin/setpriv", "--bounding-set=" + setprivCapabilities(capabilities),
-                          "--inh-caps=-all", "--no-new-privs", "--", "/bin/sh", "-c",
-                          "umask 077; exec \"$0\" run", home.program},
-                         environment, home.root.str() + "/out");
+  ServiceProcess service(
+      {"/usr/bin/setpriv", "--bounding-set=" + setprivCapabilities(capabilities), "--inh-caps=-all",
+       "--no-new-privs", "--", "/bin/sh", "-c", "umask 077; exec \"$0\" run", home.program},
+      environment, home.root.str() + "/out");
   ASSERT_TRUE(testing::waitForSocket(home.socket)) << service.output();
   const std::size_t unitCapabilities =
       static_cast<std::size_t>(std::count(capabilities.begin(), capabilities.end(), ' ') + 1);
@@ -235,8 +234,8 @@ TEST(ServiceProcessTest, EveryKindOfWorkSucceedsWithOnlyTheUnitsCapabilities) {
       ask(home.socket, {{"command", "quarantine_file"}, {"path", victim}, {"threat_name", "T"}});
   ASSERT_EQ(quarantined.value("status", ""), "ok") << quarantined.dump();
   EXPECT_FALSE(fs::exists(victim));
-  Json restored = ask(home.socket, {{"command", "restore_quarantine"},
-                                    {"id", quarantined.value("file_id", "")}});
+  Json restored = ask(
+      home.socket, {{"command", "restore_quarantine"}, {"id", quarantined.value("file_id", "")}});
   EXPECT_EQ(restored.value("status", ""), "ok") << restored.dump();
   struct stat info {};
   ASSERT_EQ(::stat(victim.c_str(), &info), 0);

@@ -1,5 +1,3 @@
-#include "tools/CommandCatalog.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,7 @@
 
 #include "ipc/CommandTable.hpp"
 #include "tests/support/TempDir.hpp"
+#include "tools/CommandCatalog.hpp"
 
 namespace norvid {
 namespace {
@@ -14,9 +13,8 @@ namespace {
 // The client's help, manual page and completion must name exactly the service's commands and
 // members, and call required what the service requires.
 TEST(CommandCatalogTest, MatchesTheServicesCommandTable) {
-  std::vector<CommandRow> rows = CommandTable::build([](const std::string&) {
-    return CommandHandler();
-  });
+  std::vector<CommandRow> rows =
+      CommandTable::build([](const std::string&) { return CommandHandler(); });
   std::set<std::string> serviceCommands;
   for (const CommandRow& row : rows) {
     serviceCommands.insert(row.name);
@@ -32,8 +30,8 @@ TEST(CommandCatalogTest, MatchesTheServicesCommandTable) {
                                  [&](const auto& m) { return m.name == read.name; });
       if (member == command->members.end() || member->required || !read.fallback) continue;
       const nlohmann::json& fallback = *read.fallback;
-      EXPECT_EQ(member->fallback, fallback.is_string() ? fallback.get<std::string>()
-                                                       : fallback.dump())
+      EXPECT_EQ(member->fallback,
+                fallback.is_string() ? fallback.get<std::string>() : fallback.dump())
           << row.name << " " << read.name;
     }
     for (const RequiredMember& required : row.required) {

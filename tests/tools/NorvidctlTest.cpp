@@ -1,17 +1,15 @@
 // norvidctl as a person and a script see it: text on a terminal (a pseudo-terminal made by
 // script(1)), the service's JSON unchanged with --raw or through a pipe. The service is a
 // socket of the test that answers with canned responses.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "platform/SocketTransport.hpp"
 #include "tests/support/TempDir.hpp"
@@ -46,15 +44,16 @@ class NorvidctlTest : public ::testing::Test {
   CtlRun norvidctl(const std::string& arguments, bool terminal) {
     const char* build = std::getenv("NORVID_TEST_BINARY_DIR");
     std::string command = "NORVID_SOCKET='" + socket_ + "' '" +
-                          std::string(build != nullptr ? build : ".") + "/norvidctl' " +
-                          arguments + " 2>'" + errFile() + "'";
+                          std::string(build != nullptr ? build : ".") + "/norvidctl' " + arguments +
+                          " 2>'" + errFile() + "'";
     if (terminal) command = "script -qec \"" + command + "\" /dev/null";
     CtlRun run{-1, ""};
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[4096];
     std::size_t length;
-    while ((length = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, length);
+    while ((length = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+      run.out.append(buffer, length);
     int status = ::pclose(pipe);
     run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     // The terminal turns each line end into CR LF.
@@ -111,8 +110,7 @@ TEST_F(NorvidctlTest, HelpAndCompletionListsNeedNoService) {
   CtlRun help = norvidctl("help", false);
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("  scan path=...\n"), std::string::npos);
-  EXPECT_NE(norvidctl("--list-commands", false).out.find("usb_list_devices\n"),
-            std::string::npos);
+  EXPECT_NE(norvidctl("--list-commands", false).out.find("usb_list_devices\n"), std::string::npos);
   EXPECT_EQ(norvidctl("--list-members add_exclusion", false).out, "path\ndescription\n");
   EXPECT_EQ(norvidctl("help no_such_command", false).code, 2);
 }

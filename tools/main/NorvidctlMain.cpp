@@ -1,10 +1,9 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/Paths.hpp"
 #include "platform/SocketClient.hpp"
@@ -51,8 +50,8 @@ int runLocalCommand(const std::vector<std::string>& args) {
             << command->summary << "\n";
   for (const auto& member : command->members) {
     std::cout << "  " << member.name
-              << (member.required ? "  (obligatorio)" : "  (opcional, por defecto \"" +
-                                                            member.fallback + "\")")
+              << (member.required ? "  (obligatorio)"
+                                  : "  (opcional, por defecto \"" + member.fallback + "\")")
               << "\n";
   }
   std::cout << "Ejemplo: norvidctl " << command->example << "\n";
@@ -92,8 +91,8 @@ int main(int argc, char** argv) {
     ok = parsedResponse.is_object() && parsedResponse.value("status", "") != "error";
     const bool terminal = !parsed->raw && ::isatty(STDOUT_FILENO);
     if (terminal && !parsed->literal) {
-      auto text = norvid::ResponseFormatter::format(nlohmann::json::parse(parsed->request),
-                                                    parsedResponse);
+      auto text =
+          norvid::ResponseFormatter::format(nlohmann::json::parse(parsed->request), parsedResponse);
       std::cout << text.out;
       std::cerr << text.err;
     } else if (terminal) {
