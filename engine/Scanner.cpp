@@ -11,6 +11,7 @@
 #include "engine/ExtractionDirectory.hpp"
 #include "engine/YaraEngine.hpp"
 #include "exclusions/ExclusionsManager.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
 namespace {
@@ -118,6 +119,9 @@ bool Scanner::scanArchiveMembers(const std::string& path, std::int32_t depth, Sc
   printLine(std::cout, "[INFO] Archivo comprimido detectado: " + path + " (profundidad " +
                            std::to_string(depth) + ")");
   try {
+    // The extraction directory and its members are the service's own files, written and read as
+    // the service even while the scan runs for a caller with fewer rights.
+    platform::FsCredentialsGuard asService(CallerIdentity::service());
     ExtractionDirectory directory(extractor_, extractor_.createTempDirectory());
     std::vector<std::string> members = extractor_.extract(path, directory.path());
     const fs::path canonicalRoot = fs::canonical(directory.path());

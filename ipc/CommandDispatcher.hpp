@@ -8,7 +8,8 @@
 namespace norvid {
 
 // Turns one request text into one response text through a table of command rows: parse, look up
-// the row by exact name, check the required members in order, read the values in order (with
+// the row by exact name, refuse an administrator command to a caller who is not one (before any
+// member is looked at), check the required members in order, read the values in order (with
 // defaults for the optional ones), call the handler. Every failure becomes an error response;
 // nothing escapes. Holds no state beyond the table, so it may be called from many threads.
 class CommandDispatcher {

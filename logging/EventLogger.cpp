@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/FileAccess.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/Paths.hpp"
 
@@ -11,6 +13,16 @@ namespace {
 
 constexpr std::streamoff kReopenSize = 10 * 1024 * 1024;
 constexpr long long kMaxAgeHours = 720;
+
+// Paths, names and identifiers in a line may come from a client; a control character among them
+// could end the line and forge another, so every one is written as '?'.
+std::string withoutControlCharacters(std::string text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -50,11 +62,14 @@ void EventLogger::initialize(const std::string& directory) {
     if (initialized_) return;
     std::string target =
         directory.empty() ? platform::executableDirectory() + "/logs" : directory;
+    platform::FsCredentialsGuard asService(CallerIdentity::service());
     std::error_code error;
     std::filesystem::create_directories(target, error);
     if (error) {
       throw std::filesystem::filesystem_error("create_directories", target, error);
     }
+    // Administrators may read the log; other users may not.
+    platform::shareDirectoryWithAdministrators(target);
     logDirectory_ = target;
     currentDate_ = platform::logTimestamp(clock_.now()).substr(0, 10);
     openCurrentFile();
@@ -67,7 +82,9 @@ void EventLogger::initialize(const std::string& directory) {
 void EventLogger::openCurrentFile() {
   if (file_.is_open()) file_.close();
   file_.clear();
-  file_.open(dailyFilePath(currentDate_), std::ios::out | std::ios::app);
+  const std::string path = dailyFilePath(currentDate_);
+  platform::shareFileWithAdministrators(path);
+  file_.open(path, std::ios::out | std::ios::app);
 }
 
 void EventLogger::purgeOldLogs() {
@@ -96,6 +113,8 @@ void EventLogger::log(LogLevel level, const std::string& message) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (!initialized_) return;
   std::string date = platform::logTimestamp(clock_.now()).substr(0, 10);
+  // A request's thread may be working with its caller's identity; the log is the service's own.
+  platform::FsCredentialsGuard asService(CallerIdentity::service());
   if (date != currentDate_) {
     currentDate_ = date;
     openCurrentFile();
@@ -105,8 +124,8 @@ void EventLogger::log(LogLevel level, const std::string& message) {
     openCurrentFile();
   }
   if (!file_.is_open()) return;
-  file_ << platform::logTimestamp(clock_.now()) << " [" << levelWord(level) << "] " << message
-        << '\n';
+  file_ << platform::logTimestamp(clock_.now()) << " [" << levelWord(level) << "] "
+        << withoutControlCharacters(message) << '\n';
   file_.flush();
 }
 

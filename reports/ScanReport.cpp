@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/AtomicFile.hpp"
+#include "platform/FileAccess.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/NewFile.hpp"
 
@@ -282,9 +283,15 @@ double ScanReport::finish(std::int64_t rulesLoaded) {
 }
 
 std::string ScanReport::saveReports(const std::string& reportsDir) {
+  // Reports name the files of whoever asked for them: administrators may read them, other users
+  // may not.
   std::error_code code;
   std::filesystem::create_directories(reportsDir, code);
   if (code) throw std::filesystem::filesystem_error("create_directories", reportsDir, code);
+  std::string directoryError;
+  if (!platform::shareDirectoryWithAdministrators(reportsDir, &directoryError)) {
+    throw std::runtime_error("No se pudo escribir el reporte: " + directoryError);
+  }
 
   // Claim the HTML name first, in one atomic step: a concurrent report that drew the same
   // identifier then sees it taken and draws again. The JSON name is checked as well so that a
@@ -325,10 +332,11 @@ bool ScanReport::writeReport(const std::string& path, std::string* error) const 
   std::string extension = lowerCase(std::filesystem::path(path).extension().string());
   bool html = extension == ".html" || extension == ".htm";
   return platform::writeFileAtomically(
-      path, html ? toHtml() : toJson(),
-      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-          std::filesystem::perms::group_read | std::filesystem::perms::others_read,
-      error);
+             path, html ? toHtml() : toJson(),
+             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                 std::filesystem::perms::group_read,
+             error) &&
+         platform::shareFileWithAdministrators(path, error);
 }
 
 std::string ScanReport::toJson() const {

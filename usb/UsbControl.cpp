@@ -26,17 +26,6 @@ std::string upperCase(std::string text) {
   return text;
 }
 
-// A client's identifier as it goes into a log line: control characters would let it forge
-// lines of their own, so they are shown as '?'.
-std::string loggable(const std::string& id) {
-  std::string text = id;
-  for (char& c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return text;
-}
-
 bool runUdevTrigger(const std::string& syspath) {
   return platform::runProcess({"udevadm", "trigger", "--action=add", syspath}, kTriggerTimeout)
       .succeeded();
@@ -159,7 +148,7 @@ std::string UsbControl::disableDevice(const std::string& deviceId) const {
   UsbDeviceNode node;
   if (int error = backend_->locate(deviceId, &node); error != 0) {
     EventLogger::instance().error("USB disableDevice: no se encontro nodo para " +
-                                  loggable(deviceId) + " (error " + std::to_string(error) + ")");
+                                  deviceId + " (error " + std::to_string(error) + ")");
     return std::string();
   }
   // A storage interface stands for the USB device it belongs to. A USB device is never traded
@@ -180,7 +169,7 @@ std::string UsbControl::disableDevice(const std::string& deviceId) const {
 
 bool UsbControl::enableDevice(const std::string& deviceId) const {
   EventLogger& log = EventLogger::instance();
-  const std::string shown = loggable(deviceId);
+  const std::string& shown = deviceId;
   UsbDeviceNode node;
   // Nothing below runs for an identifier that names no device in the tree.
   if (backend_->locate(deviceId, &node) != 0) {

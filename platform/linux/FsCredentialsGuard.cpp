@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -49,15 +50,21 @@ int setThreadGroups(const std::vector<gid_t>& groups) {
 }
 
 // setfsuid/setfsgid report no error; reading the value back (an invalid id changes nothing and
-// returns the current one) tells whether the switch took.
+// returns the current one) tells whether the switch took. It can only fail for want of the
+// capabilities, which the process does not lose while it runs, so once a switch has been seen to
+// take the read-back is skipped (each of these system calls counts on a scan's hot path).
+std::atomic<bool> switchesProven{false};
+
 bool setFsUid(uid_t uid) {
   ::setfsuid(uid);
-  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == uid;
+  return switchesProven.load(std::memory_order_relaxed) ||
+         static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == uid;
 }
 
 bool setFsGid(gid_t gid) {
   ::setfsgid(gid);
-  return static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) == gid;
+  return switchesProven.load(std::memory_order_relaxed) ||
+         static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) == gid;
 }
 
 // Makes `target` the thread's file-system identity. The user id goes last when dropping rights
@@ -69,7 +76,10 @@ bool apply(const CallerIdentity& target) {
     return setFsUid(self.uid) && setFsGid(self.gid) && setThreadGroups(self.groups) == 0;
   }
   std::vector<gid_t> groups(target.groups.begin(), target.groups.end());
-  return setThreadGroups(groups) == 0 && setFsGid(target.gid) && setFsUid(target.uid);
+  const bool switched =
+      setThreadGroups(groups) == 0 && setFsGid(target.gid) && setFsUid(target.uid);
+  if (switched) switchesProven.store(true, std::memory_order_relaxed);
+  return switched;
 }
 
 }  // namespace

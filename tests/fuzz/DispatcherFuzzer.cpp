@@ -39,6 +39,8 @@ constexpr std::size_t kMaxRequestSize = 4096;
 constexpr const char* kStoredId = "0f0f0f0f-1234-5678-9abc-def012345678";
 constexpr std::string_view kInboxMarker = "@inbox/";
 constexpr const char* kSampleContent = "MZ fuzz sample: not a real executable\n";
+constexpr std::uint32_t kAdministratorGroup = 65534;  // "nogroup"
+constexpr std::uint32_t kUsersGroup = 100;
 
 void setVariable(const char* name, const std::string& value) {
   if (::setenv(name, value.c_str(), 1) != 0) std::abort();
@@ -59,6 +61,9 @@ class DispatcherHarness {
     setVariable("NORVID_SOCKET", paths_.socketPath);
     setVariable("NORVID_SYSFS_ROOT", paths_.sysfsRoot);
     setVariable("NORVID_MODPROBE_DIR", paths_.modprobeDir);
+    // "nogroup" stands in for the administrator group, so that half the requests come from a
+    // member and reach the administrator commands' handlers, the other half are refused.
+    setVariable("NORVID_ADMIN_GROUP", "nogroup");
 
     buildDeviceTree();
     const std::string inbox = workspace_.freshDirectory("inbox");
@@ -69,7 +74,7 @@ class DispatcherHarness {
 
     caller_.known = true;
     caller_.uid = 65534;
-    caller_.gid = 65534;
+    caller_.gid = kUsersGroup;
     caller_.pid = 1;
     core_ = std::make_unique<norvid::IPCServer>(paths_);
   }
@@ -82,6 +87,9 @@ class DispatcherHarness {
          at = request.find(kInboxMarker, at + inboxPrefix_.size())) {
       request.replace(at, kInboxMarker.size(), inboxPrefix_);
     }
+    // Never root: an unprivileged caller, by the request's length a member of the administrator
+    // group or not, so a mutated request can only touch what such a user could.
+    caller_.gid = request.size() % 2 == 1 ? kAdministratorGroup : kUsersGroup;
     const std::string answer = core_->processCommand(request, caller_);
     const nlohmann::json response = nlohmann::json::parse(answer, nullptr, false);
     require(response.is_object(), "the answer is one JSON object");

@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "ipc/CommandTable.hpp"
 #include "tests/support/EventLogCapture.hpp"
+#include "tests/support/ScopedEnvironment.hpp"
 
 namespace norvid {
 namespace {
@@ -198,26 +197,7 @@ TEST(CommandDispatcherTest, ErrorsQuotingInvalidUtf8StillAnswer) {
 namespace norvid {
 namespace {
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedEnvironment;
 
 CallerIdentity localUser(std::uint32_t uid, std::uint32_t gid,
                          std::vector<std::uint32_t> groups = {}) {

@@ -20,6 +20,12 @@ class CoreFixture {
   // Writes a rule file into the rules directory (call before core()).
   std::string writeRule(const std::string& name, const std::string& source) const;
 
+  // Points USB control at a fake device tree and modprobe directory (call before core()).
+  void useUsbTree(const std::string& sysfsRoot, const std::string& modprobeDir) {
+    paths_.sysfsRoot = sysfsRoot;
+    paths_.modprobeDir = modprobeDir;
+  }
+
   IPCServer& core();
   ServicePaths paths() const { return paths_; }
   const TempDir& root() const { return root_; }

@@ -8,6 +8,7 @@
 
 #include "tests/ipc/CoreFixture.hpp"
 #include "tests/support/EventLogCapture.hpp"
+#include "tests/support/ScopedEnvironment.hpp"
 
 namespace norvid {
 namespace {
@@ -155,9 +156,7 @@ TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
   // A temporary directory of this test's own, so that nothing else's files are counted.
   const std::string temporary = (fixture_.root().path() / "tmp").string();
   fs::create_directories(temporary);
-  const char* previous = std::getenv("TMPDIR");
-  const std::string saved = previous != nullptr ? previous : "";
-  ::setenv("TMPDIR", temporary.c_str(), 1);
+  testing::ScopedEnvironment privateTemporary("TMPDIR", temporary);
   std::size_t before = mark();
   nlohmann::json bad = send(
       {{"command", "scan_amsi"}, {"content", "NORVID-TEST-MARKER"}, {"content_name", "x.ps1"}});
@@ -179,11 +178,6 @@ TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
   EXPECT_EQ(status["total_amsi_threats"], 1);
   EXPECT_EQ(status["total_scans"], 0);
   EXPECT_EQ(amsiFilesLeft(temporary), 0u);
-  if (previous != nullptr) {
-    ::setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
-  }
 }
 
 TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {

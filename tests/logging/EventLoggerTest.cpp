@@ -48,6 +48,18 @@ TEST_F(EventLoggerTest, WritesStampedLinesToTheDailyFile) {
                 "deshabilitados por el usuario.\n");
 }
 
+// The log names users' files: administrators may read it, other users may not. A client's text
+// cannot end a line early or colour a terminal that shows the log.
+TEST_F(EventLoggerTest, KeepsTheLogPrivateAndEachMessageOnItsOwnLine) {
+  logger_.initialize(logDir());
+  logger_.warning("Escaneo INFECTED: /home/u/a\n2025-03-07 [INF] forged\r\x1b[31m\x7f.txt");
+  EXPECT_EQ(today().substr(today().find("[WRN]")),
+            "[WRN] Escaneo INFECTED: /home/u/a?2025-03-07 [INF] forged??[31m?.txt\n");
+  EXPECT_EQ(std::filesystem::status(logDir()).permissions(), std::filesystem::perms(0750));
+  EXPECT_EQ(std::filesystem::status(logDir() + "/zr5k-core-2025-03-07.log").permissions(),
+            std::filesystem::perms(0640));
+}
+
 TEST_F(EventLoggerTest, DropsLinesBeforeInitializeAndIgnoresASecondInitialize) {
   logger_.info("lost");
   EXPECT_FALSE(std::filesystem::exists(logDir()));
