@@ -151,7 +151,10 @@ std::string membersText(const json& response) {
   if (response.contains("message")) out += stringMember(response, "message") + "\n";
   for (const auto& [key, value] : response.items()) {
     if (!shown(key)) continue;
-    out += key + ": " + std::string(width - displayWidth(key), ' ') + textOf(value) + "\n";
+    const std::string text = textOf(value);
+    out += key + ":" +
+           (text.empty() ? std::string() : std::string(width - displayWidth(key) + 1, ' ') + text) +
+           "\n";
   }
   return out;
 }

@@ -119,10 +119,14 @@ TEST(ResponseFormatterTest, ShowsEachAnswerAsText) {
         {"task_id", "t-1"}},
        "Tarea programada agregada exitosamente\ntask_id: t-1\n",
        ""},
-      {"members aligned",
+      {"members aligned, an empty value without trailing blanks",
        {{"command", "status"}},
-       {{"command", "status"}, {"engine_ready", true}, {"rules_loaded", 12}, {"status", "ok"}},
-       "engine_ready: true\nrules_loaded: 12\n",
+       {{"command", "status"},
+        {"engine_ready", true},
+        {"last_threat_name", ""},
+        {"rules_loaded", 12},
+        {"status", "ok"}},
+       "engine_ready:     true\nlast_threat_name:\nrules_loaded:     12\n",
        ""},
   };
   for (const Case& c : cases) {
