@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "norvid/Version.hpp"
 #include "platform/ClientConnection.hpp"
 
 namespace {
@@ -175,7 +176,7 @@ std::string checkStatus(const json& answer, std::int64_t expectedRules, const Se
   if (answer.size() != members.size()) return "unexpected members";
   if (answer["status"] != "ok" || answer["command"] != "status") return "wrong status/command";
   if (answer["service_running"] != true || answer["engine_ready"] != true) return "not ready";
-  if (answer["version"] != "0.1.0" || answer["service_name"] != "NorvidCoreService") {
+  if (answer["version"] != norvid::kVersion || answer["service_name"] != "NorvidCoreService") {
     return "wrong version or service name";
   }
   if (answer["rules_loaded"].get<std::int64_t>() != expectedRules) return "wrong rules_loaded";

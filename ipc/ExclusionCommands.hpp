@@ -6,7 +6,7 @@ namespace norvid {
 
 class ExclusionsManager;
 
-// The pipe commands add_exclusion, remove_exclusion and list_exclusions over the service's one
+// The commands add_exclusion, remove_exclusion and list_exclusions over the service's one
 // exclusion list. Each handler returns the serialised response.
 class ExclusionCommands {
  public:

@@ -11,12 +11,12 @@
 #include "logging/EventLogger.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/ProcessInfo.hpp"
+#include "norvid/Version.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
 
-constexpr const char* kVersion = "0.1.0";
 constexpr const char* kServiceName = "NorvidCoreService";
 
 CommandHandler unavailable(const std::string& command) {

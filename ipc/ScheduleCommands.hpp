@@ -7,7 +7,7 @@
 
 namespace norvid {
 
-// The pipe commands over the scheduler: add a daily or weekly task, list the tasks, remove one.
+// The commands over the scheduler: add a daily or weekly task, list the tasks, remove one.
 // Each handler returns the serialised response; without a scheduler every one answers
 // "Scheduler no inicializado".
 class ScheduleCommands {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "norvid/Version.hpp"
+
 namespace norvid {
 
 // The outcome of one report scan, filled while the results are walked and then written as a
@@ -13,7 +15,7 @@ class ScanReport {
  public:
   // Separates the file from the threat or error text in `threats` and `error_details`.
   static constexpr const char* kSeparator = " | ";
-  static constexpr const char* kEngineVersion = "0.1.0";
+  static constexpr const char* kEngineVersion = kVersion;
 
   std::string scan_id;
   std::string scan_type;

@@ -7,6 +7,7 @@
 
 #include "ipc/CommandTable.hpp"
 #include "tests/support/EventLogCapture.hpp"
+#include "tests/support/LocalUser.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
 
 namespace norvid {
@@ -199,15 +200,7 @@ namespace {
 
 using testing::ScopedEnvironment;
 
-CallerIdentity localUser(std::uint32_t uid, std::uint32_t gid,
-                         std::vector<std::uint32_t> groups = {}) {
-  CallerIdentity caller;
-  caller.known = true;
-  caller.uid = uid;
-  caller.gid = gid;
-  caller.groups = std::move(groups);
-  return caller;
-}
+using testing::localUser;
 
 const char* const kAdministratorCommands[] = {
     "add_exclusion",      "remove_exclusion",  "add_schedule", "remove_schedule",

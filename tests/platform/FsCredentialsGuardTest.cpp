@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/LocalUser.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid::platform {
@@ -20,13 +21,7 @@ namespace {
 
 constexpr std::uint32_t kNobody = 65534;
 
-CallerIdentity nobody() {
-  CallerIdentity caller;
-  caller.known = true;
-  caller.uid = kNobody;
-  caller.gid = kNobody;
-  return caller;
-}
+CallerIdentity nobody() { return testing::localUser(kNobody, kNobody); }
 
 // The calling thread's fsuid, from the kernel's own view of the thread.
 long threadFsUid() {

@@ -11,6 +11,7 @@
 #include "platform/CallerIdentity.hpp"
 #include "quarantine/QuarantineManager.hpp"
 #include "tests/support/EventLogCapture.hpp"
+#include "tests/support/LocalUser.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid {
@@ -20,15 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr std::uint32_t kNobody = 65534;
 
-CallerIdentity localUser(std::uint32_t uid, std::uint32_t gid,
-                         std::vector<std::uint32_t> groups = {}) {
-  CallerIdentity caller;
-  caller.known = true;
-  caller.uid = uid;
-  caller.gid = gid;
-  caller.groups = std::move(groups);
-  return caller;
-}
+using testing::localUser;
 
 class QuarantineCallerAccessTest : public ::testing::Test {
  protected:

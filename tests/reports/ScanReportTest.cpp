@@ -18,59 +18,10 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::TempDir;
 
+// The fixed start of every HTML report (styles and banner), kept as a file of its own so that it
+// can be opened in a browser and compared as a whole.
 const std::string kHead =
-    "<!DOCTYPE html>\n"
-    "<html lang=\"es\">\n"
-    "<head>\n"
-    "<meta charset=\"UTF-8\">\n"
-    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1.0\">\n"
-    "<title>Norvid Shield - Reporte de Escaneo</title>\n"
-    "<style>\n"
-    "  :root { --primary: #1a73e8; --success: #34a853; --danger: #ea4335; --warn: #fbbc04; --bg: "
-    "#f8f9fa; --card: #fff; --text: #202124; --muted: #5f6368; --border: #dadce0; }\n"
-    "  * { margin: 0; padding: 0; box-sizing: border-box; }\n"
-    "  body { font-family: 'Segoe UI', system-ui, sans-serif; background: var(--bg); color: "
-    "var(--text); line-height: 1.6; }\n"
-    "  .container { max-width: 900px; margin: 0 auto; padding: 30px 20px; }\n"
-    "  .header { text-align: center; margin-bottom: 30px; }\n"
-    "  .header h1 { font-size: 24px; color: var(--primary); margin-bottom: 4px; }\n"
-    "  .header .subtitle { color: var(--muted); font-size: 14px; }\n"
-    "  .status-banner { padding: 20px; border-radius: 12px; text-align: center; margin-bottom: "
-    "24px; color: #fff; }\n"
-    "  .status-banner.success { background: linear-gradient(135deg, #34a853, #1e8e3e); }\n"
-    "  .status-banner.danger { background: linear-gradient(135deg, #ea4335, #c5221f); }\n"
-    "  .status-banner .icon { font-size: 36px; display: block; margin-bottom: 8px; }\n"
-    "  .status-banner .label { font-size: 20px; font-weight: 600; }\n"
-    "  .card { background: var(--card); border: 1px solid var(--border); border-radius: 10px; "
-    "padding: 20px; margin-bottom: 16px; }\n"
-    "  .card h2 { font-size: 16px; color: var(--primary); margin-bottom: 12px; border-bottom: 2px "
-    "solid var(--primary); padding-bottom: 6px; }\n"
-    "  .stats-grid { display: grid; grid-template-columns: repeat(auto-fit, minmax(160px, 1fr)); "
-    "gap: 12px; }\n"
-    "  .stat { text-align: center; padding: 14px; border-radius: 8px; background: var(--bg); }\n"
-    "  .stat .value { font-size: 28px; font-weight: 700; }\n"
-    "  .stat .label { font-size: 12px; color: var(--muted); text-transform: uppercase; "
-    "letter-spacing: 0.5px; }\n"
-    "  .stat.infected .value { color: var(--danger); }\n"
-    "  .stat.clean .value { color: var(--success); }\n"
-    "  table { width: 100%; border-collapse: collapse; font-size: 14px; }\n"
-    "  th { text-align: left; padding: 8px 12px; background: var(--bg); color: var(--muted); "
-    "font-weight: 600; font-size: 12px; text-transform: uppercase; }\n"
-    "  td { padding: 8px 12px; border-bottom: 1px solid var(--border); word-break: break-all; }\n"
-    "  .tag { display: inline-block; padding: 2px 8px; border-radius: 4px; font-size: 12px; "
-    "font-weight: 600; }\n"
-    "  .tag-danger { background: #fce8e6; color: var(--danger); }\n"
-    "  .tag-warn { background: #fef7e0; color: #e37400; }\n"
-    "  .footer { text-align: center; color: var(--muted); font-size: 12px; margin-top: 30px; "
-    "padding-top: 16px; border-top: 1px solid var(--border); }\n"
-    "</style>\n"
-    "</head>\n"
-    "<body>\n"
-    "<div class=\"container\">\n"
-    "  <div class=\"header\">\n"
-    "    <h1>Norvid Shield</h1>\n"
-    "    <div class=\"subtitle\">Reporte de Escaneo</div>\n"
-    "  </div>\n";
+    readFile(fs::path(NORVID_TEST_SOURCE_DIR) / "reports/expected/report-head.html");
 
 // A report with its stamps fixed, as begin() and finish() would have left it.
 ScanReport fixedReport(const std::string& target) {

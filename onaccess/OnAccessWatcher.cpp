@@ -1,0 +1,442 @@
+#include "onaccess/OnAccessWatcher.hpp"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/CurrentProcess.hpp"
+
+namespace norvid::onaccess {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Kind = platform::FileAccessEvent::Kind;
+
+// Scans in flight at most: this many for any job, and one more kept for program starts alone.
+constexpr int kScanWorkers = 4;
+constexpr std::size_t kQueueCapacity = 8192;
+// A file rewritten without pause is scanned at most this often.
+constexpr std::chrono::milliseconds kRescanInterval{250};
+// Each held start keeps a descriptor open; beyond this many, new starts are let go at once.
+constexpr std::size_t kMaxHeldStarts = 4096;
+constexpr std::size_t kDeferredCapacity = 4096;
+constexpr std::size_t kCacheCapacity = 16384;
+constexpr std::chrono::seconds kCacheLifetime{60};
+// A file closed after writing may be large; its scan holds nobody, so it may take longer.
+constexpr std::chrono::seconds kWriteScanTimeout{30};
+constexpr std::chrono::milliseconds kPollSlice{100};
+constexpr std::chrono::seconds kReconnectEvery{1};
+constexpr std::chrono::milliseconds kProbeTimeout{2000};
+
+std::vector<std::string> resolvedDirectories(const std::vector<std::string>& directories) {
+  std::vector<std::string> resolved;
+  for (const std::string& directory : directories) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::weakly_canonical(directory, error);
+    resolved.push_back(error ? directory : path.string());
+  }
+  return resolved;
+}
+
+}  // namespace
+
+OnAccessWatcher::OnAccessWatcher(WatchOptions options, std::string socketPath, std::ostream& out,
+                                 std::ostream& err)
+    : options_(std::move(options)),
+      console_(out, err),
+      filter_(resolvedDirectories(options_.watched), resolvedDirectories(options_.excluded)),
+      link_(std::move(socketPath)),
+      queue_(kQueueCapacity, kRescanInterval),
+      cache_(kCacheCapacity, kCacheLifetime),
+      ownPid_(platform::currentProcessId()) {}
+
+OnAccessWatcher::~OnAccessWatcher() {
+  wakeEveryone();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+  if (reconnector_.joinable()) reconnector_.join();
+}
+
+void OnAccessWatcher::say(ConsoleWriter::Stream stream, std::string line) {
+  console_.write(stream, std::move(line));
+}
+
+std::string OnAccessWatcher::seconds() const {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", options_.verdictTimeout.count() / 1000.0);
+  return text;
+}
+
+bool OnAccessWatcher::startWatching() {
+  std::string error;
+  platform::FileAccessMonitor monitor =
+      platform::FileAccessMonitor::open(options_.blockExec, &error);
+  if (!monitor.isOpen()) {
+    say(ConsoleWriter::Stream::Err,
+        "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + error);
+    return false;
+  }
+  int watched = 0;
+  for (const std::string& directory : filter_.watched()) {
+    std::error_code missing;
+    if (!std::filesystem::is_directory(directory, missing)) {
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] Directorio no disponible, no se vigila: " + directory);
+      continue;
+    }
+    if (monitor.watchTree(directory, &error) == 0) {
+      say(ConsoleWriter::Stream::Err, "[WARN] No se pudo vigilar " + directory + ": " + error);
+      continue;
+    }
+    ++watched;
+    say(ConsoleWriter::Stream::Out, "[INFO] Vigilando: " + directory);
+  }
+  if (watched == 0) {
+    say(ConsoleWriter::Stream::Err, "[ERROR] No se pudo vigilar ningún directorio");
+    return false;
+  }
+  for (const std::string& directory : filter_.excluded()) {
+    say(ConsoleWriter::Stream::Out, "[INFO] Excluido: " + directory);
+  }
+  if (options_.blockExec) {
+    say(ConsoleWriter::Stream::Out,
+        "[INFO] Bloqueo de ejecución activo (veredicto en " + seconds() + " s como máximo)");
+  }
+  std::lock_guard lock(monitorMutex_);
+  monitor_ = std::move(monitor);
+  return true;
+}
+
+int OnAccessWatcher::run() {
+  say(ConsoleWriter::Stream::Out, "[*] Iniciando protección en tiempo real...");
+  // Asked before any mark is placed: once marked, program starts wait for this thread's loop.
+  if (link_.probe(kProbeTimeout, &stopping_)) {
+    noteServiceUp();
+  } else {
+    noteServiceDown("no responde");
+  }
+  if (!startWatching()) return 1;
+  for (int i = 0; i < kScanWorkers; ++i) workers_.emplace_back([this] { scanLoop(false); });
+  if (options_.blockExec) workers_.emplace_back([this] { scanLoop(true); });
+  reconnector_ = std::thread([this] { reconnectLoop(); });
+  say(ConsoleWriter::Stream::Out, "[OK] Protección en tiempo real activa");
+
+  bool failed = false;
+  while (!stopping_.load()) {
+    std::string error;
+    std::vector<platform::FileAccessEvent> events = monitor_.waitForEvents(kPollSlice, &error);
+    for (platform::FileAccessEvent& event : events) handle(event);
+    expireHeldStarts(false);
+    if (!error.empty()) {
+      say(ConsoleWriter::Stream::Err, "[ERROR] Lectura de eventos fallida: " + error);
+      failed = true;
+      break;
+    }
+  }
+
+  say(ConsoleWriter::Stream::Out, "[*] Deteniendo protección en tiempo real...");
+  // Every start still held is let go before anything else stops.
+  expireHeldStarts(true);
+  wakeEveryone();
+  for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
+  reconnector_.join();
+  {
+    std::lock_guard lock(monitorMutex_);
+    monitor_.close();
+  }
+  const WatchSummary done = summary();
+  say(ConsoleWriter::Stream::Out,
+      "[INFO] Resumen: " + std::to_string(done.scanned) + " archivo(s) escaneado(s), " +
+          std::to_string(done.threats) + " amenaza(s), " + std::to_string(done.quarantined) +
+          " en cuarentena, " + std::to_string(done.denied) + " ejecución(es) bloqueada(s), " +
+          std::to_string(done.allowedWithoutVerdict) + " permitida(s) sin veredicto");
+  say(ConsoleWriter::Stream::Out,
+      "[INFO] Eventos: " + std::to_string(done.withoutVerdict) + " sin veredicto del servicio, " +
+          std::to_string(done.coalesced) + " agrupado(s), " + std::to_string(done.overflows) +
+          " desbordamiento(s) de la cola del kernel, " + std::to_string(done.lost) +
+          " perdido(s), " + std::to_string(done.refused) + " sin escanear por cola llena");
+  say(ConsoleWriter::Stream::Out, "[OK] Protección en tiempo real detenida");
+  console_.flush();
+  return failed ? 1 : 0;
+}
+
+void OnAccessWatcher::wakeEveryone() {
+  {
+    std::lock_guard lock(reconnectMutex_);
+    stopping_ = true;
+  }
+  reconnectWake_.notify_all();
+  queue_.close();
+}
+
+void OnAccessWatcher::requestStop() {
+  {
+    std::lock_guard lock(reconnectMutex_);
+    stopping_ = true;
+  }
+  reconnectWake_.notify_all();
+  std::lock_guard lock(monitorMutex_);
+  monitor_.wake();
+}
+
+WatchSummary OnAccessWatcher::summary() const {
+  WatchSummary result;
+  result.scanned = counters_.scanned;
+  result.withoutVerdict = counters_.withoutVerdict;
+  result.threats = counters_.threats;
+  result.quarantined = counters_.quarantined;
+  result.denied = counters_.denied;
+  result.allowedWithoutVerdict = counters_.allowedWithoutVerdict;
+  result.coalesced = counters_.coalesced;
+  result.overflows = counters_.overflows;
+  result.lost = counters_.lost;
+  result.refused = counters_.refused;
+  return result;
+}
+
+bool OnAccessWatcher::causedByUs(std::int32_t pid) const {
+  return pid == ownPid_ || (pid != 0 && pid == link_.servicePid());
+}
+
+void OnAccessWatcher::handle(platform::FileAccessEvent& event) {
+  switch (event.kind) {
+    case Kind::QueueOverflow: {
+      const auto total = ++counters_.overflows;
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] Desbordamiento de la cola de eventos del kernel: se perdieron eventos (" +
+              std::to_string(total) + " en total)");
+      return;
+    }
+    case Kind::ReadFailed: {
+      const auto total = ++counters_.lost;
+      if (total % 100 == 1) {
+        say(ConsoleWriter::Stream::Err,
+            "[WARN] No se pudieron leer eventos del kernel: " + event.detail + " (" +
+                std::to_string(total) + " en total)");
+      }
+      return;
+    }
+    case Kind::ClosedAfterWrite:
+      handleWrite(event);
+      return;
+    case Kind::AboutToExecute:
+      handleStart(event);
+      return;
+  }
+}
+
+void OnAccessWatcher::handleWrite(const platform::FileAccessEvent& event) {
+  if (causedByUs(event.pid) || !event.regular || event.path.empty() ||
+      !filter_.covers(event.path)) {
+    return;
+  }
+  if (service_.load() != ServiceState::Up) {
+    defer(event.path, event.identity);
+    return;
+  }
+  switch (queue_.add(event.path, event.identity)) {
+    case ScanQueue::Admission::Queued:
+      return;
+    case ScanQueue::Admission::Coalesced:
+      ++counters_.coalesced;
+      return;
+    case ScanQueue::Admission::Refused:
+      if (++counters_.refused % 1000 == 1) {
+        say(ConsoleWriter::Stream::Err, "[WARN] Cola de escaneo llena: se omite " + event.path);
+      }
+      return;
+  }
+}
+
+void OnAccessWatcher::handleStart(platform::FileAccessEvent& event) {
+  if (causedByUs(event.pid) || !event.regular || event.path.empty() ||
+      !filter_.covers(event.path)) {
+    event.permission.answer(true);
+    return;
+  }
+  switch (cache_.lookup(event.identity, Clock::now())) {
+    case VerdictCache::Known::Clean:
+      event.permission.answer(true);
+      return;
+    case VerdictCache::Known::Threat:
+      deny(event.permission, event.path, "amenaza ya detectada");
+      return;
+    case VerdictCache::Known::Nothing:
+      break;
+  }
+  if (service_.load() != ServiceState::Up) {
+    allowWithoutVerdict(event.permission, event.path, "Servicio no disponible");
+    return;
+  }
+  if (deadlines_.size() >= kMaxHeldStarts) {
+    allowWithoutVerdict(event.permission, event.path, "Demasiadas ejecuciones en espera");
+    return;
+  }
+  auto start = std::make_shared<platform::PermissionRequest>(std::move(event.permission));
+  std::weak_ptr<platform::PermissionRequest> watched = start;
+  if (queue_.add(event.path, event.identity, start) == ScanQueue::Admission::Refused) {
+    ++counters_.refused;
+    allowWithoutVerdict(*start, event.path, "Cola de escaneo llena");
+    return;
+  }
+  deadlines_.push_back({Clock::now() + options_.verdictTimeout, watched, event.path});
+}
+
+void OnAccessWatcher::expireHeldStarts(bool all) {
+  const auto now = Clock::now();
+  while (!deadlines_.empty()) {
+    Deadline& front = deadlines_.front();
+    std::shared_ptr<platform::PermissionRequest> start = front.start.lock();
+    if (start && start->isPending()) {
+      if (all) {
+        if (start->answer(true)) {
+          say(ConsoleWriter::Stream::Out,
+              "[INFO] Ejecución pendiente permitida al detener: " + front.path);
+        }
+      } else if (front.at <= now) {
+        allowWithoutVerdict(*start, front.path, "Sin veredicto en " + seconds() + " s");
+      } else {
+        return;
+      }
+    }
+    deadlines_.pop_front();
+  }
+}
+
+void OnAccessWatcher::allowWithoutVerdict(platform::PermissionRequest& start,
+                                          const std::string& path, const std::string& reason) {
+  if (!start.answer(true)) return;
+  ++counters_.allowedWithoutVerdict;
+  say(ConsoleWriter::Stream::Err, "[WARN] " + reason + ": se permite la ejecución de " + path);
+}
+
+void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string& path,
+                           const std::string& threat) {
+  if (!start.answer(false)) return;
+  ++counters_.denied;
+  say(ConsoleWriter::Stream::Err, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
+}
+
+void OnAccessWatcher::scanLoop(bool startsOnly) {
+  while (std::optional<ScanJob> job = queue_.take(startsOnly)) {
+    const auto timeout =
+        job->held.empty() ? std::chrono::duration_cast<std::chrono::milliseconds>(kWriteScanTimeout)
+                          : options_.verdictTimeout;
+    ScanVerdict verdict = link_.scan(job->path, Clock::now() + timeout, &stopping_);
+    // Remembered before the path is released, so that a rescan queued meanwhile (a start of the
+    // file the service has just quarantined) already knows the threat.
+    if (verdict.kind == ScanVerdict::Kind::Clean || verdict.kind == ScanVerdict::Kind::Threat) {
+      cache_.remember(job->identity,
+                      verdict.kind == ScanVerdict::Kind::Clean ? VerdictCache::Known::Clean
+                                                               : VerdictCache::Known::Threat,
+                      Clock::now());
+    }
+    queue_.finish(job->path);
+    settle(*job, verdict);
+  }
+}
+
+void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
+  using VerdictKind = ScanVerdict::Kind;
+  if (verdict.kind == VerdictKind::Threat) {
+    noteServiceUp();
+    ++counters_.scanned;
+    ++counters_.threats;
+    if (verdict.quarantined) ++counters_.quarantined;
+    say(ConsoleWriter::Stream::Err,
+        "[WARN] Amenaza detectada: " + job.path + " | " + verdict.detail +
+            (verdict.quarantined ? " [CUARENTENA]" : " [NO CUARENTENADO]"));
+    for (const HeldStart& start : job.held) deny(*start, job.path, verdict.detail);
+    return;
+  }
+  // No threat in this answer, but the file may be one found infected a moment ago and gone
+  // from its path since.
+  if (!job.held.empty() &&
+      cache_.lookup(job.identity, Clock::now()) == VerdictCache::Known::Threat) {
+    for (const HeldStart& start : job.held) deny(*start, job.path, "amenaza ya detectada");
+  }
+  switch (verdict.kind) {
+    case VerdictKind::Threat:
+      return;
+    case VerdictKind::Clean:
+    case VerdictKind::NoVerdict:
+      noteServiceUp();
+      ++(verdict.kind == VerdictKind::Clean ? counters_.scanned : counters_.withoutVerdict);
+      for (const HeldStart& start : job.held) start->answer(true);
+      return;
+    case VerdictKind::Unreachable:
+      noteServiceDown(verdict.detail);
+      if (job.held.empty()) defer(job.path, job.identity);
+      for (const HeldStart& start : job.held) {
+        allowWithoutVerdict(*start, job.path, "Servicio no disponible");
+      }
+      return;
+    case VerdictKind::TimedOut:
+      if (job.held.empty()) {
+        say(ConsoleWriter::Stream::Err,
+            "[WARN] El servicio no respondió a tiempo sobre " + job.path);
+      }
+      for (const HeldStart& start : job.held) {
+        allowWithoutVerdict(*start, job.path, "Sin veredicto en " + seconds() + " s");
+      }
+      return;
+    case VerdictKind::Cancelled:
+      for (const HeldStart& start : job.held) start->answer(true);
+      return;
+    case VerdictKind::Failed:
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] No se pudo escanear " + job.path + ": " + verdict.detail);
+      for (const HeldStart& start : job.held) {
+        allowWithoutVerdict(*start, job.path, "Sin veredicto");
+      }
+      return;
+  }
+}
+
+void OnAccessWatcher::defer(const std::string& path, const platform::FileIdentity& identity) {
+  std::lock_guard lock(deferredMutex_);
+  if (deferred_.size() >= kDeferredCapacity && deferred_.count(path) == 0) {
+    ++counters_.refused;
+    return;
+  }
+  deferred_[path] = identity;
+}
+
+void OnAccessWatcher::reconnectLoop() {
+  std::unique_lock lock(reconnectMutex_);
+  while (!stopping_.load()) {
+    reconnectWake_.wait_for(lock, kReconnectEvery);
+    if (stopping_.load() || service_.load() == ServiceState::Up) continue;
+    lock.unlock();
+    if (link_.probe(kProbeTimeout, &stopping_)) noteServiceUp();
+    lock.lock();
+  }
+}
+
+void OnAccessWatcher::noteServiceUp() {
+  if (service_.exchange(ServiceState::Up) == ServiceState::Up) return;
+  say(ConsoleWriter::Stream::Out, "[OK] Conectado al servicio en " + link_.socketPath() + " (pid " +
+                                      std::to_string(link_.servicePid()) + ")");
+  std::map<std::string, platform::FileIdentity> waiting;
+  {
+    std::lock_guard lock(deferredMutex_);
+    waiting.swap(deferred_);
+  }
+  if (!waiting.empty()) {
+    say(ConsoleWriter::Stream::Out,
+        "[INFO] Escaneando " + std::to_string(waiting.size()) +
+            " archivo(s) escrito(s) mientras el servicio no estaba disponible");
+  }
+  for (const auto& [path, identity] : waiting) {
+    if (queue_.add(path, identity) == ScanQueue::Admission::Refused) ++counters_.refused;
+  }
+}
+
+void OnAccessWatcher::noteServiceDown(const std::string& reason) {
+  if (service_.exchange(ServiceState::Down) == ServiceState::Down) return;
+  say(ConsoleWriter::Stream::Err, "[WARN] Servicio no disponible en " + link_.socketPath() + " (" +
+                                      reason + "); se reintentará cada segundo");
+}
+
+}  // namespace norvid::onaccess

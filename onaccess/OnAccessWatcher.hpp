@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "onaccess/ConsoleWriter.hpp"
+#include "onaccess/PathFilter.hpp"
+#include "onaccess/ScanQueue.hpp"
+#include "onaccess/ServiceLink.hpp"
+#include "onaccess/VerdictCache.hpp"
+#include "onaccess/WatchOptions.hpp"
+#include "platform/FileAccessMonitor.hpp"
+
+namespace norvid::onaccess {
+
+// What the watcher did, for the summary at stop.
+struct WatchSummary {
+  // Files the service gave a verdict on (clean or threat).
+  std::uint64_t scanned = 0;
+  // Files the service answered about without a verdict (gone, excluded, unreadable).
+  std::uint64_t withoutVerdict = 0;
+  std::uint64_t threats = 0;
+  std::uint64_t quarantined = 0;
+  std::uint64_t denied = 0;
+  std::uint64_t allowedWithoutVerdict = 0;
+  std::uint64_t coalesced = 0;
+  std::uint64_t overflows = 0;
+  // Events the kernel could not hand over.
+  std::uint64_t lost = 0;
+  std::uint64_t refused = 0;
+};
+
+// The on-access watcher: reports every regular file closed after writing under the watched
+// directories to the service (`scan_realtime`, which quarantines what is infected) and, with
+// `blockExec`, holds each program start there until the verdict, denying it on a threat. Every
+// held start is answered on every path: by the verdict, by the timeout (allowed), when the service
+// is down (allowed) and at stop (allowed). Events caused by the service or by the watcher itself
+// are let through at once and never scanned, so neither can wait on the other.
+class OnAccessWatcher {
+ public:
+  OnAccessWatcher(WatchOptions options, std::string socketPath, std::ostream& out,
+                  std::ostream& err);
+  ~OnAccessWatcher();
+  OnAccessWatcher(const OnAccessWatcher&) = delete;
+  OnAccessWatcher& operator=(const OnAccessWatcher&) = delete;
+
+  // Marks the file systems, watches until requestStop(), then stops cleanly and prints the
+  // summary. Returns 0 after a stop, 1 when watching could not start or could not go on.
+  int run();
+
+  // Ends run(). Safe from any thread, also before run() and more than once.
+  void requestStop();
+
+  WatchSummary summary() const;
+
+ private:
+  struct Counters {
+    std::atomic<std::uint64_t> scanned{0}, withoutVerdict{0}, threats{0}, quarantined{0}, denied{0},
+        allowedWithoutVerdict{0}, coalesced{0}, overflows{0}, lost{0}, refused{0};
+  };
+  // A held start and when its wait ends.
+  struct Deadline {
+    std::chrono::steady_clock::time_point at;
+    std::weak_ptr<platform::PermissionRequest> start;
+    std::string path;
+  };
+
+  bool startWatching();
+  void handle(platform::FileAccessEvent& event);
+  void handleWrite(const platform::FileAccessEvent& event);
+  void handleStart(platform::FileAccessEvent& event);
+  void expireHeldStarts(bool all);
+  void scanLoop(bool startsOnly);
+  // Ends the workers' and the reconnector's waits for good.
+  void wakeEveryone();
+  void settle(const ScanJob& job, const ScanVerdict& verdict);
+  void reconnectLoop();
+  void defer(const std::string& path, const platform::FileIdentity& identity);
+  void deny(platform::PermissionRequest& start, const std::string& path, const std::string& threat);
+  void allowWithoutVerdict(platform::PermissionRequest& start, const std::string& path,
+                           const std::string& reason);
+  void noteServiceUp();
+  void noteServiceDown(const std::string& reason);
+  bool causedByUs(std::int32_t pid) const;
+  void say(ConsoleWriter::Stream stream, std::string line);
+  std::string seconds() const;
+
+  const WatchOptions options_;
+  ConsoleWriter console_;
+
+  PathFilter filter_;
+  ServiceLink link_;
+  ScanQueue queue_;
+  VerdictCache cache_;
+  Counters counters_;
+  const std::int32_t ownPid_;
+
+  std::mutex monitorMutex_;
+  platform::FileAccessMonitor monitor_;
+  std::deque<Deadline> deadlines_;
+
+  std::atomic<bool> stopping_{false};
+  enum class ServiceState { Unknown, Up, Down };
+  std::atomic<ServiceState> service_{ServiceState::Unknown};
+  std::mutex deferredMutex_;
+  std::map<std::string, platform::FileIdentity> deferred_;
+  std::mutex reconnectMutex_;
+  std::condition_variable reconnectWake_;
+  std::vector<std::thread> workers_;
+  std::thread reconnector_;
+};
+
+}  // namespace norvid::onaccess

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace norvid::platform {
+
+// What came of one request to the service socket.
+struct DeadlineReply {
+  enum class Outcome {
+    // `text` holds the whole answer.
+    Answered,
+    // Nobody listens on the socket (no file, refused, or closed without an answer).
+    Unreachable,
+    // The deadline passed first.
+    TimedOut,
+    // The caller's cancel flag was raised first.
+    Cancelled,
+    // Another failure (`error` says which).
+    Failed,
+  };
+  Outcome outcome = Outcome::Failed;
+  std::string text;
+  std::string error;
+};
+
+// Sends one request to the socket at `socketPath` and reads the answer until the server closes
+// the connection, never waiting past `deadline`: connecting, sending and reading all count. Once
+// connected, `onConnected` (when given) learns the server's process id. `cancel` (when given) is
+// looked at every 100 ms and ends the wait when it becomes true.
+DeadlineReply requestWithDeadline(const std::string& socketPath, const std::string& request,
+                                  std::chrono::steady_clock::time_point deadline,
+                                  const std::function<void(std::int32_t)>& onConnected = {},
+                                  const std::atomic<bool>* cancel = nullptr);
+
+}  // namespace norvid::platform

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/PermissionRequest.hpp"
+
+namespace norvid::platform {
+
+// Which version of which file an event was about: two identities are equal only when the file
+// has not been written or changed in between.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modifiedNs = 0;
+  std::int64_t changedNs = 0;
+
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// One event reported by the kernel.
+struct FileAccessEvent {
+  enum class Kind {
+    // A file opened for writing was closed.
+    ClosedAfterWrite,
+    // A program is about to start from the file; it waits until `permission` is answered.
+    AboutToExecute,
+    // The kernel's queue was full and events were lost.
+    QueueOverflow,
+    // Events could not be read (for instance no descriptor was left for the file); `detail`
+    // says why. The kernel denies a held start it could not hand over.
+    ReadFailed,
+  };
+  Kind kind = Kind::ClosedAfterWrite;
+  // The process that caused the event.
+  std::int32_t pid = 0;
+  // The file's path as the kernel resolved it; empty when it has none any more (deleted).
+  std::string path;
+  bool regular = false;
+  FileIdentity identity;
+  PermissionRequest permission;
+  std::string detail;
+};
+
+// Reports closes after writing and, on request, program starts on whole file systems, with the
+// kernel's file-access notification interface. Move-only; marks go away with the monitor, and
+// every program start still held is then allowed by the kernel.
+class FileAccessMonitor {
+ public:
+  FileAccessMonitor() = default;
+  ~FileAccessMonitor();
+  FileAccessMonitor(FileAccessMonitor&& other) noexcept;
+  FileAccessMonitor& operator=(FileAccessMonitor&& other) noexcept;
+  FileAccessMonitor(const FileAccessMonitor&) = delete;
+  FileAccessMonitor& operator=(const FileAccessMonitor&) = delete;
+
+  // Opens a monitor (needs root). With `holdExecution`, program starts are reported too and held
+  // until answered. Not open on failure (`error` says why). Every event and every held start
+  // takes a descriptor, so the process's soft limit of open files is raised to its hard limit.
+  static FileAccessMonitor open(bool holdExecution, std::string* error = nullptr);
+
+  bool isOpen() const { return group_ != nullptr; }
+
+  // Marks the file system that holds `directory` and those of the mount points below it. Returns
+  // the count of file systems marked (0 with `error` set when even the first failed).
+  int watchTree(const std::string& directory, std::string* error = nullptr);
+
+  // Waits at most `timeout` for events, or until wake(), and returns those read (maybe none).
+  // `error` is set only when the monitor cannot go on (its descriptor failed).
+  std::vector<FileAccessEvent> waitForEvents(std::chrono::milliseconds timeout,
+                                             std::string* error = nullptr);
+
+  // Ends a wait in progress at once. Safe from any thread.
+  void wake();
+
+  void close();
+
+ private:
+  std::shared_ptr<const int> group_;
+  int wakeDescriptor_ = -1;
+  bool holdExecution_ = false;
+};
+
+}  // namespace norvid::platform
