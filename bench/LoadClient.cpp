@@ -3,15 +3,39 @@
 //       writes COUNT small files into DIR: "clean-*" files the sample rules must not match
 //       (among them EICAR strings that are not at the start or in a file too large) and
 //       "eicar-*" files that must be found INFECTED by EICAR_Test_File
+//   load_client seed DATA_DIR COUNT
+//       writes a quarantine metadata.json of COUNT records with 1,000-byte threat names (no coded
+//       copies), so that list_quarantine answers are large
 //   load_client run SOCKET DIR [--clients N] [--idle N] [--seconds S] [--max-requests N]
+//                  [--mix NAME] [--quarantined N] [--hostile-dir DIR] [--flood N] [--slow N]
+//                  [--sparse-mib N]
 //       N clients send status, scan (of the files in DIR) and list_quarantine requests in a loop
 //       for S seconds while N idle connections are held open (re-opened whenever the service
-//       closes one); every answer is checked against what its request must return. Prints the
-//       figures; exits 0 only when every answer was right and nothing was refused.
+//       closes one); every answer is checked against what its request must return. The mix adds
+//       hostile clients running as uid 65534 alongside:
+//         baseline           none
+//         idle-flood         --flood connections (default 1500) opened and never written to,
+//                            re-opened every second when the service closes them
+//         slow-readers       --slow clients (default 66) that ask for list_quarantine and read one
+//                            64 KiB message every 8 s
+//         sparse-quarantine  quarantine_file of a --sparse-mib (default 1024) sparse file of the
+//                            caller's own in --hostile-dir, over and over (a root thread deletes
+//                            each quarantined copy again)
+//       --quarantined N is the number of records the store holds at the start. Prints the figures;
+//       exits 0 only when every answer was right and nothing was refused.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -101,6 +125,30 @@ int generate(const fs::path& directory, int count) {
   return 0;
 }
 
+int seed(const fs::path& dataDir, int count) {
+  fs::create_directories(dataDir / "Quarantine");
+  json entries = json::array();
+  const std::string threat(1000, 'T');
+  for (int i = 0; i < count; ++i) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%08x-0000-4000-8000-%012x", i, i);
+    entries.push_back(
+        {{"file_hash", "unknown"},
+         {"file_size", 1},
+         {"id", id},
+         {"original_path", "/srv/load/seeded-" + std::to_string(i) + ".bin"},
+         {"quarantine_date", 1733489000 + i},
+         {"quarantine_path", (dataDir / "Quarantine" / (std::string(id) + ".qtn")).string()},
+         {"scan_engine", "YARA"},
+         {"threat_name", threat}});
+  }
+  std::ofstream out(dataDir / "Quarantine" / "metadata.json", std::ios::binary);
+  out << json{{"entries", std::move(entries)}, {"version", "1.0"}}.dump(2);
+  if (!out.flush()) return 1;
+  std::cout << count << " quarantine records\n";
+  return 0;
+}
+
 // Checking answers
 
 struct Target {
@@ -166,8 +214,15 @@ struct SeenCounts {
 };
 
 // Returns an empty string for a right answer, otherwise what was wrong.
+// The quarantine holds between `floor` and `floor + slack` records while the load runs.
+struct QuarantineRange {
+  std::int64_t floor = 0;
+  std::int64_t slack = 0;
+  bool holds(std::int64_t count) const { return count >= floor && count <= floor + slack; }
+};
+
 std::string checkStatus(const json& answer, std::int64_t expectedRules, const SeenCounts& seen,
-                        SeenCounts& lastReported) {
+                        SeenCounts& lastReported, const QuarantineRange& quarantine) {
   const auto& members = statusMembers();
   for (const auto& [name, type] : members) {
     if (!answer.contains(name)) return "missing member " + name;
@@ -180,7 +235,9 @@ std::string checkStatus(const json& answer, std::int64_t expectedRules, const Se
     return "wrong version or service name";
   }
   if (answer["rules_loaded"].get<std::int64_t>() != expectedRules) return "wrong rules_loaded";
-  if (answer["quarantine_count"] != 0) return "quarantine_count not 0";
+  if (!quarantine.holds(answer["quarantine_count"].get<std::int64_t>())) {
+    return "quarantine_count out of range";
+  }
   const auto scans = answer["total_scans"].get<std::uint64_t>();
   const auto threats = answer["total_threats"].get<std::uint64_t>();
   if (scans < seen.scans || threats < seen.threats) return "counters behind this client's scans";
@@ -226,7 +283,7 @@ std::string checkScan(const json& answer, const Target& target) {
   return "";
 }
 
-std::string checkListQuarantine(const json& answer) {
+std::string checkListQuarantine(const json& answer, const QuarantineRange& quarantine) {
   if (answer.size() != 4) return "unexpected members";
   if (answer.value("status", "") != "ok" || answer.value("command", "") != "list_quarantine") {
     return "wrong status/command";
@@ -235,7 +292,9 @@ std::string checkListQuarantine(const json& answer) {
   if (!answer.contains("count") || answer["count"] != answer["items"].size()) {
     return "count differs from items";
   }
-  if (!answer["items"].empty()) return "quarantine not empty";
+  if (!quarantine.holds(static_cast<std::int64_t>(answer["items"].size()))) {
+    return "quarantine count out of range";
+  }
   return "";
 }
 
@@ -300,6 +359,12 @@ struct Settings {
   int idle = 200;
   double seconds = 30;
   std::uint64_t maxRequests = 200000;
+  std::string mix = "baseline";
+  QuarantineRange quarantine;
+  fs::path hostileDir;
+  int flood = 1500;
+  int slowReaders = 66;
+  std::uint64_t sparseMiB = 1024;
 };
 
 void runClient(const Settings& settings, const std::vector<Target>& targets,
@@ -337,11 +402,11 @@ void runClient(const Settings& settings, const std::vector<Target>& targets,
       if (!answer.is_object()) {
         problem = "not an object";
       } else if (kind == Kind::Status) {
-        problem = checkStatus(answer, expectedRules, seen, reported);
+        problem = checkStatus(answer, expectedRules, seen, reported, settings.quarantine);
       } else if (kind == Kind::Scan) {
         problem = checkScan(answer, *target);
       } else {
-        problem = checkListQuarantine(answer);
+        problem = checkListQuarantine(answer, settings.quarantine);
       }
     } catch (const json::exception& error) {
       problem = std::string("unreadable answer: ") + error.what();
@@ -407,6 +472,225 @@ void holdIdle(const Settings& settings, const std::atomic<bool>& stop, IdleFigur
   }
 }
 
+// Hostile clients
+
+constexpr std::uint32_t kNobody = 65534;
+
+// Takes on uid and gid 65534 for the calling thread only (the raw system calls, unlike the C
+// library's wrappers, do not spread the change to the other threads), so that the connections this
+// thread makes count as another user's. False when the process may not do so.
+bool becomeNobodyOnThisThread() {
+  return ::syscall(SYS_setgroups, 0, nullptr) == 0 &&
+         ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) == 0 &&
+         ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) == 0;
+}
+
+// A raw connection for the clients that pace their own reads.
+int connectRaw(const std::string& socket) {
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sleeps `duration` in short steps, returning early once `stop` is set.
+void pause(const std::atomic<bool>& stop, std::chrono::milliseconds duration) {
+  const auto until = Clock::now() + duration;
+  while (!stop.load() && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+struct HostileFigures {
+  std::mutex mutex;
+  std::uint64_t connections = 0;   // opened
+  std::uint64_t closedAtOnce = 0;  // closed by the service before a second look
+  std::size_t mostOpen = 0;        // flood: most connections found open at one sweep
+  std::uint64_t responsesCut = 0;  // slow readers: answers closed before they were read
+  double longestSlowSeconds = 0;   // slow readers: longest connection
+  std::uint64_t bytesRead = 0;
+  std::uint64_t quarantined = 0;  // sparse: quarantines answered ok
+  std::uint64_t quarantineRefused = 0;
+  double longestQuarantineSeconds = 0;
+  std::uint64_t deleted = 0;
+  std::string problem;
+};
+
+void idleFlood(const Settings& settings, const std::atomic<bool>& stop, HostileFigures& figures) {
+  if (!becomeNobodyOnThisThread()) {
+    figures.problem = "cannot switch a thread to uid 65534";
+    return;
+  }
+  std::vector<int> held(static_cast<std::size_t>(settings.flood), -1);
+  while (!stop.load()) {
+    std::size_t open = 0;
+    for (int& fd : held) {
+      if (fd >= 0) {
+        char byte;
+        const ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+          ::close(fd);
+          fd = -1;
+          std::lock_guard<std::mutex> guard(figures.mutex);
+          ++figures.closedAtOnce;
+        }
+      }
+      if (fd < 0 && !stop.load()) {
+        fd = connectRaw(settings.socket);
+        if (fd >= 0) {
+          std::lock_guard<std::mutex> guard(figures.mutex);
+          ++figures.connections;
+        }
+      }
+      if (fd >= 0) ++open;
+    }
+    {
+      std::lock_guard<std::mutex> guard(figures.mutex);
+      figures.mostOpen = std::max(figures.mostOpen, open);
+    }
+    pause(stop, std::chrono::milliseconds(1000));
+  }
+  for (int fd : held) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void slowReader(const Settings& settings, const std::atomic<bool>& stop, HostileFigures& figures) {
+  if (!becomeNobodyOnThisThread()) {
+    std::lock_guard<std::mutex> guard(figures.mutex);
+    figures.problem = "cannot switch a thread to uid 65534";
+    return;
+  }
+  std::vector<char> buffer(64 * 1024);
+  const std::string request = R"({"command":"list_quarantine"})";
+  while (!stop.load()) {
+    int fd = connectRaw(settings.socket);
+    if (fd < 0) {
+      pause(stop, std::chrono::milliseconds(200));
+      continue;
+    }
+    const auto opened = Clock::now();
+    {
+      std::lock_guard<std::mutex> guard(figures.mutex);
+      ++figures.connections;
+    }
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+      ::close(fd);
+      continue;
+    }
+    bool more = true;
+    while (more && !stop.load()) {
+      pause(stop, std::chrono::milliseconds(8000));
+      const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      std::lock_guard<std::mutex> guard(figures.mutex);
+      if (got > 0) figures.bytesRead += static_cast<std::uint64_t>(got);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        more = false;
+        ++figures.responsesCut;
+        figures.longestSlowSeconds =
+            std::max(figures.longestSlowSeconds,
+                     std::chrono::duration<double>(Clock::now() - opened).count());
+      }
+    }
+    ::close(fd);
+  }
+}
+
+// Quarantines the thread's own sparse file over and over; `ids` passes each new copy to
+// deleteQuarantined, which removes it as root.
+struct IdQueue {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::string> ids;
+};
+
+void sparseQuarantines(const Settings& settings, const std::atomic<bool>& stop,
+                       HostileFigures& figures, IdQueue& queue) {
+  if (!becomeNobodyOnThisThread()) {
+    std::lock_guard<std::mutex> guard(figures.mutex);
+    figures.problem = "cannot switch a thread to uid 65534";
+    return;
+  }
+  const std::string path = (settings.hostileDir / "sparse.bin").string();
+  for (int round = 0; !stop.load(); ++round) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(settings.sparseMiB << 20)) != 0) {
+      if (fd >= 0) ::close(fd);
+      std::lock_guard<std::mutex> guard(figures.mutex);
+      figures.problem = "cannot make the sparse file " + path + ": " + std::strerror(errno);
+      return;
+    }
+    ::close(fd);
+    const auto start = Clock::now();
+    Exchange result = sendAndReceive(
+        settings.socket,
+        json{{"command", "quarantine_file"}, {"path", path}, {"threat_name", "Sparse"}}.dump());
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    std::lock_guard<std::mutex> guard(figures.mutex);
+    figures.longestQuarantineSeconds = std::max(figures.longestQuarantineSeconds, took);
+    json answer = json::parse(result.answer.value_or(""), nullptr, false);
+    if (answer.is_object() && answer.value("status", "") == "ok") {
+      ++figures.quarantined;
+      std::lock_guard<std::mutex> queued(queue.mutex);
+      queue.ids.push_back(answer.value("file_id", ""));
+      queue.ready.notify_one();
+    } else {
+      ++figures.quarantineRefused;
+      pause(stop, std::chrono::milliseconds(500));
+    }
+  }
+  ::unlink(path.c_str());
+}
+
+void deleteQuarantined(const Settings& settings, const std::atomic<bool>& stop,
+                       HostileFigures& figures, IdQueue& queue) {
+  for (;;) {
+    std::string id;
+    {
+      std::unique_lock<std::mutex> lock(queue.mutex);
+      queue.ready.wait_for(lock, std::chrono::milliseconds(200));
+      if (queue.ids.empty()) {
+        if (stop.load()) return;
+        continue;
+      }
+      id = queue.ids.front();
+      queue.ids.pop_front();
+    }
+    Exchange result =
+        sendAndReceive(settings.socket, json{{"command", "delete_quarantine"}, {"id", id}}.dump());
+    json answer = json::parse(result.answer.value_or(""), nullptr, false);
+    std::lock_guard<std::mutex> guard(figures.mutex);
+    if (answer.is_object() && answer.value("status", "") == "ok") {
+      ++figures.deleted;
+    } else if (figures.problem.empty()) {
+      figures.problem = "delete_quarantine " + id + ": " + result.answer.value_or("no answer");
+    }
+  }
+}
+
+// Starts the mix's hostile clients; they run until `stop`.
+std::vector<std::thread> startHostile(const Settings& settings, const std::atomic<bool>& stop,
+                                      HostileFigures& figures, IdQueue& queue) {
+  std::vector<std::thread> threads;
+  if (settings.mix == "idle-flood") {
+    threads.emplace_back([&] { idleFlood(settings, stop, figures); });
+  } else if (settings.mix == "slow-readers") {
+    for (int i = 0; i < settings.slowReaders; ++i) {
+      threads.emplace_back([&] { slowReader(settings, stop, figures); });
+    }
+  } else if (settings.mix == "sparse-quarantine") {
+    threads.emplace_back([&] { sparseQuarantines(settings, stop, figures, queue); });
+    threads.emplace_back([&] { deleteQuarantined(settings, stop, figures, queue); });
+  }
+  return threads;
+}
+
 // Reporting
 
 double percentile(const std::vector<double>& sorted, double fraction) {
@@ -457,8 +741,11 @@ int run(const Settings& settings) {
   std::atomic<bool> stopIdle{false};
   IdleFigures idle;
   std::thread idleThread([&] { holdIdle(settings, stopIdle, idle); });
-  // Let the idle connections be in place before the load starts.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  HostileFigures hostile;
+  IdQueue deletions;
+  std::vector<std::thread> hostileThreads = startHostile(settings, stopIdle, hostile, deletions);
+  // Let the idle connections and the hostile clients be in place before the load starts.
+  std::this_thread::sleep_for(std::chrono::milliseconds(settings.mix == "baseline" ? 500 : 2000));
 
   std::vector<Tally> tallies(static_cast<std::size_t>(settings.clients));
   std::vector<std::thread> clients;
@@ -475,6 +762,7 @@ int run(const Settings& settings) {
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   stopIdle = true;
   idleThread.join();
+  for (std::thread& thread : hostileThreads) thread.join();
 
   Tally total;
   for (Tally& tally : tallies) {
@@ -540,16 +828,41 @@ int run(const Settings& settings) {
             << " s, shortest " << idle.shortestLifetime << " s), " << idle.connectFailures
             << " refused\n";
   if (!idle.lastError.empty()) std::cout << "  last idle connect error: " << idle.lastError << "\n";
+  if (settings.mix == "idle-flood") {
+    std::cout << "idle flood as uid 65534: " << hostile.connections << " connections opened, "
+              << hostile.closedAtOnce << " closed by the service, at most " << hostile.mostOpen
+              << " found open at one sweep\n";
+  } else if (settings.mix == "slow-readers") {
+    std::cout << "slow readers as uid 65534: " << hostile.connections << " connections, "
+              << hostile.bytesRead / 1024 << " KiB read, " << hostile.responsesCut
+              << " closed by the service, longest " << hostile.longestSlowSeconds << " s\n";
+  } else if (settings.mix == "sparse-quarantine") {
+    std::cout << "sparse quarantines as uid 65534 (" << settings.sparseMiB
+              << " MiB): " << hostile.quarantined << " done, " << hostile.quarantineRefused
+              << " refused, " << hostile.deleted << " deleted again, longest "
+              << hostile.longestQuarantineSeconds << " s\n";
+  }
+  if (!hostile.problem.empty()) std::cout << "  hostile clients: " << hostile.problem << "\n";
+  {
+    std::vector<double> status = total.latencies[Kind::Status];
+    std::sort(status.begin(), status.end());
+    std::cout << std::setprecision(2) << "summary " << settings.mix << ": status p50 "
+              << percentile(status, 0.50) << " ms, p99 " << percentile(status, 0.99)
+              << " ms; wrong or missing " << (total.wrong + total.missing + wrongCounters) << "\n";
+  }
   for (const std::string& failure : total.failures) std::cerr << "  failure: " << failure << "\n";
 
-  const bool sound = bad == 0 && total.refused == 0 && idle.connectFailures == 0 && answered > 0;
+  const bool sound = bad == 0 && total.refused == 0 && idle.connectFailures == 0 && answered > 0 &&
+                     hostile.problem.empty();
   return sound ? 0 : 1;
 }
 
 int usage() {
   std::cerr << "usage: load_client generate DIR COUNT\n"
+               "       load_client seed DATA_DIR COUNT\n"
                "       load_client run SOCKET DIR [--clients N] [--idle N] [--seconds S]"
-               " [--max-requests N]\n";
+               " [--max-requests N] [--mix baseline|idle-flood|slow-readers|sparse-quarantine]"
+               " [--quarantined N] [--hostile-dir DIR] [--flood N] [--slow N] [--sparse-mib N]\n";
   return 2;
 }
 
@@ -559,6 +872,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     if (args.size() == 3 && args[0] == "generate") return generate(args[1], std::stoi(args[2]));
+    if (args.size() == 3 && args[0] == "seed") return seed(args[1], std::stoi(args[2]));
     if (args.size() < 3 || args[0] != "run" || args.size() % 2 == 0) return usage();
     Settings settings;
     settings.socket = args[1];
@@ -574,6 +888,24 @@ int main(int argc, char** argv) {
         settings.seconds = std::clamp(std::stod(value), 1.0, 600.0);
       } else if (option == "--max-requests") {
         settings.maxRequests = std::stoull(value);
+      } else if (option == "--mix") {
+        settings.mix = value;
+        if (value != "baseline" && value != "idle-flood" && value != "slow-readers" &&
+            value != "sparse-quarantine") {
+          return usage();
+        }
+        // Each sparse quarantine holds one record until its deletion.
+        settings.quarantine.slack = value == "sparse-quarantine" ? 1 : 0;
+      } else if (option == "--quarantined") {
+        settings.quarantine.floor = std::stoll(value);
+      } else if (option == "--hostile-dir") {
+        settings.hostileDir = value;
+      } else if (option == "--flood") {
+        settings.flood = std::max(0, std::stoi(value));
+      } else if (option == "--slow") {
+        settings.slowReaders = std::max(0, std::stoi(value));
+      } else if (option == "--sparse-mib") {
+        settings.sparseMiB = std::stoull(value);
       } else {
         return usage();
       }

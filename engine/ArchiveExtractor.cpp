@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -11,7 +12,14 @@
 #include <utility>
 
 #include "engine/ArchiveBombException.hpp"
+#include "engine/ArchiveExpansion.hpp"
 #include "engine/ArchiveHandle.hpp"
+#include "engine/CompoundFileExtractor.hpp"
+#include "engine/ExtractionPaths.hpp"
+#include "engine/MailExtractor.hpp"
+#include "engine/MemberWriter.hpp"
+#include "engine/MspackExtractor.hpp"
+#include "platform/DescriptorStream.hpp"
 #include "platform/FileHandle.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
@@ -32,69 +40,85 @@ constexpr int kMaxCreateAttempts = 8;
 constexpr la_int64_t kFileMode = 0600;
 constexpr la_int64_t kDirectoryMode = 0700;
 
-// Removes, newest first, everything an extraction created unless the extraction completed, so
-// that a bomb or an error never leaves half an archive behind.
-class CreatedPaths {
+// The file's first bytes, with the bytes it does not have counted as zero.
+class Head {
  public:
-  CreatedPaths() = default;
-  CreatedPaths(const CreatedPaths&) = delete;
-  CreatedPaths& operator=(const CreatedPaths&) = delete;
-  ~CreatedPaths() {
-    if (kept_) return;
-    for (auto it = paths_.rbegin(); it != paths_.rend(); ++it) {
-      std::error_code ignored;
-      fs::remove_all(*it, ignored);
-    }
+  Head(const unsigned char* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+
+  unsigned char at(std::size_t offset) const { return offset < size_ ? bytes_[offset] : 0; }
+
+  bool has(std::size_t offset, const char* text, std::size_t length) const {
+    if (offset + length > size_) return false;
+    return std::memcmp(bytes_ + offset, text, length) == 0;
+  }
+  template <std::size_t N>
+  bool has(std::size_t offset, const char (&text)[N]) const {
+    return has(offset, text, N - 1);
   }
 
-  void add(fs::path path) {
-    if (!path.empty()) paths_.push_back(std::move(path));
+  std::uint32_t le32(std::size_t offset) const {
+    return static_cast<std::uint32_t>(at(offset)) |
+           static_cast<std::uint32_t>(at(offset + 1)) << 8 |
+           static_cast<std::uint32_t>(at(offset + 2)) << 16 |
+           static_cast<std::uint32_t>(at(offset + 3)) << 24;
   }
-  void keep() { kept_ = true; }
 
  private:
-  std::vector<fs::path> paths_;
-  bool kept_ = false;
+  const unsigned char* bytes_;
+  std::size_t size_;
 };
 
-bool pathExists(const fs::path& path) {
-  std::error_code error;
-  return fs::exists(fs::symlink_status(path, error));
-}
-
-// The outermost component of `path` that does not exist yet; empty when all of it exists.
-fs::path outermostMissing(const fs::path& path) {
-  fs::path missing;
-  for (fs::path current = path; !current.empty() && !pathExists(current);
-       current = current.parent_path()) {
-    missing = current;
-    if (current == current.parent_path()) break;
+// A raw LZMA ("lzma alone") stream has no magic: properties 0x5D (the encoders' default), a
+// dictionary size of 2^n or 2^n + 2^(n-1), and an unpacked size that is unknown (all ones) or
+// plausible.
+bool looksLikeLzma(const Head& head) {
+  if (head.at(0) != 0x5D) return false;
+  const std::uint32_t dictionary = head.le32(1);
+  bool shaped = false;
+  for (int bit = 12; bit <= 30 && !shaped; ++bit) {
+    shaped = dictionary == (1u << bit) || dictionary == ((1u << bit) | (1u << (bit - 1)));
   }
-  return missing;
+  if (!shaped) return false;
+  bool unknownSize = true;
+  for (std::size_t i = 5; i < 13; ++i) unknownSize = unknownSize && head.at(i) == 0xFF;
+  return unknownSize || (head.at(10) == 0 && head.at(11) == 0 && head.at(12) == 0);
 }
 
-// Creates the directory and its missing parents, remembering the outermost one it made.
-void createDirectories(const fs::path& directory, CreatedPaths& created) {
-  fs::path missing = outermostMissing(directory);
-  fs::create_directories(directory);
-  created.add(std::move(missing));
+bool looksLikeLha(const Head& head) {
+  return head.at(2) == '-' && head.at(3) == 'l' && (head.at(4) == 'h' || head.at(4) == 'z') &&
+         head.at(6) == '-' && head.at(20) <= 3;
 }
 
-// True when `candidate` lies strictly below `root`, comparing whole path components (so that
-// "/tmp/av_extract_x-other" is not taken to lie inside "/tmp/av_extract_x").
-bool liesInside(const fs::path& candidate, const fs::path& root) {
-  const fs::path relative = candidate.lexically_relative(root);
-  return !relative.empty() && relative != "." && *relative.begin() != "..";
+// Formats that are one compressed stream: when no archive format is found inside, the stream
+// itself is the one member.
+bool isCompressedStream(const std::string& format) {
+  return format == "gzip" || format == "bzip2" || format == "xz" || format == "lzma" ||
+         format == "zstd" || format == "lz4" || format == "lzip" || format == "compress";
 }
 
-// A name for a member whose path was already used by an earlier member of the same archive, so
-// that both are written and scanned.
-fs::path freeNameFor(const fs::path& target) {
-  for (int suffix = 1;; ++suffix) {
-    fs::path candidate = target;
-    candidate += "~" + std::to_string(suffix);
-    if (!pathExists(candidate)) return candidate;
-  }
+// Every archive format libarchive reads except mtree, whose entries name files on this machine
+// for the reader to open: a user's "archive" could make the service copy any file it can read.
+void enableArchiveFormats(struct archive* reader) {
+  archive_read_support_format_7zip(reader);
+  archive_read_support_format_ar(reader);
+  archive_read_support_format_cab(reader);
+  archive_read_support_format_cpio(reader);
+  archive_read_support_format_empty(reader);
+  archive_read_support_format_iso9660(reader);
+  archive_read_support_format_lha(reader);
+  archive_read_support_format_rar(reader);
+  archive_read_support_format_rar5(reader);
+  archive_read_support_format_tar(reader);
+  archive_read_support_format_warc(reader);
+  archive_read_support_format_xar(reader);
+  archive_read_support_format_zip(reader);
+}
+
+// The member name of a single compressed stream: the container's name without its last
+// extension ("notes.txt.bz2" gives "notes.txt").
+std::string streamMemberName(const std::string& containerName) {
+  const fs::path stem = fs::path(containerName).filename().stem();
+  return stem.empty() || stem == "." || stem == ".." ? "data" : stem.string();
 }
 
 // A hard link without data only repeats a member already written; one that carries data (as cpio
@@ -108,57 +132,12 @@ bool isDirectoryEntry(struct archive_entry* entry) {
   return archive_entry_filetype(entry) == AE_IFDIR;
 }
 
-// Tracks the bytes an extraction has produced against the limits: per entry the larger of the
-// declared size and what was actually written, summed over the archive.
-class ExpansionBudget {
- public:
-  ExpansionBudget(const ArchiveLimits& limits, std::uint64_t archiveSize)
-      : limits_(limits), archiveSize_(archiveSize) {}
-
-  void startEntry(const std::string& name, std::uint64_t declared) {
-    name_ = name;
-    entryBytes_ = declared;
-    total_ += declared;
-    checkRatio();
-  }
-
-  // Accounts for data reaching `extent` bytes into the current entry; throws before a limit
-  // would be passed.
-  void reach(std::uint64_t extent) {
-    if (extent > limits_.maxEntrySize) {
-      throw avwindows::ArchiveBombException("Archive entry exceeds maximum size: " + name_ +
-                                            " (more than " + std::to_string(limits_.maxEntrySize) +
-                                            " bytes)");
-    }
-    if (extent <= entryBytes_) return;
-    total_ += extent - entryBytes_;
-    entryBytes_ = extent;
-    checkRatio();
-  }
-
- private:
-  void checkRatio() const {
-    if (archiveSize_ == 0) return;
-    const double ratio = static_cast<double>(total_) / static_cast<double>(archiveSize_);
-    if (ratio > limits_.maxCompressionRatio) {
-      throw avwindows::ArchiveBombException("Possible zip bomb detected. Compression ratio: " +
-                                            std::to_string(total_ / archiveSize_) + ":1");
-    }
-  }
-
-  const ArchiveLimits& limits_;
-  const std::uint64_t archiveSize_;
-  std::string name_;
-  std::uint64_t entryBytes_ = 0;
-  std::uint64_t total_ = 0;
-};
-
 // Copies the current entry's data block by block, accounting for every block before it is
 // written. A warning (a wrong CRC or size, for instance) still delivers a good block, which is
 // written so that the member can be scanned. Read and write errors end the copy with a warning;
 // limits throw.
 void copyEntryData(const ArchiveHandle& reader, const ArchiveHandle& writer,
-                   ExpansionBudget& budget) {
+                   ArchiveExpansion& expansion) {
   for (;;) {
     const void* block = nullptr;
     std::size_t size = 0;
@@ -171,12 +150,18 @@ void copyEntryData(const ArchiveHandle& reader, const ArchiveHandle& writer,
       std::cerr << "[WARN] Error reading data: " << reader.errorText() << std::endl;
     }
     if (!usable || (status == ARCHIVE_WARN && size == 0)) return;
-    budget.reach(static_cast<std::uint64_t>(offset) + size);
+    expansion.reach(static_cast<std::uint64_t>(offset) + size);
     if (size > 0 && archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK) {
       std::cerr << "[WARN] Error writing data: " << writer.errorText() << std::endl;
       return;
     }
   }
+}
+
+// Reads the first kSniffBytes of the file behind `stream` (fewer for a short file).
+std::size_t readHead(const platform::DescriptorStream& stream,
+                     std::array<unsigned char, ArchiveExtractor::kSniffBytes>& head) {
+  return std::fread(head.data(), 1, head.size(), stream.get());
 }
 
 }  // namespace
@@ -195,20 +180,53 @@ std::string ArchiveExtractor::detectFormat(const std::string& path) const {
   if (error) return "unknown";
   const platform::FileHandle file = platform::FileHandle::openForReading(resolved.string());
   if (!file.isOpen()) return "unknown";
-  std::array<unsigned char, 4> magic{};
+  std::array<unsigned char, kSniffBytes> head{};
   std::size_t got = 0;
-  while (got < magic.size()) {
+  while (got < head.size()) {
     const long long count =
-        file.readAt(got, reinterpret_cast<char*>(magic.data()) + got, magic.size() - got);
+        file.readAt(got, reinterpret_cast<char*>(head.data()) + got, head.size() - got);
     if (count <= 0) break;
     got += static_cast<std::size_t>(count);
   }
+  return detectFormat(head.data(), got, path);
+}
 
-  if (magic[0] == 0x50 && magic[1] == 0x4B) return "zip";
-  if (magic[0] == 0x52 && magic[1] == 0x61 && magic[2] == 0x72 && magic[3] == 0x21) return "rar";
-  if (magic[0] == 0x37 && magic[1] == 0x7A && magic[2] == 0xBC && magic[3] == 0xAF) return "7z";
-  if (magic[0] == 0x1F && magic[1] == 0x8B) return "gzip";
-  if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".tar") == 0) return "tar";
+std::string ArchiveExtractor::detectFormat(const unsigned char* bytes, std::size_t size,
+                                           const std::string& name) const {
+  const Head head(bytes, size);
+  // The five historical signatures first, with bytes the file lacks counted as zero.
+  if (head.at(0) == 0x50 && head.at(1) == 0x4B) return "zip";
+  if (head.has(0, "Rar!")) return "rar";
+  if (head.has(0, "7z\xBC\xAF")) return "7z";
+  if (head.at(0) == 0x1F && head.at(1) == 0x8B) return "gzip";
+
+  if (head.has(0, "BZh") && head.at(3) >= '1' && head.at(3) <= '9') return "bzip2";
+  if (head.has(0, "\xFD\x37zXZ\0")) return "xz";
+  if (head.has(0, "\x28\xB5\x2F\xFD")) return "zstd";
+  if (head.has(0, "\x04\x22\x4D\x18") || head.has(0, "\x02\x21\x4C\x18")) return "lz4";
+  if (head.has(0, "LZIP")) return "lzip";
+  if (head.at(0) == 0x1F && head.at(1) == 0x9D) return "compress";
+  if (head.has(257, "ustar")) return "tar";
+  if (head.has(0, "070707") || head.has(0, "070701") || head.has(0, "070702") ||
+      (head.at(0) == 0xC7 && head.at(1) == 0x71) || (head.at(0) == 0x71 && head.at(1) == 0xC7)) {
+    return "cpio";
+  }
+  for (const std::size_t offset : {0x8001, 0x8801, 0x9001}) {
+    if (head.has(offset, "CD001")) return "iso9660";
+  }
+  if (head.has(0, "MSCF\0\0\0\0")) return "cab";
+  if (head.has(0, "!<arch>\n")) return "ar";
+  if (head.has(0, "xar!")) return "xar";
+  if (head.has(0, "\xED\xAB\xEE\xDB")) return "rpm";
+  if (head.has(0, "WARC/1.") || head.has(0, "WARC/0.")) return "warc";
+  if (head.has(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) return "ole2";
+  if (head.has(0, "ITSF")) return "chm";
+  if (head.has(0, "SZDD\x88\xF0\x27\x33")) return "szdd";
+  if (head.has(0, "KWAJ\x88\xF0\x27\xD1")) return "kwaj";
+  if (looksLikeLha(head)) return "lha";
+  if (looksLikeLzma(head)) return "lzma";
+  if (std::string mail = MailExtractor::recognise(bytes, size); !mail.empty()) return mail;
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".tar") == 0) return "tar";
   return "unknown";
 }
 
@@ -241,26 +259,78 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
   if (!fs::is_regular_file(archiveStatus)) {
     throw std::runtime_error("Archive file is not a regular file: " + archivePath);
   }
+  std::string error;
+  const platform::FileHandle file =
+      platform::FileHandle::openForReading(fs::canonical(archivePath).string(), &error);
+  if (!file.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+  const auto status = file.status(&error);
+  if (!status) throw std::runtime_error("Failed to open archive: " + error);
+  ExtractionBudget budget = ExtractionBudget::forTopLevelFile(status->size);
+  return extract(file.descriptor(), archivePath, destination, budget);
+}
 
+std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& name,
+                                                   const std::string& destination,
+                                                   ExtractionBudget& budget) const {
+  std::string error;
+  platform::DescriptorStream stream = platform::DescriptorStream::openDuplicate(fd, &error);
+  if (!stream.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+  const std::uint64_t size = stream.size();
+  std::array<unsigned char, kSniffBytes> head{};
+  const std::string format = detectFormat(head.data(), readHead(stream, head), name);
+
+  std::vector<std::string> files;
+  if (format == "mail" || format == "mbox" || format == "ole2" || format == "chm" ||
+      format == "szdd" || format == "kwaj") {
+    stream = platform::DescriptorStream::openDuplicate(fd, &error);
+    if (!stream.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+    MemberWriter writer(limits_, size, budget, destination);
+    if (format == "ole2") {
+      CompoundFileExtractor::extract(stream, name, writer);
+    } else if (format == "mail" || format == "mbox") {
+      MailExtractor::extract(stream, format == "mbox", writer);
+    } else {
+      MspackExtractor::extract(stream, format, name, writer);
+    }
+    files = writer.complete();
+  } else {
+    stream = platform::DescriptorStream();
+    files = extractWithLibarchive(fd, format, name, destination, size, budget);
+  }
+  std::cout << "[INFO] Extraídos " << files.size() << " archivos desde: " << name << std::endl;
+  return files;
+}
+
+std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const std::string& format,
+                                                                 const std::string& name,
+                                                                 const std::string& destination,
+                                                                 std::uint64_t size,
+                                                                 ExtractionBudget& budget) const {
   // Declared before the handles so that the rollback runs after they are released.
-  CreatedPaths created;
-  createDirectories(destination, created);
+  ExtractionPaths created;
+  created.createDirectories(destination);
 
+  std::string error;
+  const platform::DescriptorStream input = platform::DescriptorStream::openDuplicate(fd, &error);
+  if (!input.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
   ArchiveHandle reader(archive_read_new(), archive_read_free);
   ArchiveHandle writer(archive_write_disk_new(), archive_write_free);
   if (!reader || !writer) throw std::runtime_error("Failed to create archive objects");
-  archive_read_support_format_all(reader.get());
+  enableArchiveFormats(reader.get());
+  // A compressed stream that holds no archive is one member; the raw reader bids lowest, so any
+  // archive format found inside the stream wins.
+  if (isCompressedStream(format)) archive_read_support_format_raw(reader.get());
   archive_read_support_filter_all(reader.get());
   archive_write_disk_set_options(writer.get(), kDiskWriteOptions);
 
-  if (archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlockSize) != ARCHIVE_OK) {
+  if (archive_read_open_fd(reader.get(), input.descriptor(), kReadBlockSize) != ARCHIVE_OK) {
     throw std::runtime_error(std::string("Failed to open archive: ") + reader.errorText());
   }
 
   const fs::path root = fs::canonical(destination);
   fs::path lexicalRoot = fs::path(destination).lexically_normal();
   if (!lexicalRoot.has_filename()) lexicalRoot = lexicalRoot.parent_path();
-  ExpansionBudget budget(limits_, fs::file_size(archivePath));
+  ArchiveExpansion expansion(limits_, size, budget);
   std::vector<std::string> files;
   std::int64_t entryCount = 0;
 
@@ -283,17 +353,22 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
                                             std::to_string(limits_.maxEntries));
     }
 
+    if (archive_format(reader.get()) == ARCHIVE_FORMAT_RAW) {
+      archive_entry_set_pathname(entry, streamMemberName(name).c_str());
+    }
     const char* rawName = archive_entry_pathname(entry);
-    const std::string name = rawName != nullptr ? rawName : "";
+    const std::string entryName = rawName != nullptr ? rawName : "";
     const auto declared = static_cast<std::uint64_t>(archive_entry_size(entry));
     if (declared > limits_.maxEntrySize) {
-      std::cerr << "[WARN] Archivo demasiado grande, omitiendo: " << name << " (" << declared
+      std::cerr << "[WARN] Archivo demasiado grande, omitiendo: " << entryName << " (" << declared
                 << " bytes)" << std::endl;
       archive_read_data_skip(reader.get());
       continue;
     }
-    budget.startEntry(name, declared);
+    expansion.startEntry(entryName, declared);
 
+    // Formats that keep no file type (ar in its deterministic form, for one) hold plain files.
+    if (archive_entry_filetype(entry) == 0) archive_entry_set_filetype(entry, AE_IFREG);
     // Links, devices, FIFOs and sockets are never recreated: only their names would be scanned.
     const bool regularFile = isRegularFileEntry(entry);
     if (!regularFile && !isDirectoryEntry(entry)) {
@@ -303,38 +378,42 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
 
     // The member is written under its lexically normalised name, which must lie inside the
     // destination both as written and with every existing link resolved.
-    fs::path target = (fs::path(destination) / name).lexically_normal();
+    fs::path target = (fs::path(destination) / entryName).lexically_normal();
     try {
       const fs::path resolved = fs::weakly_canonical(target);
-      if (!liesInside(resolved, root) || !liesInside(target, lexicalRoot)) {
+      if (!ExtractionPaths::liesInside(resolved, root) ||
+          !ExtractionPaths::liesInside(target, lexicalRoot)) {
         if (resolved != root && target != lexicalRoot) {
-          std::cerr << "[WARN] Path traversal attempt detected, skipping: " << name << std::endl;
+          std::cerr << "[WARN] Path traversal attempt detected, skipping: " << entryName
+                    << std::endl;
         }
         archive_read_data_skip(reader.get());
         continue;
       }
-      if (regularFile && pathExists(target)) target = freeNameFor(target);
-      if (target.has_parent_path()) createDirectories(target.parent_path(), created);
-    } catch (const fs::filesystem_error& error) {
-      std::cerr << "[WARN] Cannot place archive entry, skipping: " << name << " ("
-                << error.code().message() << ")" << std::endl;
+      if (regularFile && ExtractionPaths::exists(target)) {
+        target = ExtractionPaths::freeNameFor(target);
+      }
+      if (target.has_parent_path()) created.createDirectories(target.parent_path());
+    } catch (const fs::filesystem_error& failure) {
+      std::cerr << "[WARN] Cannot place archive entry, skipping: " << entryName << " ("
+                << failure.code().message() << ")" << std::endl;
       archive_read_data_skip(reader.get());
       continue;
     }
 
-    const bool existedBefore = pathExists(target);
+    const bool existedBefore = ExtractionPaths::exists(target);
     archive_entry_set_pathname(entry, target.c_str());
     archive_entry_set_hardlink(entry, nullptr);
     archive_entry_set_perm(entry, regularFile ? kFileMode : kDirectoryMode);
-    // The writer would cut the data at the declared size, which may lie; the budget bounds what
-    // is written instead.
+    // The writer would cut the data at the declared size, which may lie; the limits bound what is
+    // written instead.
     archive_entry_unset_size(entry);
     if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
       archive_read_data_skip(reader.get());
       continue;
     }
     if (!existedBefore) created.add(target);
-    if (regularFile) copyEntryData(reader, writer, budget);
+    if (regularFile) copyEntryData(reader, writer, expansion);
     archive_write_finish_entry(writer.get());
 
     std::error_code typeError;
@@ -346,8 +425,6 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
   reader.reset();
   writer.reset();
   created.keep();
-  std::cout << "[INFO] Extraídos " << files.size() << " archivos desde: " << archivePath
-            << std::endl;
   return files;
 }
 

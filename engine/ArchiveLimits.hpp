@@ -7,7 +7,8 @@ namespace norvid {
 // Bounds that keep one archive extraction from exhausting the disk or the scanner's time. The
 // defaults are the service's own limits.
 struct ArchiveLimits {
-  // Nesting bound carried with the limits; the scanner enforces it.
+  // Archives met at this nesting depth are matched as a whole but not opened; the scanner takes
+  // its bound from here.
   std::int32_t maxDepth = 3;
   // More entry headers than this in one archive is a bomb.
   std::int32_t maxEntries = 1000;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "engine/ExtractionDirectory.hpp"
 #include "engine/YaraEngine.hpp"
 #include "exclusions/ExclusionsManager.hpp"
+#include "platform/FileHandle.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
@@ -49,13 +52,18 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
     : engine_(engine),
       scanArchives_(scanArchives),
       heuristicsEnabled_(heuristicsEnabled),
-      extractor_(ArchiveLimits{3, 1000, 524'288'000, 100.0}),
+      extractor_(ArchiveLimits{kMaxArchiveDepth, 1000, 524'288'000, 100.0}),
       exclusions_(exclusions) {}
 
 ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
                              const std::string& container) {
+  return scanFileWithin(path, depth, container, nullptr);
+}
+
+ScanResult Scanner::scanFileWithin(const std::string& path, std::int32_t depth,
+                                   const std::string& container, ExtractionBudget* budget) {
   try {
-    return examineFile(path, depth, container);
+    return examineFile(path, depth, container, budget);
   } catch (const fs::filesystem_error& error) {
     return {path, ScanStatus::ERROR, std::string("Filesystem error: ") + error.what(), depth,
             container};
@@ -67,7 +75,7 @@ ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
 }
 
 ScanResult Scanner::examineFile(const std::string& path, std::int32_t depth,
-                                const std::string& container) {
+                                const std::string& container, ExtractionBudget* budget) {
   // Archive members are never followed through a link; a file named by the caller may be.
   fs::file_status status = depth > 0 ? fs::symlink_status(path) : fs::status(path);
   if (!fs::exists(status))
@@ -95,8 +103,8 @@ ScanResult Scanner::examineFile(const std::string& path, std::int32_t depth,
     return result;
   }
 
-  if (scanArchives_ && depth < kMaxArchiveDepth && extractor_.isArchive(path)) {
-    if (scanArchiveMembers(path, depth, result)) return result;
+  if (scanArchives_ && depth < extractor_.limits().maxDepth && extractor_.isArchive(path)) {
+    if (scanArchiveMembers(path, depth, result, budget)) return result;
   }
 
   if (isPe) {
@@ -115,23 +123,41 @@ ScanResult Scanner::examineFile(const std::string& path, std::int32_t depth,
 // Scans the members of an archive. True when that decided the verdict (a member matched, or
 // the archive is a bomb) and `result` holds it; false when the file is to be judged as an
 // ordinary file (clean members, or an archive that could not be opened).
-bool Scanner::scanArchiveMembers(const std::string& path, std::int32_t depth, ScanResult& result) {
+// All nesting levels below one top-level file share that file's extraction budget: once a
+// member's extraction exhausted it, every archive up to the top-level file is a bomb.
+bool Scanner::scanArchiveMembers(const std::string& path, std::int32_t depth, ScanResult& result,
+                                 ExtractionBudget* budget) {
   printLine(std::cout, "[INFO] Archivo comprimido detectado: " + path + " (profundidad " +
                            std::to_string(depth) + ")");
   try {
+    // The archive is opened with the rights of the scan's caller; what is read from then on comes
+    // from that descriptor.
+    std::string error;
+    const platform::FileHandle file =
+        platform::FileHandle::openForReading(fs::canonical(path).string(), &error);
+    const auto status = file.status(&error);
+    if (!status) throw std::runtime_error("Failed to open archive: " + error);
+    std::optional<ExtractionBudget> ownBudget;
+    if (budget == nullptr) {
+      budget = &ownBudget.emplace(ExtractionBudget::forTopLevelFile(status->size));
+    }
     // The extraction directory and its members are the service's own files, written and read as
     // the service even while the scan runs for a caller with fewer rights.
     platform::FsCredentialsGuard asService(CallerIdentity::service());
     ExtractionDirectory directory(extractor_, extractor_.createTempDirectory());
-    std::vector<std::string> members = extractor_.extract(path, directory.path());
+    std::vector<std::string> members =
+        extractor_.extract(file.descriptor(), path, directory.path(), *budget);
     const fs::path canonicalRoot = fs::canonical(directory.path());
     for (const std::string& member : members) {
       if (!isScannableMember(member, canonicalRoot)) continue;
-      ScanResult inner = scanFile(member, depth + 1, path);
+      ScanResult inner = scanFileWithin(member, depth + 1, path, budget);
       if (inner.status == ScanStatus::INFECTED) {
         result.status = ScanStatus::INFECTED;
         result.threat = "Contains: " + inner.threat;
         return true;
+      }
+      if (budget->exhausted()) {
+        throw avwindows::ArchiveBombException(ExtractionBudget::exhaustedMessage());
       }
     }
   } catch (const avwindows::ArchiveBombException& error) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/ArchiveExtractor.hpp"
+#include "engine/ExtractionBudget.hpp"
 #include "engine/PeAnalyzer.hpp"
 #include "engine/ScanResult.hpp"
 
@@ -36,8 +37,14 @@ class Scanner {
   static constexpr std::int32_t kMaxArchiveDepth = 3;
 
  private:
-  ScanResult examineFile(const std::string& path, std::int32_t depth, const std::string& container);
-  bool scanArchiveMembers(const std::string& path, std::int32_t depth, ScanResult& result);
+  // `budget` is the extraction budget of the top-level file an archive member came from; null for
+  // a top-level file, which gets its own when it is an archive.
+  ScanResult scanFileWithin(const std::string& path, std::int32_t depth,
+                            const std::string& container, ExtractionBudget* budget);
+  ScanResult examineFile(const std::string& path, std::int32_t depth, const std::string& container,
+                         ExtractionBudget* budget);
+  bool scanArchiveMembers(const std::string& path, std::int32_t depth, ScanResult& result,
+                          ExtractionBudget* budget);
 
   YaraEngine* engine_;
   bool scanArchives_;

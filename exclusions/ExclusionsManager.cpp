@@ -132,10 +132,13 @@ bool ExclusionsManager::initialize() {
   } catch (const std::exception&) {
     return false;
   }
+  // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
+  platform::removeAtomicWriteLeftovers(configPath_);
   return loadExclusions();
 }
 
-bool ExclusionsManager::addExclusion(const std::string& path, const std::string& description) {
+bool ExclusionsManager::addExclusion(const std::string& path, const std::string& description,
+                                     std::string* reason) {
   std::lock_guard<std::mutex> lock(mutex_);
   // An empty path would become a rule that excludes every file.
   if (path.empty() || isProtectedPath(path)) return false;
@@ -143,6 +146,12 @@ bool ExclusionsManager::addExclusion(const std::string& path, const std::string&
   if (entry.value.empty()) return false;
   for (const ExclusionEntry& existing : exclusions_) {
     if (existing.type == ExclusionType::Path && existing.value == entry.value) return false;
+  }
+  if (exclusions_.size() >= kMaxExclusions) {
+    if (reason != nullptr) {
+      *reason = "la lista ya tiene el máximo de " + std::to_string(kMaxExclusions) + " exclusiones";
+    }
+    return false;
   }
   // A rule the file cannot hold would make every later save fail.
   try {
@@ -154,13 +163,19 @@ bool ExclusionsManager::addExclusion(const std::string& path, const std::string&
   auto matchers = std::make_shared<MatcherList>(*matchers_);
   matchers->emplace_back(entry);
   exclusions_.push_back(std::move(entry));
+  if (!saveLocked()) {
+    // The file keeps the list it held, and so does memory.
+    exclusions_.pop_back();
+    if (reason != nullptr) *reason = "no se pudo guardar " + configPath_;
+    return false;
+  }
   matchers_ = std::move(matchers);
   changed_ = true;
-  saveLocked();
   return true;
 }
 
-bool ExclusionsManager::removeExclusion(ExclusionType type, const std::string& value) {
+bool ExclusionsManager::removeExclusion(ExclusionType type, const std::string& value,
+                                        std::string* reason) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string key = value;
   if (type == ExclusionType::Path) {
@@ -170,12 +185,18 @@ bool ExclusionsManager::removeExclusion(ExclusionType type, const std::string& v
   }
   for (std::size_t i = 0; i < exclusions_.size(); ++i) {
     if (exclusions_[i].type != type || exclusions_[i].value != key) continue;
+    const auto position = static_cast<std::ptrdiff_t>(i);
+    ExclusionEntry removed = exclusions_[i];
+    exclusions_.erase(exclusions_.begin() + position);
+    if (!saveLocked()) {
+      exclusions_.insert(exclusions_.begin() + position, std::move(removed));
+      if (reason != nullptr) *reason = "no se pudo guardar " + configPath_;
+      return false;
+    }
     auto matchers = std::make_shared<MatcherList>(*matchers_);
-    matchers->erase(matchers->begin() + static_cast<std::ptrdiff_t>(i));
-    exclusions_.erase(exclusions_.begin() + static_cast<std::ptrdiff_t>(i));
+    matchers->erase(matchers->begin() + position);
     matchers_ = std::move(matchers);
     changed_ = true;
-    saveLocked();
     return true;
   }
   return false;

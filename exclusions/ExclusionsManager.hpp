@@ -30,13 +30,19 @@ class ExclusionsManager {
   // Creates the directory of the file (with missing parents) and loads it. False on any error.
   bool initialize();
 
-  // Adds a rule of type path in normalised form and saves the file. False for a protected path
-  // or a path that is already excluded.
-  bool addExclusion(const std::string& path, const std::string& description);
+  // Rules the list holds at most; further adds are refused.
+  static constexpr std::size_t kMaxExclusions = 1000;
+
+  // Adds a rule of type path in normalised form and saves the file. False for a protected path,
+  // a path that is already excluded, a full list or a save that failed (the file and the list
+  // then stay as they were); `reason` names the last two.
+  bool addExclusion(const std::string& path, const std::string& description,
+                    std::string* reason = nullptr);
 
   // Removes the first rule of `type` whose value equals `value` (normalised for paths, lower case
-  // for extensions and hashes) and saves the file. False when there is none.
-  bool removeExclusion(ExclusionType type, const std::string& value);
+  // for extensions and hashes) and saves the file. False when there is none, or when the save
+  // failed (the file and the list then stay as they were, and `reason` says so).
+  bool removeExclusion(ExclusionType type, const std::string& value, std::string* reason = nullptr);
 
   // True when the first matching rule excludes the file. `fileHash` may be empty (hash rules then
   // never match). Called by the scanner for every file, archive members included.

@@ -1,6 +1,10 @@
 #include "ipc/CommandDispatcher.hpp"
 
+#include <cmath>
+#include <cstdint>
 #include <exception>
+#include <limits>
+#include <optional>
 
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
@@ -15,6 +19,46 @@ namespace {
 std::string dispatcherError(const std::string& message) {
   return nlohmann::json{{"error", message}, {"status", "error"}}.dump(
       -1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Text members that end up stored in the service's files, with the most bytes each may hold.
+struct TextLimit {
+  const char* name;
+  std::size_t maxBytes;
+};
+constexpr TextLimit kTextLimits[] = {{"threat_name", 1024}, {"description", 1024}};
+
+std::optional<std::string> textTooLong(const std::string& name, const std::string& value) {
+  for (const TextLimit& limit : kTextLimits) {
+    if (name == limit.name && value.size() > limit.maxBytes) {
+      return "Field '" + name + "' is too long: at most " + std::to_string(limit.maxBytes) +
+             " bytes";
+    }
+  }
+  return std::nullopt;
+}
+
+// A member read as a 32-bit integer: numbers (fractions cut toward zero) and booleans; any other
+// type raises the JSON library's type error. Empty when the number lies outside the type's range,
+// which a plain conversion would leave undefined.
+std::optional<std::int32_t> integerMember(const nlohmann::json& value) {
+  using Limits = std::numeric_limits<std::int32_t>;
+  if (value.is_number_unsigned()) {
+    const std::uint64_t number = value.get<std::uint64_t>();
+    if (number > static_cast<std::uint64_t>(Limits::max())) return std::nullopt;
+    return static_cast<std::int32_t>(number);
+  }
+  if (value.is_number_integer()) {
+    const std::int64_t number = value.get<std::int64_t>();
+    if (number < Limits::min() || number > Limits::max()) return std::nullopt;
+    return static_cast<std::int32_t>(number);
+  }
+  if (value.is_number_float()) {
+    const double number = std::trunc(value.get<double>());
+    if (!(number >= Limits::min() && number <= Limits::max())) return std::nullopt;
+    return static_cast<std::int32_t>(number);
+  }
+  return value.get<std::int32_t>();
 }
 
 }  // namespace
@@ -58,9 +102,17 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
       const bool present = request.contains(read.name);
       const nlohmann::json& value = present ? request.at(read.name) : *read.fallback;
       if (read.type == ArgType::Text) {
-        args.setText(read.name, value.get<std::string>());
+        std::string text = value.get<std::string>();
+        if (auto problem = textTooLong(read.name, text)) return createErrorResponse(*problem);
+        args.setText(read.name, std::move(text));
       } else {
-        args.setInteger(read.name, value.get<std::int32_t>());
+        std::optional<std::int32_t> number = integerMember(value);
+        if (!number) {
+          return createErrorResponse("Field '" + read.name +
+                                     "' is out of range: a whole number from -2147483648 to "
+                                     "2147483647 is expected");
+        }
+        args.setInteger(read.name, *number);
       }
     }
     return row.handler(args);

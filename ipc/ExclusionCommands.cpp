@@ -22,9 +22,11 @@ std::string ExclusionCommands::handleAddExclusion(const std::string& path,
   if (list_ == nullptr) return createErrorResponse(kNoList);
   json response;
   try {
-    if (!list_->addExclusion(path, description)) {
+    std::string reason;
+    if (!list_->addExclusion(path, description, &reason)) {
       return createErrorResponse(
-          "No se pudo agregar la exclusión (puede ser ruta protegida o duplicada)");
+          "No se pudo agregar la exclusión (" +
+          (reason.empty() ? std::string("puede ser ruta protegida o duplicada") : reason) + ")");
     }
     response = {{"command", "add_exclusion"},
                 {"message", "Exclusión agregada exitosamente"},
@@ -41,8 +43,10 @@ std::string ExclusionCommands::handleRemoveExclusion(const std::string& path) {
   if (list_ == nullptr) return createErrorResponse(kNoList);
   json response;
   try {
-    if (!list_->removeExclusion(ExclusionType::Path, path)) {
-      return createErrorResponse("No se pudo eliminar la exclusión (no existe)");
+    std::string reason;
+    if (!list_->removeExclusion(ExclusionType::Path, path, &reason)) {
+      return createErrorResponse("No se pudo eliminar la exclusión (" +
+                                 (reason.empty() ? std::string("no existe") : reason) + ")");
     }
     response = {{"command", "remove_exclusion"},
                 {"message", "Exclusión eliminada exitosamente"},

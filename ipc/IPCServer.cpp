@@ -25,13 +25,27 @@ CommandHandler unavailable(const std::string& command) {
   };
 }
 
+// status answers from what the core keeps at hand; it must never queue behind scans or large
+// lists, so the transport gives it a lane of its own.
+platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Options options) {
+  if (!options.quickRequest) {
+    options.quickRequest = [](const std::string& request) {
+      const nlohmann::json parsed = nlohmann::json::parse(request, nullptr, false);
+      if (!parsed.is_object()) return false;
+      auto command = parsed.find("command");
+      return command != parsed.end() && command->is_string() && *command == "status";
+    };
+  }
+  return options;
+}
+
 }  // namespace
 
 IPCServer::IPCServer() : IPCServer(ServicePaths::fromPlatform()) {}
 
 IPCServer::IPCServer(ServicePaths paths, platform::SocketTransport::Options transportOptions)
     : paths_(std::move(paths)),
-      transport_(transportOptions),
+      transport_(withStatusLane(std::move(transportOptions))),
       startTime_(std::chrono::steady_clock::now()),
       usbControl_(paths_.sysfsRoot, paths_.modprobeDir),
       scanCommands_(engine_, *this, paths_.quarantineDir()),
@@ -78,6 +92,7 @@ void IPCServer::construct() {
   }
   logger.logServiceEvent("Inicio", "NorvidCoreService iniciando...");
   trace("[DBG] EventLogger OK");
+  QuarantineManager::recoverStore(paths_.quarantineDir());
   if (buildComponents()) {
     const std::int32_t rules = engine_.engine->getTotalRules();
     trace("[DBG] Constructor COMPLETE - " + std::to_string(rules) + " rules");
@@ -315,7 +330,7 @@ std::string IPCServer::handleStatus() {
       scheduler_ ? static_cast<std::int64_t>(scheduler_->getTasks().size()) : 0;
   std::int64_t quarantined = 0;
   try {
-    quarantined = static_cast<std::int64_t>(QuarantineManager(paths_.quarantineDir()).getCount());
+    quarantined = static_cast<std::int64_t>(QuarantineManager::recordCount(paths_.quarantineDir()));
   } catch (...) {
     quarantined = 0;
   }

@@ -22,6 +22,12 @@ std::string QuarantineCommands::handleListQuarantine() const {
     if (!manager.metadataLoaded()) {
       return createErrorResponse("Error listing quarantine: " + manager.loadError());
     }
+    // A large store is listed over and over while nothing changes: reuse the last answer.
+    const std::uint64_t stamp = manager.recordsStamp();
+    {
+      std::lock_guard<std::mutex> guard(listCache_->mutex);
+      if (stamp != 0 && stamp == listCache_->stamp) return listCache_->answer;
+    }
     json items = json::array();
     for (const QuarantineEntry& entry : manager.getEntries()) {
       items.push_back({
@@ -37,7 +43,11 @@ std::string QuarantineCommands::handleListQuarantine() const {
                   {"count", items.size()},
                   {"items", std::move(items)},
                   {"status", "ok"}};
-    return serializeResponse(response);
+    std::string answer = serializeResponse(response);
+    std::lock_guard<std::mutex> guard(listCache_->mutex);
+    listCache_->stamp = stamp;
+    listCache_->answer = answer;
+    return answer;
   } catch (const std::exception& error) {
     return createErrorResponse(std::string("Error listing quarantine: ") + error.what());
   }
@@ -79,7 +89,11 @@ std::string QuarantineCommands::handleQuarantineFile(const std::string& path,
   try {
     QuarantineManager manager(quarantineDir_, clock_);
     std::string id = manager.quarantineFile(path, threatName, "YARA", caller);
-    if (id.empty()) return createErrorResponse("No se pudo cuarentenar el archivo.");
+    if (id.empty()) {
+      const std::string& reason = manager.failureReason();
+      return createErrorResponse("No se pudo cuarentenar el archivo." +
+                                 (reason.empty() ? std::string() : " " + reason));
+    }
     return serializeResponse({{"command", "quarantine_file"},
                               {"file_id", id},
                               {"message", "Archivo movido a cuarentena exitosamente"},

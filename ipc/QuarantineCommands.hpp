@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/CallerIdentity.hpp"
@@ -22,8 +25,16 @@ class QuarantineCommands {
                                    const CallerIdentity& caller) const;
 
  private:
+  // The last list_quarantine answer and the records it was built from.
+  struct ListCache {
+    std::mutex mutex;
+    std::uint64_t stamp = 0;
+    std::string answer;
+  };
+
   std::string quarantineDir_;
   const platform::Clock& clock_;
+  std::shared_ptr<ListCache> listCache_ = std::make_shared<ListCache>();
 };
 
 }  // namespace norvid

@@ -17,4 +17,8 @@ bool writeFileAtomically(const std::string& path, const std::string& content,
                                                        std::filesystem::perms::others_read,
                          std::string* error = nullptr);
 
+// Removes the temporary files that writes of `path` left behind when the process died before their
+// rename. REQUIRES: no write of `path` is under way.
+void removeAtomicWriteLeftovers(const std::string& path);
+
 }  // namespace norvid::platform

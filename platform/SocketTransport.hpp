@@ -3,8 +3,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +20,9 @@ namespace norvid::platform {
 // request message (at most 4096 bytes) and gets one response, sent as messages of at most 64 KiB,
 // after which the connection is closed. One thread (the caller of serve) accepts connections and
 // waits for their requests with poll, so idle clients hold no worker; complete requests go to a
-// bounded pool of workers, and excess requests wait in order in a queue.
+// bounded pool of workers, and excess requests wait in order in a queue. A response the client
+// does not take at once is sent on by the same polling thread, so a slow reader holds no worker
+// either, and a connection whose response is not taken within responseTimeout is closed.
 class SocketTransport {
  public:
   using RequestHandler =
@@ -26,11 +30,23 @@ class SocketTransport {
 
   struct Options {
     std::size_t workers = 64;
+    // Requests this predicate calls quick (short work that must never wait behind long work, such
+    // as a status query) go ahead of the others and have `quickWorkers` more workers of their own.
+    // It runs on the polling thread, so it must be cheap.
+    std::function<bool(const std::string& request)> quickRequest;
+    std::size_t quickWorkers = 4;
     // A connection that has not sent its request by then is closed.
     std::chrono::milliseconds requestTimeout{10000};
-    // Open connections at most (waiting, queued and in service); beyond it new clients wait in
-    // the kernel's backlog until one closes.
-    std::size_t maxConnections = 4096;
+    // Open connections at most (waiting, queued, in service and sending); beyond it new clients
+    // wait in the kernel's backlog until one closes. 0: derived from the descriptor limit at
+    // open(), leaving room for the service's own files (see connectionCapForLimit).
+    std::size_t maxConnections = 0;
+    // Open connections at most per user other than root; more are closed at once, unanswered.
+    std::size_t maxConnectionsPerUid = 64;
+    // How long a client has to take its whole response, however it paces its reads.
+    std::chrono::milliseconds responseTimeout{10000};
+    // How long accepting pauses when the process or the system is out of descriptors.
+    std::chrono::milliseconds descriptorBackoff{100};
     // How long stop() waits for the requests in service to finish.
     std::chrono::milliseconds drainTimeout{30000};
   };
@@ -44,8 +60,14 @@ class SocketTransport {
   SocketTransport(const SocketTransport&) = delete;
   SocketTransport& operator=(const SocketTransport&) = delete;
 
-  // Creates the listening socket at `path`. A stale socket file that nobody answers on is
-  // replaced; a live one is left alone and EADDRINUSE returned. Returns 0 or the errno.
+  // The connection cap for a descriptor limit: the limit less what the service keeps for its own
+  // files (rules, scanned files, archives, logs, the stores).
+  static std::size_t connectionCapForLimit(std::uint64_t descriptorLimit);
+
+  // Creates the listening socket at `path`. Raises the soft descriptor limit to the hard one
+  // first and derives the connection cap from it when the options leave it at 0. A stale socket
+  // file that nobody answers on is replaced; a live one is left alone and EADDRINUSE returned.
+  // Returns 0 or the errno.
   int open(const std::string& path);
 
   // Serves `fd`, a listening socket that someone else created (the service manager's socket
@@ -64,6 +86,9 @@ class SocketTransport {
 
   // Number of requests being handled right now.
   std::size_t busyWorkers() const;
+  // Number of connections open right now, and the cap in force.
+  std::size_t openConnections() const;
+  std::size_t connectionCap() const;
 
  private:
   struct Job {
@@ -74,13 +99,28 @@ class SocketTransport {
   struct Waiting {
     int fd;
     std::chrono::steady_clock::time_point deadline;
+    CallerIdentity caller;
   };
+  // A response on its way out: the messages from `offset` on are still to be sent.
+  struct Outgoing {
+    int fd;
+    CallerIdentity caller;
+    std::string response;
+    std::size_t offset;
+    std::chrono::steady_clock::time_point deadline;
+  };
+  enum class SendOutcome { Done, Pending, Failed };
 
   // REQUIRES: mutex_ held.
   void startWorkers();
-  void workerLoop();
-  void serveJob(const Job& job);
-  void finishConnection(int fd);
+  void workerLoop(bool quickOnly);
+  void serveJob(Job& job);
+  // Sends as many whole messages as the socket takes without waiting.
+  static SendOutcome sendSome(Outgoing& out);
+  // Accepts what the listening socket holds; false when accepting failed for good (`result`).
+  bool acceptClients(std::vector<Waiting>& waiting, std::chrono::steady_clock::time_point now,
+                     std::chrono::steady_clock::time_point& pausedUntil, int& result);
+  void finishConnection(int fd, const CallerIdentity& caller);
   enum class ReadOutcome { Complete, NotYet, Refused };
   ReadOutcome readRequest(int fd, std::string& request);
 
@@ -98,8 +138,13 @@ class SocketTransport {
   std::condition_variable jobReady_;
   std::condition_variable drained_;
   std::deque<Job> jobs_;
+  std::deque<Job> quickJobs_;
+  std::condition_variable quickJobReady_;
+  // Responses the workers could not send at once, for the polling thread to carry on.
+  std::vector<Outgoing> handedOver_;
   std::size_t busy_ = 0;
   std::size_t openConnections_ = 0;
+  std::map<std::uint32_t, std::size_t> connectionsPerUid_;
   bool serving_ = false;
 };
 

@@ -1,22 +1,27 @@
 #include "quarantine/QuarantineManager.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include "logging/EventLogger.hpp"
 #include "platform/AtomicFile.hpp"
+#include "platform/DiskSpace.hpp"
 #include "platform/FileAccess.hpp"
 #include "platform/FileHandle.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/Paths.hpp"
-#include "platform/PinnedFile.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/Sha256.hpp"
 
@@ -32,30 +37,154 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 constexpr int kMaxRestoreNames = 10000;
 // Beyond this many seconds from 1970 a date no longer fits the clock's nanosecond count.
 constexpr double kMaxDateSeconds = 9.0e9;
+constexpr const char* kJournalSuffix = ".pending";
+constexpr const char* kPartMarker = ".part-";
 
 const fs::perms kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
 
+// Guards every read and write of metadata.json, and the per-directory state below. Never held
+// while a file is copied, hashed or deleted.
 std::mutex& storeMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-thread_local bool threadHoldsStore = false;
+// What the process knows about one store directory.
+struct StoreState {
+  // Guarded by the store lock.
+  std::uint64_t generation = 0;  // bumped by every write of metadata.json
+  bool recovered = false;
+  // The records as last read or written, shared by the instances, so that listing a large store
+  // does not parse metadata.json again while nothing has changed it.
+  std::shared_ptr<const std::vector<QuarantineEntry>> records;
+  std::shared_ptr<const std::string> recordsText;
+  std::uintmax_t recordsSize = 0;
+  fs::file_time_type recordsModified;
+  std::uint64_t recordsGeneration = 0;
+  std::uint64_t recordsStamp = 0;
+  // The record count and the file it was taken from, so that status can answer without the
+  // store lock. Guarded by countMutex, which is never held during file work.
+  std::mutex countMutex;
+  bool countKnown = false;
+  std::uintmax_t countedSize = 0;
+  fs::file_time_type countedModified;
+  std::size_t count = 0;
+  // Ids a restore or delete is working on right now. Guarded by countMutex.
+  std::set<std::string> busyIds;
+};
+
+StoreState& stateOf(const std::string& directory) {
+  static std::mutex registryMutex;
+  static std::map<std::string, StoreState> states;
+  std::lock_guard<std::mutex> guard(registryMutex);
+  return states[directory];
+}
+
+std::string resolveDirectory(const std::string& basePath) {
+  std::string directory = basePath.empty() ? platform::dataDirectory() + "/Quarantine" : basePath;
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  return directory;
+}
+
+// Records the count of records in `metadataPath` as the file now stands.
+void publishCount(StoreState& state, const std::string& metadataPath, std::size_t count) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(metadataPath, error);
+  fs::file_time_type modified;
+  if (!error) modified = fs::last_write_time(metadataPath, error);
+  std::lock_guard<std::mutex> guard(state.countMutex);
+  state.countKnown = !error;
+  state.countedSize = size;
+  state.countedModified = modified;
+  state.count = count;
+}
+
+// Keeps one restore or delete per id at a time, so two of them never race over one record.
+class IdClaim {
+ public:
+  IdClaim(StoreState& state, std::string id) : state_(state), id_(std::move(id)) {
+    std::lock_guard<std::mutex> guard(state_.countMutex);
+    held_ = state_.busyIds.insert(id_).second;
+  }
+  ~IdClaim() {
+    if (!held_) return;
+    std::lock_guard<std::mutex> guard(state_.countMutex);
+    state_.busyIds.erase(id_);
+  }
+  IdClaim(const IdClaim&) = delete;
+  IdClaim& operator=(const IdClaim&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  StoreState& state_;
+  std::string id_;
+  bool held_ = false;
+};
+
+// "<id>.pending" in the store: names the operation under way on a record, so that a restart after
+// a crash can finish or undo it. Removed when the operation has ended, whichever way it went.
+class Journal {
+ public:
+  Journal(const std::string& directory, const std::string& id)
+      : path_(directory + "/" + id + kJournalSuffix) {}
+  ~Journal() { finish(); }
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Throws when `what` cannot be serialised (a path that is not UTF-8).
+  bool write(const json& what) {
+    active_ = platform::writeFileAtomically(path_, what.dump(), kOwnerOnly);
+    return active_;
+  }
+  void finish() {
+    if (!active_) return;
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+    active_ = false;
+  }
+
+ private:
+  std::string path_;
+  bool active_ = false;
+};
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool pathExists(const std::string& path) {
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(path, ignored));
+}
+
+// Removes the record `id` from `records`; `copyPath` gets its coded copy's path. False when there
+// is no such record.
+bool eraseRecord(std::vector<QuarantineEntry>& records, const std::string& id,
+                 std::string* copyPath = nullptr) {
+  auto found = std::find_if(records.begin(), records.end(),
+                            [&](const QuarantineEntry& entry) { return entry.id == id; });
+  if (found == records.end()) return false;
+  if (copyPath != nullptr) *copyPath = found->quarantine_path;
+  records.erase(found);
+  return true;
+}
+
+// Removes a coded copy whose record is gone; a failure is logged (the next start removes it).
+void removeCopy(const std::string& id, const std::string& copyPath, const char* outcome) {
+  std::error_code code;
+  fs::remove(copyPath, code);
+  if (code) {
+    EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
+                                  ", pero su copia no se pudo borrar: " + code.message());
+  }
+}
 
 // The last load problem written to the event log, so that a file that stays corrupt is reported
 // once and not by every instance that trips over it. Guarded by the store lock.
 std::string& lastReportedLoadProblem() {
   static std::string problem;
   return problem;
-}
-
-std::unique_lock<std::mutex> acquireStoreLock() {
-  if (threadHoldsStore) {
-    throw std::logic_error("QuarantineManager: este hilo ya tiene abierta la cuarentena");
-  }
-  std::unique_lock<std::mutex> lock(storeMutex());
-  threadHoldsStore = true;
-  return lock;
 }
 
 void progress(const std::string& text) { std::cout << kPrefix << text << std::endl; }
@@ -217,13 +346,19 @@ json entryToJson(const QuarantineEntry& entry) {
 }  // namespace
 
 QuarantineManager::QuarantineManager(const std::string& basePath, const platform::Clock& clock)
-    : storeLock(acquireStoreLock()), clock(clock) {
+    : clock(clock) {
   try {
-    quarantineDir = basePath.empty() ? platform::dataDirectory() + "/Quarantine" : basePath;
-    while (quarantineDir.size() > 1 && quarantineDir.back() == '/') quarantineDir.pop_back();
+    quarantineDir = resolveDirectory(basePath);
     metadataPath = joinPath(quarantineDir, "metadata.json");
     platform::createPrivateDirectory(quarantineDir);
-    loadMetadata();
+    std::lock_guard<std::mutex> guard(storeMutex());
+    StoreState& state = stateOf(quarantineDir);
+    if (!state.recovered) {
+      state.recovered = true;
+      recoverLocked();
+    } else {
+      loadLocked();
+    }
   } catch (const std::exception& error) {
     entries.clear();
     loadSucceeded = false;
@@ -233,10 +368,65 @@ QuarantineManager::QuarantineManager(const std::string& basePath, const platform
 
 QuarantineManager::~QuarantineManager() {
   try {
-    saveMetadata();
+    if (loadSucceeded && !pathExists(metadataPath)) commit([](auto&) { return true; });
   } catch (...) {
   }
-  threadHoldsStore = false;
+}
+
+std::string QuarantineManager::refuse(const std::string& reason, const std::string& filePath) {
+  failure = reason + ".";
+  problem("ERROR: " + reason + ": " + filePath);
+  EventLogger::instance().warning("Cuarentena rechazada: " + reason + ": " + filePath);
+  return {};
+}
+
+// The original is looked at, opened and later removed with the caller's own file-system identity,
+// so the kernel decides (permissions, ACLs, unreachable parents, sticky directories) exactly as it
+// would for the caller itself; the store is written as the service.
+std::optional<platform::PinnedFile> QuarantineManager::openOriginal(const std::string& filePath,
+                                                                    const CallerIdentity& caller) {
+  platform::FsCredentialsGuard asCaller(caller);
+  std::error_code code;
+  fs::file_status status = fs::symlink_status(filePath, code);
+  if (!fs::exists(status)) {
+    problem("ERROR: Archivo no existe: " + filePath);
+    return std::nullopt;
+  }
+  if (!fs::is_regular_file(status)) {
+    problem("ERROR: No es un archivo regular: " + filePath);
+    return std::nullopt;
+  }
+  // All further steps go through this handle, so they act on the file that was checked even if
+  // the path is switched to something else meanwhile.
+  std::string error;
+  std::optional<platform::PinnedFile> file = platform::PinnedFile::open(filePath, &error);
+  if (!file) {
+    problem("EXCEPTION: " + error);
+    return std::nullopt;
+  }
+  if (!file->mayRemove(&error)) {
+    refuseForCaller(caller, filePath, error);
+    return std::nullopt;
+  }
+  return file;
+}
+
+bool QuarantineManager::unlinkOriginal(platform::PinnedFile& file, const std::string& filePath,
+                                       const CallerIdentity& caller) {
+  std::string error;
+  bool removed = false;
+  {
+    platform::FsCredentialsGuard asCaller(caller);
+    removed = file.removeIfUnchanged(&error);
+  }
+  if (!removed) {
+    if (caller.isPrivileged()) {
+      problem("ERROR al eliminar original: " + error);
+    } else {
+      refuseForCaller(caller, filePath, error);
+    }
+  }
+  return removed;
 }
 
 std::string QuarantineManager::quarantineFile(const std::string& filePath,
@@ -244,14 +434,14 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
                                               const std::string& scanEngine,
                                               const CallerIdentity& caller) {
   progress("Iniciando cuarentena: " + filePath);
-  bool recorded = false;
+  failure.clear();
   std::string qtnPath;
+  std::string recordedId;
   // Undoes a half-done quarantine: the record goes, the coded copy goes, the file stays.
   auto rollBack = [&]() {
-    if (recorded) {
-      entries.pop_back();
-      saveMetadata();
-      recorded = false;
+    if (!recordedId.empty()) {
+      commit([&](std::vector<QuarantineEntry>& records) { return eraseRecord(records, recordedId); });
+      recordedId.clear();
     }
     if (!qtnPath.empty()) {
       std::error_code ignored;
@@ -264,35 +454,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
       problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
       return {};
     }
-    // The original is looked at, opened and later removed with the caller's own file-system
-    // identity, so the kernel decides (permissions, ACLs, unreachable parents, sticky
-    // directories) exactly as it would for the caller itself; the store is written as the service.
+    std::optional<platform::PinnedFile> file = openOriginal(filePath, caller);
+    if (!file) return {};
     std::error_code code;
-    std::optional<platform::PinnedFile> file;
-    {
-      platform::FsCredentialsGuard asCaller(caller);
-      fs::file_status status = fs::symlink_status(filePath, code);
-      if (!fs::exists(status)) {
-        problem("ERROR: Archivo no existe: " + filePath);
-        return {};
-      }
-      if (!fs::is_regular_file(status)) {
-        problem("ERROR: No es un archivo regular: " + filePath);
-        return {};
-      }
-      // All further steps go through this handle, so they act on the file that was checked even
-      // if the path is switched to something else meanwhile.
-      std::string error;
-      file = platform::PinnedFile::open(filePath, &error);
-      if (!file) {
-        problem("EXCEPTION: " + error);
-        return {};
-      }
-      if (!file->mayRemove(&error)) {
-        refuseForCaller(caller, filePath, error);
-        return {};
-      }
-    }
     if (!fs::is_directory(quarantineDir, code)) {
       progress("Creando directorio: " + quarantineDir);
       std::string error;
@@ -301,7 +465,6 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
         return {};
       }
     }
-    std::string error;
 
     QuarantineEntry entry;
     entry.id = platform::generateRandomId();
@@ -310,6 +473,7 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     entry.scan_engine = scanEngine;
     entry.quarantine_date = clock.now();
 
+    std::string error;
     std::optional<platform::FileStatus> fileStatus = file->content().status(&error);
     if (!fileStatus) {
       problem("ERROR al obtener tamaño: " + error);
@@ -317,6 +481,16 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     }
     entry.file_size = fileStatus->size;
     progress("Tamaño archivo: " + std::to_string(entry.file_size) + " bytes");
+
+    if (recordCount(quarantineDir) >= kMaxRecords) {
+      return refuse(
+          "La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) + " archivos",
+          filePath);
+    }
+    std::string spaceDetail;
+    if (!platform::leavesDiskReserve(quarantineDir, entry.file_size, &spaceDetail)) {
+      return refuse("Espacio en disco insuficiente (" + spaceDetail + ")", filePath);
+    }
 
     progress("Calculando SHA256...");
     entry.file_hash = hashOf(file->content());
@@ -327,6 +501,12 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
 
     entry.quarantine_path = joinPath(quarantineDir, entry.id + ".qtn");
     progress("Ruta cuarentena: " + entry.quarantine_path);
+
+    Journal journal(quarantineDir, entry.id);
+    if (!journal.write({{"operation", "quarantine"}, {"original", entry.original_path}})) {
+      problem("ERROR: No se pudo escribir el diario de la operación");
+      return {};
+    }
 
     progress("Cifrando archivo...");
     // The copy keeps the owner of the original, so that a restore can hand the file back to it.
@@ -343,27 +523,30 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     progress("Archivo cifrado exitosamente");
 
     // The record is on disk before the original goes, so the file is never without a record.
-    entries.push_back(entry);
-    recorded = true;
-    if (!saveMetadata()) {
+    bool full = false;
+    const bool recorded = commit([&](std::vector<QuarantineEntry>& records) {
+      full = records.size() >= kMaxRecords;
+      if (full) return false;
+      records.push_back(entry);
+      return true;
+    });
+    if (!recorded) {
+      if (full) {
+        rollBack();
+        return refuse(
+            "La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) + " archivos",
+            filePath);
+      }
       problem("ERROR: No se pudo guardar metadata.json");
       return rollBack();
     }
+    recordedId = entry.id;
 
     progress("Eliminando archivo original...");
-    bool removed = false;
-    {
-      platform::FsCredentialsGuard asCaller(caller);
-      removed = file->removeIfUnchanged(&error);
-    }
-    if (!removed) {
-      if (caller.isPrivileged()) {
-        problem("ERROR al eliminar original: " + error);
-      } else {
-        refuseForCaller(caller, filePath, error);
-      }
+    if (!unlinkOriginal(*file, filePath, caller)) {
       return rollBack();
     }
+    journal.finish();
     progress("Archivo original eliminado");
     progress("✅ Cuarentena exitosa. ID: " + entry.id);
     return entry.id;
@@ -376,35 +559,38 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
 bool QuarantineManager::restoreFile(const std::string& id, const std::string& restorePath) {
   try {
     if (!loadSucceeded) return false;
-    const QuarantineEntry* entry = findEntry(id);
-    if (entry == nullptr) return false;
-    const std::string target = restorePath.empty() ? entry->original_path : restorePath;
+    IdClaim claim(stateOf(quarantineDir), id);
+    if (!claim || !loadMetadata()) return false;
+    const QuarantineEntry* found = findEntry(id);
+    if (found == nullptr) return false;
+    const QuarantineEntry entry = *found;
+    const std::string target = restorePath.empty() ? entry.original_path : restorePath;
 
-    platform::FileHandle source = platform::FileHandle::openForReading(entry->quarantine_path);
+    platform::FileHandle source = platform::FileHandle::openForReading(entry.quarantine_path);
     if (!source.isOpen()) return false;
     std::optional<platform::FileStatus> sourceStatus = source.status();
     if (!sourceStatus) return false;
 
-    // Take the first free name, creating it in the same step, so nothing is ever overwritten.
+    // The file is decoded under a hidden name beside the target and then linked to the first free
+    // name, so the target never shows a partial file and nothing is ever overwritten. While the
+    // staged name exists, its link count tells a restart whether the file was already placed.
+    const fs::path targetPath(target);
+    const std::string staged =
+        (targetPath.parent_path() / ("." + targetPath.filename().string() + ".norvid-restore-" +
+                                     platform::generateRandomId().substr(0, 8)))
+            .string();
+    Journal journal(quarantineDir, id);
+    if (!journal.write({{"operation", "restore"}, {"staged", staged}})) return false;
     // The directory must be reached without symbolic links: the file goes back exactly where the
     // record says, never where a link planted since then points.
-    const std::string stamp =
-        ".restored_" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                          clock.now().time_since_epoch())
-                                          .count());
-    std::string restored;
-    platform::FileHandle dest;
-    for (int attempt = 0; attempt <= kMaxRestoreNames && !dest.isOpen(); ++attempt) {
-      restored = attempt == 0   ? target
-                 : attempt == 1 ? target + stamp
-                                : target + stamp + "_" + std::to_string(attempt - 1);
-      bool taken = false;
-      dest = platform::FileHandle::createExclusively(
-          restored, kOwnerOnly, platform::DirectoryLinks::Refuse, nullptr, &taken);
-      if (!dest.isOpen() && !taken) return false;
-    }
+    platform::FileHandle dest = platform::FileHandle::createExclusively(
+        staged, kOwnerOnly, platform::DirectoryLinks::Refuse);
     if (!dest.isOpen()) return false;
-
+    auto discardStaged = [&]() {
+      std::error_code ignored;
+      fs::remove(staged, ignored);
+      return false;
+    };
     std::optional<std::uint64_t> written = codeInto(source, dest, kQuarantineKey, nullptr);
     bool complete = written && *written == sourceStatus->size;
     if (complete) {
@@ -413,36 +599,68 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
     }
     if (!complete) {
       dest.close();
-      std::error_code ignored;
-      fs::remove(restored, ignored);
-      return false;
+      return discardStaged();
     }
 
-    return dropEntry(*entry, "restaurado");
+    const std::string stamp =
+        ".restored_" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                          clock.now().time_since_epoch())
+                                          .count());
+    std::string restored;
+    bool placed = false;
+    for (int attempt = 0; attempt <= kMaxRestoreNames && !placed; ++attempt) {
+      restored = attempt == 0   ? target
+                 : attempt == 1 ? target + stamp
+                                : target + stamp + "_" + std::to_string(attempt - 1);
+      std::error_code code;
+      fs::create_hard_link(staged, restored, code);
+      if (!code) {
+        placed = true;
+      } else if (code == std::errc::operation_not_permitted ||
+                 code == std::errc::operation_not_supported) {
+        // A file system without hard links: move the staged file, when the name is still free.
+        if (pathExists(restored)) continue;
+        fs::rename(staged, restored, code);
+        if (code) return discardStaged();
+        placed = true;
+      } else if (code != std::errc::file_exists) {
+        return discardStaged();
+      }
+    }
+    if (!placed) return discardStaged();
+
+    std::string removedCopy;
+    if (!commit([&](auto& records) { return eraseRecord(records, id, &removedCopy); })) {
+      // The record stays, so the file must not also stay at its old place.
+      std::error_code ignored;
+      fs::remove(restored, ignored);
+      return discardStaged();
+    }
+    discardStaged();
+    removeCopy(id, removedCopy, "restaurado");
+    journal.finish();
+    return true;
   } catch (const std::exception&) {
     return false;
   }
 }
 
-bool QuarantineManager::dropEntry(const QuarantineEntry& entry, const char* outcome) {
-  const std::string id = entry.id;
-  std::error_code code;
-  fs::remove(entry.quarantine_path, code);
-  if (code) return false;
-  eraseEntry(id);
-  if (!saveMetadata()) {
-    EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
-                                  ", pero metadata.json no se pudo guardar");
-  }
-  return true;
-}
-
 bool QuarantineManager::deleteFile(const std::string& id) {
   try {
     if (!loadSucceeded) return false;
-    const QuarantineEntry* entry = findEntry(id);
-    if (entry == nullptr) return false;
-    return dropEntry(*entry, "eliminado");
+    IdClaim claim(stateOf(quarantineDir), id);
+    if (!claim || !loadMetadata() || findEntry(id) == nullptr) return false;
+    Journal journal(quarantineDir, id);
+    if (!journal.write({{"operation", "delete"}})) return false;
+    // The record goes first: a crash before the copy is removed leaves a copy that the next start
+    // removes, never a record without its copy.
+    std::string removedCopy;
+    if (!commit([&](auto& records) { return eraseRecord(records, id, &removedCopy); })) {
+      return false;
+    }
+    removeCopy(id, removedCopy, "eliminado");
+    journal.finish();
+    return true;
   } catch (const std::exception&) {
     return false;
   }
@@ -452,15 +670,175 @@ std::vector<QuarantineEntry> QuarantineManager::getEntries() const { return entr
 
 std::size_t QuarantineManager::getCount() const { return entries.size(); }
 
+std::size_t QuarantineManager::recordCount(const std::string& basePath) {
+  const std::string directory = resolveDirectory(basePath);
+  const std::string metadata = joinPath(directory, "metadata.json");
+  StoreState& state = stateOf(directory);
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(metadata, error);
+  if (error) return 0;
+  const fs::file_time_type modified = fs::last_write_time(metadata, error);
+  {
+    std::lock_guard<std::mutex> guard(state.countMutex);
+    if (!error && state.countKnown && state.countedSize == size &&
+        state.countedModified == modified) {
+      return state.count;
+    }
+  }
+  // The file is only ever replaced by a rename, so a read without the store lock sees one whole
+  // version of it.
+  try {
+    std::ifstream in(metadata, std::ios::binary);
+    json document = json::parse(in, nullptr, true, false);
+    auto list = document.find("entries");
+    if (!document.is_object() || list == document.end() || !list->is_array()) return 0;
+    return list->size();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void QuarantineManager::recoverStore(const std::string& basePath) {
+  QuarantineManager store(basePath);
+  std::lock_guard<std::mutex> guard(storeMutex());
+  store.recoverLocked();
+}
+
+void QuarantineManager::recoverLocked() {
+  if (!loadLocked()) return;
+  std::vector<std::string> journals;
+  std::error_code code;
+  for (fs::directory_iterator it(quarantineDir, code), end; !code && it != end;
+       it.increment(code)) {
+    const std::string name = it->path().filename().string();
+    const bool atomicWriteTemporary =
+        name.size() > 1 && name[0] == '.' && name.find(".tmp-") != std::string::npos;
+    if (name.find(kPartMarker) != std::string::npos || atomicWriteTemporary) {
+      std::error_code ignored;
+      fs::remove(it->path(), ignored);
+    } else if (endsWith(name, kJournalSuffix)) {
+      journals.push_back(name);
+    }
+  }
+
+  bool changed = false;
+  auto dropRecord = [&](const std::string& id) {
+    if (eraseRecord(entries, id)) changed = true;
+  };
+  std::vector<std::string> copiesToRemove;
+  for (const std::string& name : journals) {
+    const std::string id = name.substr(0, name.size() - std::string(kJournalSuffix).size());
+    const std::string journalPath = joinPath(quarantineDir, name);
+    const std::string copy = joinPath(quarantineDir, id + ".qtn");
+    std::string operation;
+    json what;
+    try {
+      std::ifstream in(journalPath, std::ios::binary);
+      what = json::parse(in, nullptr, true, false);
+      operation = what.value("operation", "");
+    } catch (const std::exception&) {
+      operation.clear();
+    }
+    const bool recorded = findEntry(id) != nullptr;
+    std::string outcome;
+    if (operation == "quarantine") {
+      // The original is deleted last: while it is still there, the quarantine did not happen.
+      if (pathExists(what.value("original", ""))) {
+        dropRecord(id);
+        copiesToRemove.push_back(copy);
+        outcome = "cuarentena deshecha";
+      } else {
+        outcome = "cuarentena completada";
+      }
+    } else if (operation == "restore") {
+      const std::string staged = what.value("staged", "");
+      std::error_code linkError;
+      const std::uintmax_t links = staged.empty() ? 0 : fs::hard_link_count(staged, linkError);
+      if (!staged.empty() && !linkError) {
+        // A second link means the file already reached its place.
+        if (links > 1) {
+          dropRecord(id);
+          copiesToRemove.push_back(copy);
+          outcome = "restauración completada";
+        } else {
+          outcome = "restauración deshecha";
+        }
+        std::error_code ignored;
+        fs::remove(staged, ignored);
+      } else if (!recorded) {
+        copiesToRemove.push_back(copy);
+        outcome = "restauración completada";
+      } else {
+        outcome = "restauración deshecha";
+      }
+    } else if (operation == "delete") {
+      if (!recorded) copiesToRemove.push_back(copy);
+      outcome = recorded ? "eliminación deshecha" : "eliminación completada";
+    } else {
+      outcome = "diario ilegible descartado";
+    }
+    EventLogger::instance().warning("Cuarentena: operación interrumpida sobre " + id + ": " +
+                                    outcome);
+    if (changed && !saveLocked()) return;
+    changed = false;
+    for (const std::string& path : copiesToRemove) {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+    }
+    copiesToRemove.clear();
+    std::error_code ignored;
+    fs::remove(journalPath, ignored);
+  }
+}
+
+bool QuarantineManager::commit(const std::function<bool(std::vector<QuarantineEntry>&)>& change) {
+  std::lock_guard<std::mutex> guard(storeMutex());
+  if (!loadLocked()) return false;
+  if (!change(entries)) return false;
+  if (saveLocked()) return true;
+  // Memory follows the file, which still holds the records as they were.
+  storedText.reset();
+  loadLocked();
+  return false;
+}
+
 bool QuarantineManager::loadMetadata() {
+  std::lock_guard<std::mutex> guard(storeMutex());
+  return loadLocked();
+}
+
+bool QuarantineManager::saveMetadata() {
+  std::lock_guard<std::mutex> guard(storeMutex());
+  return saveLocked();
+}
+
+bool QuarantineManager::loadLocked() {
+  StoreState& state = stateOf(quarantineDir);
+  // Nothing has written the file since this instance read it: the records are current.
+  if (storedText && loadSucceeded && storedText->generation == state.generation &&
+      fileStillHolds(*storedText)) {
+    return true;
+  }
   entries.clear();
   storedText.reset();
+  stamp = 0;
   loadSucceeded = true;
   loadProblem.clear();
   std::error_code code;
   if (!fs::exists(fs::symlink_status(metadataPath, code))) {
     lastReportedLoadProblem().clear();
+    publishCount(state, metadataPath, 0);
     return true;
+  }
+  if (state.records && state.recordsGeneration == state.generation) {
+    StoredText shared{*state.recordsText, state.recordsSize, state.recordsModified,
+                      state.generation};
+    if (fileStillHolds(shared)) {
+      entries = *state.records;
+      storedText = std::move(shared);
+      stamp = state.recordsStamp;
+      return true;
+    }
   }
   std::vector<QuarantineEntry> loaded;
   std::string loadedText;
@@ -486,15 +864,18 @@ bool QuarantineManager::loadMetadata() {
     }
   } catch (const std::exception& error) {
     reportLoadFailure(error.what());
+    publishCount(state, metadataPath, 0);
     return false;
   }
   entries = std::move(loaded);
   rememberStoredText(std::move(loadedText));
   lastReportedLoadProblem().clear();
+  publishCount(state, metadataPath, entries.size());
+  shareRecords();
   return true;
 }
 
-bool QuarantineManager::saveMetadata() {
+bool QuarantineManager::saveLocked() {
   if (!loadSucceeded) return false;
   std::string text;
   try {
@@ -505,15 +886,41 @@ bool QuarantineManager::saveMetadata() {
   } catch (const std::exception&) {
     return false;
   }
-  if (storedText && storedText->text == text && fileStillHolds(*storedText)) return true;
+  StoreState& state = stateOf(quarantineDir);
+  if (storedText && storedText->text == text && storedText->generation == state.generation &&
+      fileStillHolds(*storedText)) {
+    return true;
+  }
   if (!platform::writeFileAtomically(metadataPath, text, kOwnerOnly)) return false;
+  ++state.generation;
   rememberStoredText(std::move(text));
+  publishCount(state, metadataPath, entries.size());
+  // Memory holds dates finer than the file keeps; the next reader parses the file once more.
+  state.records.reset();
+  stamp = 0;
   return true;
+}
+
+void QuarantineManager::shareRecords() {
+  StoreState& state = stateOf(quarantineDir);
+  if (!storedText) {
+    state.records.reset();
+    return;
+  }
+  state.records = std::make_shared<const std::vector<QuarantineEntry>>(entries);
+  state.recordsText = std::make_shared<const std::string>(storedText->text);
+  state.recordsSize = storedText->size;
+  state.recordsModified = storedText->modified;
+  state.recordsGeneration = storedText->generation;
+  static std::uint64_t lastStamp = 0;
+  stamp = ++lastStamp;
+  state.recordsStamp = stamp;
 }
 
 void QuarantineManager::rememberStoredText(std::string text) {
   std::error_code error;
-  StoredText stored{std::move(text), fs::file_size(metadataPath, error), {}};
+  StoredText stored{
+      std::move(text), fs::file_size(metadataPath, error), {}, stateOf(quarantineDir).generation};
   if (!error) stored.modified = fs::last_write_time(metadataPath, error);
   if (error) {
     storedText.reset();
@@ -551,12 +958,6 @@ const QuarantineEntry* QuarantineManager::findEntry(const std::string& id) const
   auto found = std::find_if(entries.begin(), entries.end(),
                             [&](const QuarantineEntry& entry) { return entry.id == id; });
   return found == entries.end() ? nullptr : &*found;
-}
-
-void QuarantineManager::eraseEntry(const std::string& id) {
-  auto found = std::find_if(entries.begin(), entries.end(),
-                            [&](const QuarantineEntry& entry) { return entry.id == id; });
-  if (found != entries.end()) entries.erase(found);
 }
 
 void QuarantineManager::reportLoadFailure(const std::string& problemText) {

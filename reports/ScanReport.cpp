@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/AtomicFile.hpp"
+#include "platform/DiskSpace.hpp"
 #include "platform/FileAccess.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/NewFile.hpp"
@@ -291,6 +292,11 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
   std::string directoryError;
   if (!platform::shareDirectoryWithAdministrators(reportsDir, &directoryError)) {
     throw std::runtime_error("No se pudo escribir el reporte: " + directoryError);
+  }
+  // Reports must not fill the disk the service needs: refuse before anything is written.
+  std::string spaceDetail;
+  if (!platform::leavesDiskReserve(reportsDir, toJson().size() + toHtml().size(), &spaceDetail)) {
+    throw std::runtime_error("Espacio en disco insuficiente para el reporte (" + spaceDetail + ")");
   }
 
   // Claim the HTML name first, in one atomic step: a concurrent report that drew the same

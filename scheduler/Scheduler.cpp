@@ -69,6 +69,8 @@ bool Scheduler::initialize() {
         warning =
             "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + error.message();
       } else {
+        // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
+        platform::removeAtomicWriteLeftovers(configPath_);
         std::string loadProblem;
         bool loaded = loadTasks(loadProblem);
         // Each task is computed on its own, so that one whose next run cannot be represented

@@ -13,6 +13,11 @@
 namespace norvid::platform {
 namespace {
 
+// The name of a temporary file beside `target`, before its random part.
+std::string temporaryPrefix(const std::filesystem::path& target) {
+  return "." + target.filename().string() + ".tmp-";
+}
+
 bool fail(std::string* error, const std::string& step, int code) {
   if (error != nullptr) *error = step + ": " + errnoText(code);
   errno = code;
@@ -27,7 +32,7 @@ bool writeFileAtomically(const std::string& path, const std::string& content,
   std::string directory = target.parent_path().string();
   if (directory.empty()) directory = ".";
   std::string temporary = directory;
-  temporary.append("/.").append(target.filename().string()).append(".tmp-XXXXXX");
+  temporary.append("/").append(temporaryPrefix(target)).append("XXXXXX");
   int fd = ::mkstemp(temporary.data());
   if (fd < 0) return fail(error, "create " + temporary, errno);
 
@@ -68,6 +73,23 @@ bool writeFileAtomically(const std::string& path, const std::string& content,
     ::close(dirFd);
   }
   return true;
+}
+
+void removeAtomicWriteLeftovers(const std::string& path) {
+  const std::filesystem::path target(path);
+  const std::string prefix = temporaryPrefix(target);
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  std::error_code code;
+  for (std::filesystem::directory_iterator it(directory, code), end; !code && it != end;
+       it.increment(code)) {
+    const std::string name = it->path().filename().string();
+    // mkstemp replaces the six X with six characters.
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      std::error_code ignored;
+      std::filesystem::remove(it->path(), ignored);
+    }
+  }
 }
 
 }  // namespace norvid::platform

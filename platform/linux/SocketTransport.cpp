@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -65,7 +66,29 @@ CallerIdentity peerIdentity(int fd) {
   return caller;
 }
 
+// Raises the soft descriptor limit to the hard one and returns the limit now in force.
+std::uint64_t raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+bool connectionIsRoots(const CallerIdentity& caller) { return caller.uid == 0; }
+
 }  // namespace
+
+std::size_t SocketTransport::connectionCapForLimit(std::uint64_t descriptorLimit) {
+  // Each worker may hold a few files at once (a scanned file, an archive and its members, a store
+  // file); the rest of the process needs its rules, logs and sockets.
+  const std::uint64_t reserved = descriptorLimit >= 1024 ? 256 : descriptorLimit / 2;
+  return static_cast<std::size_t>(std::max<std::uint64_t>(descriptorLimit - reserved, 1));
+}
 
 SocketTransport::SocketTransport() : SocketTransport(Options{}) {}
 
@@ -106,6 +129,7 @@ int SocketTransport::open(const std::string& path) {
     ::unlink(path.c_str());
     return failWith(code);
   }
+  const std::uint64_t descriptorLimit = raiseDescriptorLimit();
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     int code = errno;
@@ -118,6 +142,9 @@ int SocketTransport::open(const std::string& path) {
   wakeWrite_ = wake[1];
   path_ = path;
   stopping_ = false;
+  if (options_.maxConnections == 0) {
+    options_.maxConnections = connectionCapForLimit(descriptorLimit);
+  }
   return 0;
 }
 
@@ -128,19 +155,27 @@ int SocketTransport::adopt(int fd) {
       ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     return errno;
   }
+  const std::uint64_t descriptorLimit = raiseDescriptorLimit();
   std::lock_guard<std::mutex> guard(mutex_);
   listenFd_ = fd;
   adopted_ = true;
   wakeRead_ = wake[0];
   wakeWrite_ = wake[1];
   stopping_ = false;
+  if (options_.maxConnections == 0) {
+    options_.maxConnections = connectionCapForLimit(descriptorLimit);
+  }
   return 0;
 }
 
 void SocketTransport::startWorkers() {
-  workers_.reserve(options_.workers);
+  const std::size_t quick = options_.quickRequest ? options_.quickWorkers : 0;
+  workers_.reserve(options_.workers + quick);
   for (std::size_t i = 0; i < options_.workers; ++i) {
-    workers_.emplace_back([this] { workerLoop(); });
+    workers_.emplace_back([this] { workerLoop(false); });
+  }
+  for (std::size_t i = 0; i < quick; ++i) {
+    workers_.emplace_back([this] { workerLoop(true); });
   }
 }
 
@@ -170,7 +205,10 @@ int SocketTransport::serve(RequestHandler handler) {
     startWorkers();
   }
 
+  using Clock = std::chrono::steady_clock;
   std::vector<Waiting> waiting;
+  std::vector<Outgoing> sending;
+  Clock::time_point pausedUntil{};
   int result = 0;
   std::vector<pollfd> polled;
   for (;;) {
@@ -179,19 +217,28 @@ int SocketTransport::serve(RequestHandler handler) {
       std::lock_guard<std::mutex> guard(mutex_);
       if (stopping_) break;
       acceptMore = openConnections_ < options_.maxConnections;
+      for (Outgoing& out : handedOver_) sending.push_back(std::move(out));
+      handedOver_.clear();
     }
-    auto now = std::chrono::steady_clock::now();
+    auto now = Clock::now();
+    // Out of descriptors: leave the listening socket alone for a while instead of spinning on it.
+    const bool paused = now < pausedUntil;
+    const bool pollListener = acceptMore && !paused;
     int timeoutMs = -1;
-    for (const Waiting& entry : waiting) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(entry.deadline - now);
+    auto consider = [&](Clock::time_point deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
       int ms = static_cast<int>(std::max<long long>(0, left.count() + 1));
       timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
-    }
+    };
+    for (const Waiting& entry : waiting) consider(entry.deadline);
+    for (const Outgoing& out : sending) consider(out.deadline);
+    if (acceptMore && paused) consider(pausedUntil);
 
     polled.clear();
     polled.push_back({wakeRead_, POLLIN, 0});
-    polled.push_back({acceptMore ? listenFd_ : -1, POLLIN, 0});
+    polled.push_back({pollListener ? listenFd_ : -1, POLLIN, 0});
     for (const Waiting& entry : waiting) polled.push_back({entry.fd, POLLIN, 0});
+    for (const Outgoing& out : sending) polled.push_back({out.fd, POLLOUT, 0});
     if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       result = errno;
@@ -203,105 +250,177 @@ int SocketTransport::serve(RequestHandler handler) {
       }
     }
 
-    now = std::chrono::steady_clock::now();
+    now = Clock::now();
     std::vector<Waiting> stillWaiting;
     for (std::size_t i = 0; i < waiting.size(); ++i) {
-      const Waiting& entry = waiting[i];
+      Waiting& entry = waiting[i];
       short events = polled[i + 2].revents;
       if (events != 0) {
-        Job job{entry.fd, std::string(), CallerIdentity{}};
+        Job job{entry.fd, std::string(), entry.caller};
         ReadOutcome outcome = readRequest(entry.fd, job.request);
         if (outcome == ReadOutcome::Complete) {
-          job.caller = peerIdentity(entry.fd);
+          const bool quick = options_.quickRequest && options_.quickRequest(job.request);
           std::lock_guard<std::mutex> guard(mutex_);
-          jobs_.push_back(std::move(job));
+          if (quick) {
+            quickJobs_.push_back(std::move(job));
+            quickJobReady_.notify_one();
+          } else {
+            jobs_.push_back(std::move(job));
+          }
           jobReady_.notify_one();
         } else if (outcome == ReadOutcome::Refused || (events & (POLLHUP | POLLERR)) != 0) {
-          finishConnection(entry.fd);
+          finishConnection(entry.fd, entry.caller);
         } else {
           stillWaiting.push_back(entry);
         }
       } else if (now >= entry.deadline) {
-        finishConnection(entry.fd);
+        finishConnection(entry.fd, entry.caller);
       } else {
         stillWaiting.push_back(entry);
       }
     }
+    const std::size_t sendingBase = 2 + waiting.size();
     waiting.swap(stillWaiting);
 
-    if (acceptMore && (polled[1].revents & POLLIN) != 0) {
-      for (;;) {
-        {
-          std::lock_guard<std::mutex> guard(mutex_);
-          if (openConnections_ >= options_.maxConnections) break;
-        }
-        int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-          if (errno == EINTR || errno == ECONNABORTED) continue;
-          if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EMFILE && errno != ENFILE) {
-            result = errno;
-          }
-          break;
-        }
-        // A client that never reads its answer must not hold a worker forever.
-        timeval sendTimeout{10, 0};
-        ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-        {
-          std::lock_guard<std::mutex> guard(mutex_);
-          ++openConnections_;
-        }
-        waiting.push_back({client, now + options_.requestTimeout});
+    std::vector<Outgoing> stillSending;
+    for (std::size_t i = 0; i < sending.size(); ++i) {
+      Outgoing& out = sending[i];
+      // Responses handed over since the poll began have no poll slot yet.
+      const short events = i + sendingBase < polled.size() && polled[i + sendingBase].fd == out.fd
+                               ? polled[i + sendingBase].revents
+                               : 0;
+      SendOutcome outcome = SendOutcome::Pending;
+      if ((events & POLLOUT) != 0) {
+        outcome = sendSome(out);
+      } else if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        outcome = SendOutcome::Failed;
       }
-      if (result != 0) break;
-    } else if (acceptMore && (polled[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      if (outcome == SendOutcome::Pending && now >= out.deadline) outcome = SendOutcome::Failed;
+      if (outcome == SendOutcome::Pending) {
+        stillSending.push_back(std::move(out));
+      } else {
+        finishConnection(out.fd, out.caller);
+      }
+    }
+    sending.swap(stillSending);
+
+    if (pollListener && (polled[1].revents & POLLIN) != 0) {
+      if (!acceptClients(waiting, now, pausedUntil, result)) break;
+    } else if (pollListener && (polled[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
       std::lock_guard<std::mutex> guard(mutex_);
       if (!stopping_) result = EINVAL;
       break;
     }
   }
-  for (const Waiting& entry : waiting) finishConnection(entry.fd);
+  for (const Waiting& entry : waiting) finishConnection(entry.fd, entry.caller);
+  for (Outgoing& out : sending) {
+    sendSome(out);
+    finishConnection(out.fd, out.caller);
+  }
   return result;
 }
 
-void SocketTransport::workerLoop() {
+bool SocketTransport::acceptClients(std::vector<Waiting>& waiting,
+                                    std::chrono::steady_clock::time_point now,
+                                    std::chrono::steady_clock::time_point& pausedUntil,
+                                    int& result) {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (openConnections_ >= options_.maxConnections) return true;
+    }
+    int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pausedUntil = now + options_.descriptorBackoff;
+        return true;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      result = errno;
+      return false;
+    }
+    CallerIdentity caller = peerIdentity(client);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (!connectionIsRoots(caller)) {
+        std::size_t& mine = connectionsPerUid_[caller.uid];
+        if (mine >= options_.maxConnectionsPerUid) {
+          // Over this user's share: closed at once, so one user cannot crowd out the others.
+          ::close(client);
+          continue;
+        }
+        ++mine;
+      }
+      ++openConnections_;
+    }
+    waiting.push_back({client, now + options_.requestTimeout, caller});
+  }
+}
+
+void SocketTransport::workerLoop(bool quickOnly) {
   for (;;) {
     Job job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      jobReady_.wait(lock, [this] { return !jobs_.empty() || !serving_; });
-      if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      // Every worker takes quick requests first; the quick lane's own workers take nothing else.
+      if (quickOnly) {
+        quickJobReady_.wait(lock, [this] { return !quickJobs_.empty() || !serving_; });
+      } else {
+        jobReady_.wait(lock, [this] { return !quickJobs_.empty() || !jobs_.empty() || !serving_; });
+      }
+      std::deque<Job>& queue = !quickJobs_.empty() ? quickJobs_ : jobs_;
+      if (queue.empty() || (quickOnly && &queue != &quickJobs_)) return;
+      job = std::move(queue.front());
+      queue.pop_front();
       ++busy_;
     }
     serveJob(job);
     {
       std::lock_guard<std::mutex> guard(mutex_);
       --busy_;
-      if (busy_ == 0 && jobs_.empty()) drained_.notify_all();
+      if (busy_ == 0 && jobs_.empty() && quickJobs_.empty()) drained_.notify_all();
     }
   }
 }
 
-void SocketTransport::serveJob(const Job& job) {
-  std::string response;
-  try {
-    response = handler_(job.request, job.caller);
-  } catch (...) {
-    response.clear();
+SocketTransport::SendOutcome SocketTransport::sendSome(Outgoing& out) {
+  while (out.offset < out.response.size()) {
+    const std::size_t length = std::min(kMaxMessageBytes, out.response.size() - out.offset);
+    const ssize_t sent =
+        ::send(out.fd, out.response.data() + out.offset, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return SendOutcome::Pending;
+      return SendOutcome::Failed;
+    }
+    out.offset += length;
   }
-  for (std::size_t offset = 0; offset < response.size(); offset += kMaxMessageBytes) {
-    std::size_t length = std::min(kMaxMessageBytes, response.size() - offset);
-    ssize_t sent;
-    do {
-      sent = ::send(job.fd, response.data() + offset, length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) break;
-  }
-  finishConnection(job.fd);
+  return SendOutcome::Done;
 }
 
-void SocketTransport::finishConnection(int fd) {
+void SocketTransport::serveJob(Job& job) {
+  Outgoing out{job.fd, job.caller, std::string(), 0, {}};
+  try {
+    out.response = handler_(job.request, job.caller);
+  } catch (...) {
+    out.response.clear();
+  }
+  // The deadline covers the whole response, from its first message on.
+  out.deadline = std::chrono::steady_clock::now() + options_.responseTimeout;
+  if (sendSome(out) != SendOutcome::Pending) {
+    finishConnection(out.fd, out.caller);
+    return;
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  handedOver_.push_back(std::move(out));
+  if (wakeWrite_ >= 0) {
+    char byte = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
+  }
+}
+
+void SocketTransport::finishConnection(int fd, const CallerIdentity& caller) {
   // Closing a Unix socket with unread messages resets the peer, which would then lose the answer
   // still waiting in its queue; so discard what the client sent beyond its request first.
   ::shutdown(fd, SHUT_WR);
@@ -311,6 +430,10 @@ void SocketTransport::finishConnection(int fd) {
   ::close(fd);
   std::lock_guard<std::mutex> guard(mutex_);
   if (openConnections_ > 0) --openConnections_;
+  if (!connectionIsRoots(caller)) {
+    auto mine = connectionsPerUid_.find(caller.uid);
+    if (mine != connectionsPerUid_.end() && --mine->second == 0) connectionsPerUid_.erase(mine);
+  }
   if (wakeWrite_ >= 0) {
     char byte = 1;
     [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
@@ -320,6 +443,16 @@ void SocketTransport::finishConnection(int fd) {
 std::size_t SocketTransport::busyWorkers() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return busy_;
+}
+
+std::size_t SocketTransport::openConnections() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return openConnections_;
+}
+
+std::size_t SocketTransport::connectionCap() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return options_.maxConnections;
 }
 
 void SocketTransport::stop() {
@@ -337,10 +470,12 @@ void SocketTransport::stop() {
     }
     // Requests already read are answered; the wait is bounded so a stuck handler cannot hold
     // the stop forever.
-    drainedInTime = drained_.wait_for(lock, options_.drainTimeout,
-                                      [this] { return jobs_.empty() && busy_ == 0; });
+    drainedInTime = drained_.wait_for(lock, options_.drainTimeout, [this] {
+      return jobs_.empty() && quickJobs_.empty() && busy_ == 0;
+    });
     serving_ = false;
     jobReady_.notify_all();
+    quickJobReady_.notify_all();
     workers.swap(workers_);
   }
   for (std::thread& worker : workers) {
@@ -351,10 +486,19 @@ void SocketTransport::stop() {
       worker.join();
     }
   }
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (!path_.empty()) {
-    ::unlink(path_.c_str());
-    path_.clear();
+  std::vector<Outgoing> leftover;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!path_.empty()) {
+      ::unlink(path_.c_str());
+      path_.clear();
+    }
+    // Responses handed over after serve() ended: what the clients' queues still take goes out.
+    if (drainedInTime) leftover.swap(handedOver_);
+  }
+  for (Outgoing& out : leftover) {
+    sendSome(out);
+    finishConnection(out.fd, out.caller);
   }
 }
 

@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -21,9 +24,12 @@ namespace fs = std::filesystem;
 using testing::ArchiveFixtures;
 using testing::ArchiveFormat;
 using testing::ArchiveMember;
+using testing::MailAttachment;
+using testing::MailEncoding;
 using testing::readFile;
 using testing::TempDir;
 using Paths = std::vector<std::string>;
+using namespace std::string_literals;
 
 std::vector<std::string> namesIn(const fs::path& directory) {
   std::vector<std::string> names;
@@ -131,6 +137,52 @@ TEST_F(ArchiveExtractorTest, DetectsFormatByFirstBytes) {
     EXPECT_EQ(extractor.detectFormat(path), c.format) << c.name;
     EXPECT_EQ(extractor.isArchive(path), c.format != "unknown") << c.name;
   }
+  const std::string mailHeader = "From: a@example.com\nTo: b@example.com\nSubject: x\n\nbody\n";
+  const std::vector<Case> added = {
+      {"a.bz2", "BZh91AY&SY", "bzip2"},
+      {"zero-level.bz2", "BZh0", "unknown"},
+      {"a.xz", "\xFD\x37zXZ\0\0"s, "xz"},
+      {"a.lzma", "\x5D\0\0\x80\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s, "lzma"},
+      {"bracket.txt", "]\0\0\x81\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s, "unknown"},
+      {"a.zst", "\x28\xB5\x2F\xFD\0"s, "zstd"},
+      {"a.lz4", "\x04\x22\x4D\x18"s, "lz4"},
+      {"legacy.lz4", "\x02\x21\x4C\x18"s, "lz4"},
+      {"a.lz", "LZIP\x01", "lzip"},
+      {"a.Z", "\x1F\x9D\x90", "compress"},
+      {"no-tar-name", std::string(257, 'x') + "ustar\x00\x30\x30"s, "tar"},
+      {"newc", "070701", "cpio"},
+      {"odc", "070707", "cpio"},
+      {"crc", "070702", "cpio"},
+      {"binary-le", "\xC7\x71", "cpio"},
+      {"binary-be", "\x71\xC7", "cpio"},
+      {"first.iso", std::string(0x8001, '\0') + "CD001", "iso9660"},
+      {"second.iso", std::string(0x8801, '\0') + "CD001", "iso9660"},
+      {"third.iso", std::string(0x9001, '\0') + "CD001", "iso9660"},
+      {"misplaced.iso", std::string(0x8000, '\0') + "CD001", "unknown"},
+      {"a.cab", "MSCF\0\0\0\0"s, "cab"},
+      {"a.deb", "!<arch>\ndebian-binary", "ar"},
+      {"a.xar", "xar!\0\x1c"s, "xar"},
+      {"a.lzh", "\x20\x00-lh5-"s + std::string(14, '\0'), "lha"},
+      {"a.rpm", "\xED\xAB\xEE\xDB"s, "rpm"},
+      {"a.warc", "WARC/1.0\r\n", "warc"},
+      {"a.doc", "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, "ole2"},
+      {"a.chm", "ITSF\x03\0\0\0"s, "chm"},
+      {"a.ex_", "SZDD\x88\xF0\x27\x33\x41"s, "szdd"},
+      {"a.kwj", "KWAJ\x88\xF0\x27\xD1"s, "kwaj"},
+      {"message.eml", mailHeader, "mail"},
+      {"crlf.eml", "Received: by x\r\nDate: today\r\n folded\r\n\r\nbody", "mail"},
+      {"inbox", "From a@example.com Mon Jan  1 00:00:00 2024\n" + mailHeader, "mbox"},
+      {"one-header.txt", "Subject: only one\n\nbody\n", "unknown"},
+      {"yaml.txt", "name: x\nversion: 2\n\n", "unknown"},
+      {"prose.txt", "From here on: nothing\nTo: be\n", "unknown"},
+  };
+  for (const Case& c : added) {
+    const std::string path = work_.write(c.name, c.bytes);
+    EXPECT_EQ(extractor.detectFormat(path), c.format) << c.name;
+    const auto* head = reinterpret_cast<const unsigned char*>(c.bytes.data());
+    EXPECT_EQ(extractor.detectFormat(head, c.bytes.size(), c.name), c.format) << c.name;
+  }
+  static_assert(ArchiveExtractor::kSniffBytes >= 0x9001 + 5);
   fs::create_directory(work_.path() / "folder.tar");
   for (const std::string& path :
        {(work_.path() / "missing.zip").string(), (work_.path() / "folder.tar").string()}) {
@@ -491,6 +543,273 @@ TEST_F(ArchiveExtractorTest, TemporaryDirectoriesArePrivateAndFresh) {
   extractor.cleanup(first);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(ExtractionBudgetTest, BoundIsTheSmallerOfHundredTimesTheSizeAndTwoGiB) {
+  constexpr std::uint64_t kTwoGiB = 2ULL << 30;
+  EXPECT_EQ(ExtractionBudget::forTopLevelFile(0).remaining(), 0u);
+  EXPECT_EQ(ExtractionBudget::forTopLevelFile(1000).remaining(), 100'000u);
+  EXPECT_EQ(ExtractionBudget::forTopLevelFile(kTwoGiB / 100).remaining(), kTwoGiB / 100 * 100);
+  EXPECT_EQ(ExtractionBudget::forTopLevelFile(kTwoGiB / 100 + 1).remaining(), kTwoGiB);
+  EXPECT_EQ(ExtractionBudget::forTopLevelFile(~0ULL).remaining(), kTwoGiB);
+
+  ExtractionBudget budget = ExtractionBudget::forTopLevelFile(10);
+  EXPECT_TRUE(budget.consume(600));
+  EXPECT_FALSE(budget.consume(401));
+  EXPECT_EQ(budget.remaining(), 400u);
+  EXPECT_TRUE(budget.exhausted());
+  EXPECT_TRUE(budget.consume(400));
+  EXPECT_EQ(budget.remaining(), 0u);
+}
+
+// The descriptor is what is read: its offset does not matter, and a file put in its path after it
+// was opened changes nothing.
+TEST_F(ArchiveExtractorTest, ExtractsFromTheDescriptorItIsGiven) {
+  const std::string path =
+      archive(ArchiveFormat::Tar, {ArchiveMember::file("original.txt", "original")});
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::lseek(fd, 700, SEEK_SET), 700);
+  const std::string other =
+      archive(ArchiveFormat::Tar, {ArchiveMember::file("swapped.txt", "swapped")}, "other");
+  fs::rename(other, path);
+  const ArchiveExtractor extractor;
+  const std::string directory = extractor.createTempDirectory();
+  ExtractionBudget budget = ExtractionBudget::forTopLevelFile(10240);
+  const Paths files = extractor.extract(fd, "named.tar", directory, budget);
+  EXPECT_EQ(files, Paths{directory + "/original.txt"});
+  EXPECT_EQ(readFile(files.at(0)), "original");
+  EXPECT_EQ(budget.remaining(), 10240u * 100 - 8);
+  ::close(fd);
+  extractor.cleanup(directory);
+}
+
+TEST_F(ArchiveExtractorTest, RunningOutOfTheBudgetIsABombAndLeavesNothing) {
+  const std::string path =
+      archive(ArchiveFormat::TarGz, {ArchiveMember::file("a.bin", std::string(3000, 'a')),
+                                     ArchiveMember::file("b.bin", std::string(3000, 'b'))});
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const ArchiveExtractor extractor;
+  const std::string directory = extractor.createTempDirectory();
+  ExtractionBudget budget = ExtractionBudget::forTopLevelFile(50);
+  try {
+    extractor.extract(fd, path, directory, budget);
+    ADD_FAILURE() << "5000 bytes were written on a budget of 5000";
+  } catch (const avwindows::ArchiveBombException& bomb) {
+    EXPECT_EQ(bomb.what(), ExtractionBudget::exhaustedMessage());
+  }
+  EXPECT_TRUE(budget.exhausted());
+  EXPECT_TRUE(fs::is_empty(directory));
+  ::close(fd);
+  extractor.cleanup(directory);
+}
+
+// An mtree "archive" names files of this machine for the reader to copy: it is never read.
+TEST_F(ArchiveExtractorTest, MtreeManifestsAreNotRead) {
+  const std::string secret = work_.write("secret.txt", "secret");
+  const std::string path = work_.write("manifest.tar", "#mtree\n" + secret + " type=file\n");
+  EXPECT_THROW(ArchiveExtractor().extract(path, (work_.path() / "out").string()),
+               std::runtime_error);
+  EXPECT_FALSE(fs::exists(work_.path() / "out"));
+}
+
+// A single compressed stream is one member, named after the container without its extension.
+TEST_F(ArchiveExtractorTest, CompressedStreamIsOneMember) {
+  const std::string content = "plain text, " + std::string(2000, 'x');
+  for (const std::string kind : {"bz2", "xz", "lzma", "zst", "lz4", "lz", "Z"}) {
+    SCOPED_TRACE(kind);
+    const fs::path directory = work_.path() / kind;
+    fs::create_directories(directory);
+    const std::string path =
+        ArchiveFixtures::sample(kind, {ArchiveMember::file("notes.txt", content)}, directory);
+    extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+      ASSERT_EQ(files, Paths{dir + "/sample"});
+      EXPECT_EQ(readFile(files[0]), content);
+    });
+  }
+  // gzip was recognised before; a gzip of one file is now opened too.
+  const std::string gz = work_.str() + "/notes.txt.gz";
+  ArchiveFixtures::run("printf 'hello' | gzip -c > '" + gz + "'");
+  extractInTemp(ArchiveExtractor(), gz, [&](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, Paths{dir + "/notes.txt"});
+    EXPECT_EQ(readFile(files[0]), "hello");
+  });
+}
+
+// Runs `work` with the console captured, so that the extractor's lines do not flood the output;
+// what it throws is thrown again once the console is back (and assertion messages are seen).
+template <typename Work>
+void quietly(Work work) {
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  std::exception_ptr failure;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  ::testing::internal::GetCapturedStdout();
+  ::testing::internal::GetCapturedStderr();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// Every new container kind, built with its real tool, gives its members back under the same
+// limits as the historical formats: entry count, entry size, ratio and the per-file budget.
+TEST_F(ArchiveExtractorTest, EveryContainerKindKeepsTheLimits) {
+  const std::vector<ArchiveMember> members = {
+      ArchiveMember::file("one.txt", std::string(1000, '1')),
+      ArchiveMember::file("two.txt", std::string(1000, '2')),
+      ArchiveMember::file("three.txt", std::string(1000, '3')),
+      ArchiveMember::file("four.txt", std::string(1000, '4'))};
+  for (const std::string& kind : ArchiveFixtures::sampleKinds()) {
+    SCOPED_TRACE(kind);
+    const fs::path directory = work_.path() / kind;
+    fs::create_directories(directory);
+    const std::string path = ArchiveFixtures::sample(kind, members, directory.string());
+    const std::size_t count = ArchiveFixtures::isSingleStream(kind) ? 1 : members.size();
+    const double fileSize = static_cast<double>(fs::file_size(path));
+
+    std::vector<std::string> contents;
+    quietly([&] {
+      extractInTemp(ArchiveExtractor(), path, [&](const std::string&, const Paths& files) {
+        for (const std::string& file : files) contents.push_back(readFile(file));
+      });
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_NE(std::find(contents.begin(), contents.end(), members[i].content), contents.end())
+          << members[i].name;
+    }
+
+    struct Limit {
+      const char* name;
+      ArchiveLimits limits;
+      std::string message;
+    };
+    const std::vector<Limit> limits = {
+        {"entries", ArchiveLimits{3, static_cast<std::int32_t>(count) - 1, 524'288'000, 1e9},
+         "Archive exceeds maximum file count: " + std::to_string(count - 1)},
+        {"ratio",
+         ArchiveLimits{3, 1000, 524'288'000, 500.0 * static_cast<double>(count) / fileSize},
+         "Possible zip bomb detected. Compression ratio: "},
+    };
+    for (const Limit& limit : limits) {
+      SCOPED_TRACE(limit.name);
+      std::string message = "no exception";
+      try {
+        quietly([&] {
+          extractInTemp(ArchiveExtractor(limit.limits), path,
+                        [](const std::string&, const Paths&) {});
+        });
+      } catch (const avwindows::ArchiveBombException& bomb) {
+        message = bomb.what();
+      }
+      EXPECT_TRUE(contains(message, limit.message)) << message;
+    }
+
+    // A member beyond the entry size is either skipped by its declared size or stopped as it is
+    // written; it never lands whole.
+    std::vector<std::uintmax_t> sizes;
+    std::string message;
+    try {
+      quietly([&] {
+        extractInTemp(ArchiveExtractor(ArchiveLimits{3, 1000, 500, 1e9}), path,
+                      [&](const std::string&, const Paths& files) {
+                        for (const std::string& file : files) sizes.push_back(fs::file_size(file));
+                      });
+      });
+    } catch (const avwindows::ArchiveBombException& bomb) {
+      message = bomb.what();
+    }
+    EXPECT_TRUE(message.empty() || contains(message, "Archive entry exceeds maximum size: "))
+        << message;
+    for (const std::uintmax_t size : sizes) EXPECT_LE(size, 500u);
+
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const ArchiveExtractor extractor;
+    const std::string destination = extractor.createTempDirectory();
+    ExtractionBudget budget = ExtractionBudget::forTopLevelFile(5);
+    EXPECT_THROW(quietly([&] { extractor.extract(fd, path, destination, budget); }),
+                 avwindows::ArchiveBombException);
+    EXPECT_TRUE(fs::is_empty(destination));
+    extractor.cleanup(destination);
+    ::close(fd);
+  }
+}
+
+TEST_F(ArchiveExtractorTest, MailPartsAreDecodedAndNamedSafely) {
+  const std::string inner = ArchiveFixtures::mail(
+      {{ArchiveMember::file("inner.txt", "inside the attached message"), MailEncoding::Base64}});
+  const std::string binary("\0\x01\x62inary\xFF", 9);
+  const std::string message = ArchiveFixtures::mail({
+      {ArchiveMember::file("report.bin", binary), MailEncoding::Base64},
+      {ArchiveMember::file("notes.txt", "caf\xC3\xA9 = 100%"), MailEncoding::QuotedPrintable},
+      {ArchiveMember::file("old.dat", std::string(100, 'u')), MailEncoding::Uuencode},
+      {ArchiveMember::file("../../escape.txt", "escape"), MailEncoding::Base64},
+      {ArchiveMember::file("folder/evil.exe", "evil"), MailEncoding::Base64},
+      {ArchiveMember::file("forwarded.eml", inner), MailEncoding::AttachedMessage},
+  });
+  const std::string path = archiveBytes(message, "message.eml");
+  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files,
+              (Paths{dir + "/part1", dir + "/report.bin", dir + "/notes.txt", dir + "/old.dat",
+                     dir + "/escape.txt", dir + "/evil.exe", dir + "/message7.eml"}));
+    EXPECT_EQ(readFile(files[0]), "Please see the attachments.\n");
+    EXPECT_EQ(readFile(files[1]), binary);
+    EXPECT_EQ(readFile(files[2]), "caf\xC3\xA9 = 100%\n");
+    EXPECT_EQ(readFile(files[3]), std::string(100, 'u'));
+    EXPECT_EQ(readFile(files[4]), "escape");
+    EXPECT_EQ(ArchiveExtractor().detectFormat(files[6]), "mail");
+  });
+}
+
+TEST_F(ArchiveExtractorTest, UuencodedBlocksInAPlainBodyAreMembers) {
+  const std::string path = archiveBytes(
+      "From: a@example.com\nTo: b@example.com\nSubject: old style\n\nHere it is:\n\n"
+      "begin 644 tool.exe\n"
+      ",:&5L;&\\@=V]R;&0*\n"
+      "`\nend\n\nBye.\n",
+      "old.eml");
+  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, (Paths{dir + "/part1", dir + "/tool.exe"}));
+    EXPECT_EQ(readFile(files[1]), "hello world\n");
+  });
+}
+
+TEST_F(ArchiveExtractorTest, CompoundFileStreamsKeepTheirStorages) {
+  const std::string path = archiveBytes(
+      ArchiveFixtures::compoundFile({ArchiveMember::file("WordDocument", "document body"),
+                                     ArchiveMember::file("Macros/VBA", std::string(5000, 'v')),
+                                     ArchiveMember::file("\x05SummaryInformation", "summary")}),
+      "document.doc");
+  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    std::vector<std::string> names;
+    for (const std::string& file : files) names.push_back(fs::path(file).lexically_relative(dir));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Macros/VBA", "WordDocument", "_SummaryInformation"}));
+    EXPECT_EQ(readFile(dir + "/Macros/VBA"), std::string(5000, 'v'));
+  });
+}
+
+TEST_F(ArchiveExtractorTest, DamagedNewContainersAreNotOpened) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bad.doc", "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1 broken"s},
+      {"bad.chm", "ITSF\x03\0\0\0 broken"s},
+      {"bad.ex_", "SZDD\x88\xF0\x27\x33"s},
+      {"bad.kwj", "KWAJ\x88\xF0"s},
+      {"bad.xz", "\xFD\x37zXZ\0 broken"s},
+  };
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    const fs::path destination = work_.path() / "fresh";
+    ::testing::internal::CaptureStderr();
+    EXPECT_THROW(ArchiveExtractor().extract(archiveBytes(bytes, name), destination.string()),
+                 std::runtime_error);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(fs::exists(destination));
+  }
 }
 
 }  // namespace

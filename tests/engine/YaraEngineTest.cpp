@@ -405,7 +405,7 @@ TEST(YaraEngineTraceTest, TraceGoesToTheDataDirectoryByDefault) {
 
 TEST(StarterRulesTest, StarterSetCompilesAndCatchesTheEicarTestFile) {
   TempDir temp;
-  const fs::path starter = fs::path(__FILE__).parent_path().parent_path().parent_path() / "rules";
+  const fs::path starter = fs::path(NORVID_TEST_SOURCE_DIR).parent_path() / "rules";
   YaraEngine engine(temp.str());
   ASSERT_TRUE(engine.initialize());
   ASSERT_TRUE(engine.loadRulesFromDirectory(starter.string()));

@@ -12,7 +12,7 @@ shift $(( $# >= 2 ? 2 : $# ))
 source_dir=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(dispatcher archive pe quarantine_metadata exclusions scheduler)
+  targets=(dispatcher archive pe mail ole2 mspack quarantine_metadata exclusions scheduler)
 fi
 
 mkdir -p "$build/artifacts" "$build/fuzz-logs"

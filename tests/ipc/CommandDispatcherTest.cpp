@@ -136,6 +136,46 @@ TEST(CommandDispatcherTest, ReadsValuesWithDefaultsAndIntegerConversion) {
   }
 }
 
+TEST(CommandDispatcherTest, RefusesIntegersOutsideTheirRangeAndOverlongTexts) {
+  const std::string schedule =
+      R"({"command":"add_schedule","frequency":"daily","scan_type":"quick",)";
+  const std::string longName(1025, 'n');
+  struct RangeCase {
+    std::string request;
+    const char* member;  // the member the answer names; nullptr when the request is accepted
+  };
+  const RangeCase cases[] = {
+      {schedule + R"("hour":1e300,"minute":0})", "hour"},
+      {schedule + R"("hour":-1e300,"minute":0})", "hour"},
+      {schedule + R"("hour":1,"minute":2147483648})", "minute"},
+      {schedule + R"("hour":-2147483649,"minute":0})", "hour"},
+      {schedule + R"("hour":18446744073709551615,"minute":0})", "hour"},
+      {schedule + R"("hour":2147483647,"minute":-2147483648})", nullptr},
+      {schedule + R"("hour":-2147483648.9,"minute":2147483647.9})", nullptr},
+      {R"({"command":"list_reports","max_count":1e10})", "max_count"},
+      {R"({"command":"quarantine_file","path":"/a","threat_name":")" + longName + "\"}",
+       "threat_name"},
+      {R"({"command":"quarantine_file","path":"/a","threat_name":")" + longName.substr(1) + "\"}",
+       nullptr},
+      {R"({"command":"add_exclusion","path":"/a","description":")" + longName + "\"}",
+       "description"},
+  };
+  EchoDispatcher dispatch;
+  for (const RangeCase& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 120));
+    nlohmann::json response = nlohmann::json::parse(dispatch(c.request));
+    if (c.member == nullptr) {
+      EXPECT_EQ(response["status"], "ok");
+      continue;
+    }
+    ASSERT_EQ(response.size(), 2u) << response;
+    EXPECT_EQ(response["status"], "error");
+    EXPECT_EQ(
+        response["error"].get<std::string>().rfind("Field '" + std::string(c.member) + "'", 0), 0u)
+        << response;
+  }
+}
+
 TEST(CommandDispatcherTest, AddScheduleReadsScanTypeFirst) {
   EchoDispatcher dispatch;
   // Both scan_type and frequency have the wrong type: the error is about scan_type's read,

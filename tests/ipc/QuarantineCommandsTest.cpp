@@ -113,29 +113,6 @@ TEST_F(QuarantineCommandsTest, ReportsAnUnreadableStoreInsteadOfListingIt) {
   EXPECT_EQ(testing::readFile(store.metadataPath()), "{broken");
 }
 
-TEST_F(QuarantineCommandsTest, ExceptionsAnswerWithTheCommandsPrefix) {
-  // A store already open on this thread makes every handler's own instance throw.
-  QuarantineManager held(store.storeDir(), store.clock);
-  struct Case {
-    std::function<std::string()> call;
-    std::string prefix;
-  };
-  const Case cases[] = {
-      {[&] { return commands.handleListQuarantine(); }, "Error listing quarantine: "},
-      {[&] { return commands.handleDeleteQuarantine("x"); },
-       "Error al eliminar archivo de cuarentena: "},
-      {[&] { return commands.handleRestoreQuarantine("x"); },
-       "Error al restaurar archivo de cuarentena: "},
-      {[&] { return commands.handleQuarantineFile("/x", "T", CallerIdentity{}); },
-       "Error al cuarentenar archivo: "},
-  };
-  for (const Case& c : cases) {
-    json answer = json::parse(c.call());
-    EXPECT_EQ(answer["status"], "error");
-    EXPECT_EQ(answer["error"].get<std::string>().rfind(c.prefix, 0), 0u) << answer;
-  }
-}
-
 TEST_F(QuarantineCommandsTest, AnUnprivilegedCallerQuarantinesOnlyWhatItCouldDelete) {
   CallerIdentity nobody;
   nobody.known = true;

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "platform/SocketClient.hpp"
 #include "platform/SocketTransport.hpp"
@@ -28,6 +34,18 @@ class RawClient {
     if (fd_ >= 0) ::close(fd_);
   }
   bool connected() const { return connected_; }
+  // True once the server has closed its end (looks without waiting).
+  bool closedByServer() const {
+    char byte;
+    ssize_t n = ::recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+  // Reads one message; its size, 0 once closed.
+  std::size_t readOne() {
+    std::vector<char> buffer(256 * 1024);
+    ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
   void sendText(const std::string& text) { ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
   // Reads until the server closes; each message kept apart.
   std::vector<std::string> readAll() {
@@ -116,6 +134,82 @@ TEST_F(TransportFixture, SilentAndIdleClientsNeitherBlockNorHoldWorkers) {
   EXPECT_EQ(sendRequest(path_, "busy"), "echo:busy");
   // The idle connections are closed by the server once their time is up.
   for (auto& client : idle) EXPECT_TRUE(client->readAll().empty());
+}
+
+// Waits (bounded) until `done` holds; false if it never did.
+bool eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+TEST_F(TransportFixture, AUserBeyondItsShareOfConnectionsIsClosedAtOnceAndRootIsNot) {
+  SocketTransport::Options options;
+  options.maxConnectionsPerUid = 4;
+  options.requestTimeout = std::chrono::seconds(60);
+  start(echo(), options);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755));
+  // Connections made on a thread that has become uid 65534 (the raw calls change that thread
+  // only) are that user's.
+  std::vector<std::unique_ptr<RawClient>> nobody;
+  bool switched = false;
+  std::thread([&] {
+    switched = ::syscall(SYS_setresgid, 65534, 65534, 65534) == 0 &&
+               ::syscall(SYS_setresuid, 65534, 65534, 65534) == 0;
+    if (!switched) return;
+    for (int i = 0; i < 7; ++i) {
+      nobody.push_back(std::make_unique<RawClient>(path_));
+      // One at a time, so that the first four are the ones kept.
+      const std::size_t expected = std::min(i + 1, 4);
+      eventually([&] { return transport_->openConnections() >= expected; });
+    }
+  }).join();
+  if (!switched) GTEST_SKIP() << "cannot switch a thread to uid 65534 (needs root)";
+  std::vector<std::unique_ptr<RawClient>> root;
+  for (int i = 0; i < 6; ++i) root.push_back(std::make_unique<RawClient>(path_));
+  for (std::size_t i = 4; i < nobody.size(); ++i) {
+    EXPECT_TRUE(nobody[i]->readAll().empty()) << "closed without an answer";
+  }
+  EXPECT_TRUE(eventually([&] { return transport_->openConnections() == 10; }));
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_FALSE(nobody[i]->closedByServer()) << i;
+  nobody[0]->sendText("kept");
+  EXPECT_EQ(nobody[0]->readAll(), std::vector<std::string>{"echo:kept"});
+  root[5]->sendText("root");
+  EXPECT_EQ(root[5]->readAll(), std::vector<std::string>{"echo:root"});
+}
+
+TEST_F(TransportFixture, AResponseNotTakenWithinItsDeadlineIsCutHoweverTheClientPacesItsReads) {
+  SocketTransport::Options options;
+  options.workers = 1;
+  options.responseTimeout = std::chrono::milliseconds(300);
+  const std::string large(4 << 20, 'L');
+  start([&](const std::string& request,
+            const CallerIdentity&) { return request == "large" ? large : request; },
+        options);
+  RawClient slow(path_);
+  slow.sendText("large");
+  // One message every 100 ms: every read is progress, but the whole answer would take 6 s.
+  std::size_t received = 0;
+  std::size_t reads = 0;
+  for (std::size_t got = slow.readOne(); got > 0; got = slow.readOne()) {
+    received += got;
+    if (++reads == 1) {
+      // The one worker is free while the slow client holds its answer.
+      EXPECT_EQ(sendRequest(path_, "fast"), "fast");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_LT(received, large.size());
+  EXPECT_TRUE(eventually([&] { return transport_->openConnections() == 0; }));
+}
+
+TEST(SocketTransportTest, TheConnectionCapLeavesRoomForTheServicesOwnFiles) {
+  EXPECT_EQ(SocketTransport::connectionCapForLimit(1024), 768u);
+  EXPECT_EQ(SocketTransport::connectionCapForLimit(65536), 65280u);
+  EXPECT_EQ(SocketTransport::connectionCapForLimit(256), 128u);
+  EXPECT_EQ(SocketTransport::connectionCapForLimit(4), 2u);
 }
 
 TEST_F(TransportFixture, ASlowRequestDoesNotDelayAnother) {

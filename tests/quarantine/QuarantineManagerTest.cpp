@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 
@@ -17,6 +19,7 @@ namespace norvid {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 using testing::EventLogCapture;
 using testing::QuarantineStoreFixture;
 using testing::readFile;
@@ -322,6 +325,8 @@ TEST_F(QuarantineManagerTest, ReadsRecordsAsStoredAndWritesThemBackComplete) {
     EXPECT_EQ(entry.scan_engine, "YARA");
     EXPECT_EQ(entry.file_size, 4u);
     EXPECT_EQ(entry.quarantine_date.time_since_epoch(), std::chrono::seconds(kNow));
+    // The next change writes every record back.
+    ASSERT_FALSE(manager.quarantineFile(store.writeFile("b", "b"), "T", "YARA").empty());
   }
   nlohmann::json written = store.metadata()["entries"][0];
   EXPECT_EQ(written["scan_engine"], "YARA");
@@ -374,11 +379,6 @@ TEST_F(QuarantineManagerTest, AnUnreadableMetadataFileIsKeptAsItIsAndReportedOnc
   }
 }
 
-TEST_F(QuarantineManagerTest, ASecondInstanceOnTheSameThreadIsRefused) {
-  QuarantineManager first(store.storeDir(), store.clock);
-  EXPECT_THROW(QuarantineManager(store.storeDir(), store.clock), std::logic_error);
-}
-
 // Listing and counting are what status and list_quarantine do on every request; they must not
 // rewrite (and sync) a file that already holds what they would write.
 TEST_F(QuarantineManagerTest, AnInstanceThatChangesNothingLeavesTheFileInPlace) {
@@ -394,14 +394,136 @@ TEST_F(QuarantineManagerTest, AnInstanceThatChangesNothingLeavesTheFileInPlace) 
   EXPECT_EQ(store.metadataText(), before);
 }
 
-TEST_F(QuarantineManagerTest, AFileChangedBehindAnInstanceIsStillWrittenBack) {
-  ASSERT_FALSE(quarantine(store.writeFile("a", "a")).empty());
-  const std::string before = store.metadataText();
-  {
-    QuarantineManager manager(store.storeDir(), store.clock);
-    std::ofstream(store.metadataPath(), std::ios::trunc) << R"({"entries":[],"version":"1.0"})";
+// Instances may overlap: each change re-reads the file under the store lock, so none undoes
+// another's, whatever order the instances are built and dropped in.
+TEST_F(QuarantineManagerTest, OverlappingInstancesKeepEachOthersChanges) {
+  const std::string kept = quarantine(store.writeFile("kept", "k"));
+  const std::string dropped = quarantine(store.writeFile("dropped", "d"));
+  auto first = std::make_unique<QuarantineManager>(store.storeDir(), store.clock);
+  auto second = std::make_unique<QuarantineManager>(store.storeDir(), store.clock);
+  const std::string added = first->quarantineFile(store.writeFile("new", "n"), "T", "YARA");
+  ASSERT_FALSE(added.empty());
+  EXPECT_TRUE(second->deleteFile(dropped));
+  EXPECT_EQ(second->getCount(), 2u) << "the second instance sees the first one's record";
+  first.reset();
+  second.reset();
+  QuarantineManager reopened(store.storeDir(), store.clock);
+  std::vector<std::string> ids;
+  for (const QuarantineEntry& entry : reopened.getEntries()) ids.push_back(entry.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{kept, added}));
+  EXPECT_EQ(QuarantineManager::recordCount(store.storeDir()), 2u);
+}
+
+// What a crash can leave behind, and what the next start makes of it: the file ends in exactly one
+// place, and no journal or temporary file survives.
+TEST_F(QuarantineManagerTest, RecoveryFinishesOrUndoesWhatACrashInterrupted) {
+  enum class Expect { InStore, AtOriginal, Gone };
+  struct Case {
+    const char* name;
+    // Leaves the store as a crash at some step of an operation on `id` would.
+    std::function<void(QuarantineStoreFixture&, const std::string& path, const std::string& id)>
+        crash;
+    Expect expect;
+  };
+  auto journal = [](QuarantineStoreFixture& fixture, const std::string& id, const json& what) {
+    std::ofstream(fixture.storeDir() + "/" + id + ".pending") << what.dump();
+  };
+  const Case cases[] = {
+      {"quarantine recorded, original not yet deleted",
+       [&](QuarantineStoreFixture& f, const std::string& path, const std::string& id) {
+         f.writeFile("victim", "payload");
+         journal(f, id, {{"operation", "quarantine"}, {"original", path}});
+       },
+       Expect::AtOriginal},
+      {"quarantine complete, journal not yet removed",
+       [&](QuarantineStoreFixture& f, const std::string& path, const std::string& id) {
+         journal(f, id, {{"operation", "quarantine"}, {"original", path}});
+       },
+       Expect::InStore},
+      {"restore placed, record not yet dropped",
+       [&](QuarantineStoreFixture& f, const std::string& path, const std::string& id) {
+         const std::string staged = f.filesDir() + "/.victim.norvid-restore-1234abcd";
+         std::ofstream(staged) << "payload";
+         fs::create_hard_link(staged, path);
+         journal(f, id, {{"operation", "restore"}, {"staged", staged}});
+       },
+       Expect::AtOriginal},
+      {"restore staged, not yet placed",
+       [&](QuarantineStoreFixture& f, const std::string&, const std::string& id) {
+         const std::string staged = f.filesDir() + "/.victim.norvid-restore-1234abcd";
+         std::ofstream(staged) << "pay";
+         journal(f, id, {{"operation", "restore"}, {"staged", staged}});
+       },
+       Expect::InStore},
+      {"delete recorded, copy not yet removed",
+       [&](QuarantineStoreFixture& f, const std::string&, const std::string& id) {
+         std::ofstream(f.metadataPath(), std::ios::trunc) << R"({"entries":[],"version":"1.0"})";
+         journal(f, id, {{"operation", "delete"}});
+       },
+       Expect::Gone},
+      {"delete journaled, record not yet dropped",
+       [&](QuarantineStoreFixture& f, const std::string&, const std::string& id) {
+         journal(f, id, {{"operation", "delete"}});
+       },
+       Expect::InStore},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QuarantineStoreFixture local;
+    const std::string path = local.writeFile("victim", "payload");
+    std::string id;
+    {
+      QuarantineManager manager(local.storeDir(), local.clock);
+      id = manager.quarantineFile(path, "T", "YARA");
+    }
+    ASSERT_FALSE(id.empty());
+    c.crash(local, path, id);
+    std::ofstream(local.storeDir() + "/" + id + ".qtn.part-00aa11bb") << "half";
+    std::ofstream(local.storeDir() + "/.metadata.json.tmp-Ab12Cd") << "{";
+
+    QuarantineManager::recoverStore(local.storeDir());
+
+    QuarantineManager manager(local.storeDir(), local.clock);
+    const bool inStore =
+        manager.getCount() == 1 && fs::exists(local.storeDir() + "/" + id + ".qtn");
+    const bool atOriginal = fs::exists(path);
+    EXPECT_EQ(inStore, c.expect == Expect::InStore);
+    EXPECT_EQ(atOriginal, c.expect == Expect::AtOriginal);
+    if (atOriginal) {
+      EXPECT_EQ(readFile(path), "payload");
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(local.storeDir())) {
+      left.push_back(entry.path().filename().string());
+    }
+    std::vector<std::string> wanted{"metadata.json"};
+    if (inStore) wanted.push_back(id + ".qtn");
+    std::sort(left.begin(), left.end());
+    std::sort(wanted.begin(), wanted.end());
+    EXPECT_EQ(left, wanted);
+    EXPECT_FALSE(fs::exists(local.filesDir() + "/.victim.norvid-restore-1234abcd"));
   }
-  EXPECT_EQ(store.metadataText(), before);
+}
+
+TEST_F(QuarantineManagerTest, AFullStoreRefusesFurtherQuarantinesAndSaysWhy) {
+  fs::create_directories(store.storeDir());
+  nlohmann::json entries = nlohmann::json::array();
+  for (std::size_t i = 0; i < QuarantineManager::kMaxRecords; ++i) {
+    entries.push_back({{"id", "r" + std::to_string(i)},
+                       {"original_path", "/a"},
+                       {"quarantine_path", "/q"},
+                       {"threat_name", "T"},
+                       {"file_hash", "h"},
+                       {"file_size", 1},
+                       {"quarantine_date", 1}});
+  }
+  std::ofstream(store.metadataPath()) << nlohmann::json{{"entries", entries}}.dump();
+  const std::string path = store.writeFile("one-more", "x");
+  QuarantineManager manager(store.storeDir(), store.clock);
+  EXPECT_EQ(manager.quarantineFile(path, "T", "YARA"), "");
+  EXPECT_NE(manager.failureReason().find("10000"), std::string::npos) << manager.failureReason();
+  EXPECT_EQ(readFile(path), "x");
+  EXPECT_EQ(QuarantineManager::recordCount(store.storeDir()), QuarantineManager::kMaxRecords);
 }
 
 }  // namespace
