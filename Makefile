@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 RUN_DIR    := $(abspath $(BUILD))
 FUZZ_TIME  ?= 60
 
-.PHONY: all deps build run test test-sanitize fuzz bench clean
+.PHONY: all deps build build-run run test test-sanitize fuzz bench deb clean
 
 all: build
 
@@ -20,7 +20,12 @@ build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 	@rm -rf $(BUILD)/rules && cp -r rules $(BUILD)/rules
 
-run: build
+# Only the service and the client: `make run` on a fresh clone does not wait for the tests.
+build-run: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target norvid-core norvidctl
+	@rm -rf $(BUILD)/rules && cp -r rules $(BUILD)/rules
+
+run: build-run
 	@mkdir -p $(RUN_DIR)/data
 	@echo "[*] Norvid Shield core service on $(RUN_DIR)/norvid.sock (data in $(RUN_DIR)/data)"
 	@echo "[*] Query it from another terminal with:"
@@ -45,6 +50,17 @@ fuzz:
 	  -DNORVID_FUZZ=ON -DNORVID_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target norvid_fuzz_targets
 	bash tests/fuzz/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+
+# The Debian package, built with dh from a copy of the sources (dpkg-buildpackage writes beside
+# the source tree, so the copy keeps the worktree's parent clean), without the tests.
+DEB_DIR := $(BUILD)/deb
+deb:
+	@bash scripts/install-deps.sh debhelper lintian scdoc fakeroot dpkg-dev
+	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/src
+	tar -c --exclude='./build*' --exclude=./.git . | tar -x -C $(DEB_DIR)/src
+	cd $(DEB_DIR)/src && CCACHE_DIR=$${CCACHE_DIR:-$$HOME/.cache/ccache} \
+	  DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck" dpkg-buildpackage -b -us -uc -d
+	@ls $(DEB_DIR)/*.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -83,7 +83,14 @@ void IPCServer::construct() {
   trace("[DBG] exe_dir: " + paths_.exeDir);
 
   EventLogger& logger = EventLogger::instance();
-  logger.initialize(paths_.logsDir());
+  try {
+    logger.initialize(paths_.logsDir());
+  } catch (const std::filesystem::filesystem_error& error) {
+    // The service runs on without its event log (its lines are dropped) rather than not at all.
+    std::cerr << "[ERROR] No se pudo crear el directorio de logs " << paths_.logsDir()
+              << ". Error: " << error.code().value() << std::endl;
+    trace(std::string("[DBG] EventLogger FAILED: ") + error.what());
+  }
   logger.logServiceEvent("Inicio", "NorvidCoreService iniciando...");
   trace("[DBG] EventLogger OK");
   QuarantineManager::recoverStore(paths_.quarantineDir());
@@ -111,7 +118,15 @@ bool IPCServer::buildComponents() {
   trace("[DBG] YARA initialized OK");
   const std::string rulesDir = paths_.rulesDir();
   trace("[DBG] Loading rules from: " + rulesDir);
-  if (!engine_.engine->loadRulesFromDirectory(rulesDir)) {
+  bool loaded = false;
+  try {
+    loaded = engine_.engine->loadRulesFromDirectory(rulesDir);
+  } catch (const std::filesystem::filesystem_error& error) {
+    // A rules path that cannot even be examined (a symlink loop) is a failed load like any other.
+    std::cerr << "[ERROR] No se pudo leer el directorio de reglas " << rulesDir
+              << ". Error: " << error.code().value() << std::endl;
+  }
+  if (!loaded) {
     logger.error("No se pudieron cargar las reglas YARA desde: " + rulesDir);
     engine_.engine->unload();
     engine_.engine.reset();
@@ -327,13 +342,17 @@ bool IPCServer::openPipe() {
     std::cout << "[IPCServer] El servidor ya está ejecutando" << std::endl;
     return true;
   }
-  int code = transport_.open(paths_.socketPath);
+  int code = paths_.listeningSocket >= 0 ? transport_.adopt(paths_.listeningSocket)
+                                          : transport_.open(paths_.socketPath);
   if (code != 0) {
     std::cerr << "[IPCServer] Error al crear Named Pipe. Código: " << code << std::endl;
     return false;
   }
   running_ = true;
-  std::cout << "[IPCServer] Servidor IPC iniciado en: " << paths_.socketPath << std::endl;
+  std::cout << "[IPCServer] Servidor IPC iniciado en: "
+            << (paths_.listeningSocket >= 0 ? "el socket recibido del gestor de servicios"
+                                            : paths_.socketPath)
+            << std::endl;
   std::cout << "[IPCServer] Pipe configurado con permisos de acceso para todos los usuarios"
             << std::endl;
   return true;

@@ -12,6 +12,8 @@ struct ServicePaths {
   std::string socketPath;  // the listening socket
   std::string sysfsRoot;   // device tree for USB control
   std::string modprobeDir; // where the USB storage policy file lives
+  // A listening socket passed by the service manager, served instead of creating socketPath.
+  int listeningSocket = -1;
 
   static ServicePaths fromPlatform();
 

@@ -8,7 +8,8 @@ namespace norvid::platform {
 // Writes `content` to `path` so that readers only ever see the old file or the complete new one:
 // the bytes go to a temporary file in the same directory, which is flushed to disk and then
 // renamed over `path`. The file gets the permissions `mode`. Returns false (and leaves the old
-// file untouched, the temporary file removed) when any step fails; `error` then names the cause.
+// file untouched, the temporary file removed) when any step fails; `error` then names the cause
+// and errno holds its code.
 bool writeFileAtomically(const std::string& path, const std::string& content,
                          std::filesystem::perms mode = std::filesystem::perms::owner_read |
                                                        std::filesystem::perms::owner_write |

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 namespace norvid::platform {
 
@@ -15,11 +16,20 @@ class ServiceManager {
 
   enum class State { Stopped, Running, Other };
 
+  // One file of the service's definition for the manager (a unit file under systemd).
+  struct UnitFile {
+    std::string name;  // "NorvidCoreService.service"
+    std::string text;
+  };
+
   struct Definition {
     std::string name;
     std::string displayName;
     std::string description;
     std::string executablePath;
+    // The files that define the service, its own unit first. All are installed; enabling the
+    // first enables the others its install section names.
+    std::vector<UnitFile> unitFiles;
   };
 
   virtual ~ServiceManager() = default;
@@ -28,7 +38,7 @@ class ServiceManager {
   virtual int connect() = 0;
   // 0 when the service is installed, kNotInstalled when not, another code on failure.
   virtual int openService(const std::string& name) = 0;
-  // Installs and enables the service; kAlreadyInstalled when it exists.
+  // Installs and enables the service; kAlreadyInstalled when it exists, EINVAL without unit files.
   virtual int createService(const Definition& definition) = 0;
   virtual int queryState(const std::string& name, State& state) = 0;
   virtual int startService(const std::string& name) = 0;

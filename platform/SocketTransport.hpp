@@ -71,6 +71,11 @@ class SocketTransport {
   // Returns 0 or the errno.
   int open(const std::string& path);
 
+  // Serves `fd`, a listening socket that someone else created (the service manager's socket
+  // activation), instead of creating one. The transport takes the descriptor; it neither shuts
+  // the socket down nor removes its file, so the creator can hand it on. Returns 0 or the errno.
+  int adopt(int fd);
+
   // Accepts and serves until stop(). Returns 0 after a stop, or the errno of a failure that
   // ended the accepting.
   int serve(RequestHandler handler);
@@ -127,6 +132,7 @@ class SocketTransport {
   Options options_;
   std::string path_;
   int listenFd_ = -1;
+  bool adopted_ = false;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   bool stopping_ = false;

@@ -223,9 +223,9 @@ std::string Scheduler::generateTaskId() { return platform::generateRandomId(); }
 std::vector<std::string> Scheduler::defaultScanPaths(ScheduledScanType scanType) {
   switch (scanType) {
     case ScheduledScanType::Quick:
-      return {"C:\\Users", "C:\\ProgramData", "C:\\Program Files", "C:\\Program Files (x86)"};
+      return {"/home", "/root", "/tmp", "/var/tmp", "/opt"};
     case ScheduledScanType::Full:
-      return {"C:\\"};
+      return {"/"};
     case ScheduledScanType::Custom:
       break;
   }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some are missing.
-# Extra package names given as arguments are installed too (for example: yara chromium).
+# Extra package names given as arguments are installed too (for example: yara chromium; `make deb`
+# adds the Debian packaging tools).
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libyara-dev nlohmann-json3-dev libarchive-dev
-          libssl-dev libsystemd-dev libgtest-dev libgmock-dev zip tzdata acl
+          libssl-dev libsystemd-dev libgtest-dev libgmock-dev zip tzdata acl systemd
           libgmime-3.0-dev libgsf-1-dev libmspack-dev
           bzip2 xz-utils zstd lz4 lzip ncompress cpio xorriso gcab binutils "$@")
 

@@ -53,8 +53,8 @@ bool AVService::install(const std::string& executablePath) {
     return false;
   }
   if (!connectManager()) return false;
-  int code = manager_.createService(
-      ServiceManager::Definition{serviceName_, displayName_, serviceDescription_, executablePath});
+  int code = manager_.createService(ServiceManager::Definition{
+      serviceName_, displayName_, serviceDescription_, executablePath, unitFiles(executablePath)});
   if (code == 0) {
     out_ << "[OK] Servicio instalado exitosamente" << std::endl;
     return true;
@@ -124,13 +124,13 @@ bool AVService::uninstall() {
 }
 
 void AVService::run() {
+  reportRunning();
   while (!stopRequested()) waitForStop(std::chrono::seconds(1));
 }
 
-void AVService::serviceMain() {
-  norvid::platform::notifyReady();
-  run();
-}
+void AVService::serviceMain() { run(); }
+
+void AVService::reportRunning() { norvid::platform::notifyReady(); }
 
 void AVService::requestStop() {
   norvid::platform::notifyStopping();

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "platform/ServiceManager.hpp"
 
@@ -27,11 +28,11 @@ class AVService {
   bool isInstalled();
   bool isRunning();
 
-  // The service's work, between the ready and the stopped reports. The base version waits for
-  // the stop request.
+  // The service's work. It reports running (reportRunning) once it can serve; the base version
+  // does so at once and waits for the stop request.
   virtual void run();
 
-  // Runs the service: reports ready, calls run(), returns when it ends.
+  // Runs the service under the service manager: calls run(), returns when it ends.
   void serviceMain();
 
   // What the stop and shutdown controls do: report stopping and set the stop request.
@@ -41,6 +42,11 @@ class AVService {
   const std::string& serviceName() const { return serviceName_; }
 
  protected:
+  // The files that define the service for the manager, naming `executablePath` as its program.
+  virtual std::vector<norvid::platform::ServiceManager::UnitFile> unitFiles(
+      const std::string& executablePath) const = 0;
+  // Tells the service manager that the service is up (READY=1 under systemd).
+  void reportRunning();
   // Waits up to `timeout` for the stop request; true when it was made.
   bool waitForStop(std::chrono::milliseconds timeout);
 

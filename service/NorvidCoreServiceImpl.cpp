@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/ScanIo.hpp"
+#include "service/ServiceUnitFiles.hpp"
 
 namespace norvid {
 
@@ -16,13 +17,26 @@ NorvidCoreServiceImpl::~NorvidCoreServiceImpl() { shutdown(); }
 
 void NorvidCoreServiceImpl::run() {
   core_.reset();
-  core_ = std::make_unique<IPCServer>(paths_);
+  try {
+    core_ = std::make_unique<IPCServer>(paths_);
+  } catch (const std::exception& error) {
+    // Whatever else cannot be built ends the start with an error line, never an abort.
+    err_ << "[ERROR] No se pudo construir el servicio: " << error.what() << std::endl;
+    transportFailed_ = true;
+    return;
+  }
   transportFailed_ = !core_->start();
   if (transportFailed_) return;
+  reportRunning();
   // The stop request also wakes the wait at once; the 5-second step bounds how late it is seen.
   while (!waitForStop(std::chrono::seconds(5))) {
   }
   shutdown();
+}
+
+std::vector<platform::ServiceManager::UnitFile> NorvidCoreServiceImpl::unitFiles(
+    const std::string& executablePath) const {
+  return ServiceUnitFiles::forExecutable(executablePath);
 }
 
 void NorvidCoreServiceImpl::shutdown() {

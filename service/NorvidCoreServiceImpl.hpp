@@ -23,6 +23,10 @@ class NorvidCoreServiceImpl final : public avwindows::AVService {
   // True when the last run() ended because the transport could not start.
   bool transportFailed() const { return transportFailed_; }
 
+ protected:
+  std::vector<platform::ServiceManager::UnitFile> unitFiles(
+      const std::string& executablePath) const override;
+
  private:
   ServicePaths paths_;
   std::unique_ptr<IPCServer> core_;

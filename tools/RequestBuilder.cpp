@@ -58,6 +58,7 @@ std::optional<RequestBuilder::Parsed> RequestBuilder::parse(const std::vector<st
   }
   if (literal) {
     parsed.request = *literal;
+    parsed.literal = true;
     return parsed;
   }
   if (!command) {

@@ -12,7 +12,8 @@ class RequestBuilder {
  public:
   struct Parsed {
     std::string request;
-    bool raw = false;  // print the response compactly
+    bool raw = false;      // print the response compactly
+    bool literal = false;  // the request came from --json as written
   };
 
   // Empty optional (and `error` set) when the arguments are not usable.

@@ -20,6 +20,7 @@ std::string temporaryPrefix(const std::filesystem::path& target) {
 
 bool fail(std::string* error, const std::string& step, int code) {
   if (error != nullptr) *error = step + ": " + errnoText(code);
+  errno = code;
   return false;
 }
 

@@ -148,6 +148,26 @@ int SocketTransport::open(const std::string& path) {
   return 0;
 }
 
+int SocketTransport::adopt(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  int wake[2];
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return errno;
+  }
+  const std::uint64_t descriptorLimit = raiseDescriptorLimit();
+  std::lock_guard<std::mutex> guard(mutex_);
+  listenFd_ = fd;
+  adopted_ = true;
+  wakeRead_ = wake[0];
+  wakeWrite_ = wake[1];
+  stopping_ = false;
+  if (options_.maxConnections == 0) {
+    options_.maxConnections = connectionCapForLimit(descriptorLimit);
+  }
+  return 0;
+}
+
 void SocketTransport::startWorkers() {
   const std::size_t quick = options_.quickRequest ? options_.quickWorkers : 0;
   workers_.reserve(options_.workers + quick);
@@ -448,7 +468,8 @@ void SocketTransport::stop() {
     if (listenFd_ < 0) return;
     if (!stopping_) {
       stopping_ = true;
-      ::shutdown(listenFd_, SHUT_RDWR);
+      // Shutting down a socket shared with the service manager would break it for the next run.
+      if (!adopted_) ::shutdown(listenFd_, SHUT_RDWR);
       char byte = 0;
       [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
     }

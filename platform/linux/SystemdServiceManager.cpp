@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 
@@ -62,33 +63,23 @@ int SystemdServiceManager::reload() {
 }
 
 int SystemdServiceManager::createService(const Definition& definition) {
+  if (definition.unitFiles.empty()) return EINVAL;
   if (openService(definition.name) == 0) return kAlreadyInstalled;
-  std::string unit =
-      "[Unit]\n"
-      "Description=" + definition.displayName + "\n"
-      "After=local-fs.target\n\n"
-      "[Service]\n"
-      "Type=notify\n"
-      "ExecStart=" + definition.executablePath + "\n"
-      "Restart=on-failure\n"
-      "# " + definition.description + "\n\n"
-      "[Install]\n"
-      "WantedBy=multi-user.target\n";
-  std::string failure;
-  if (!writeFileAtomically(unitFile(definition.name), unit,
-                           std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                               std::filesystem::perms::group_read |
-                               std::filesystem::perms::others_read,
-                           &failure)) {
-    return EIO;
+  using std::filesystem::perms;
+  for (const UnitFile& file : definition.unitFiles) {
+    if (!writeFileAtomically(unitDirectory_ + "/" + file.name, file.text,
+                             perms::owner_read | perms::owner_write | perms::group_read |
+                                 perms::others_read)) {
+      return errno != 0 ? errno : EIO;
+    }
   }
   if (int code = reload(); code != 0) return code;
+  // The service's own unit names the others with Also=, so enabling it enables them too.
   BusError error;
   sd_bus_message* reply = nullptr;
-  std::string file = definition.name + ".service";
   int result = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface,
                                   "EnableUnitFiles", &error.value, &reply, "asbb", 1,
-                                  file.c_str(), 0, 1);
+                                  definition.unitFiles.front().name.c_str(), 0, 1);
   Message owned(reply);
   return positive(result);
 }
@@ -152,6 +143,9 @@ int SystemdServiceManager::deleteService(const std::string& name) {
   Message owned(reply);
   std::error_code removeError;
   std::filesystem::remove(unitFile(name), removeError);
+  if (removeError) return removeError.value();
+  // The socket unit that install wrote beside it, when there is one.
+  std::filesystem::remove(unitDirectory_ + "/" + name + ".socket", removeError);
   if (removeError) return removeError.value();
   if (result < 0) return -result;
   return reload();

@@ -8,8 +8,8 @@ struct sd_bus;
 
 namespace norvid::platform {
 
-// The service manager on systemd, over its D-Bus API. Installing writes the unit file
-// /etc/systemd/system/<name>.service (Type=notify), reloads the manager and enables the unit.
+// The service manager on systemd, over its D-Bus API. Installing writes the definition's unit
+// files to /etc/systemd/system, reloads the manager and enables the service's unit.
 class SystemdServiceManager final : public ServiceManager {
  public:
   explicit SystemdServiceManager(std::string unitDirectory = "/etc/systemd/system");

@@ -21,9 +21,10 @@ int main(int argc, char** argv) {
     norvid::platform::StopSignals signals([&service] { service.requestStop(); });
     if (managed) {
       service.serviceMain();
-      return 0;
+    } else {
+      service.run();
     }
-    service.run();
+    // Non-zero under systemd too, so that Restart=on-failure restarts a service that never served.
     return service.transportFailed() ? 1 : 0;
   };
   return norvid::runCommandLine(args, service, context);

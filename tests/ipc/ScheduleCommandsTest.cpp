@@ -116,9 +116,9 @@ TEST_P(ScanTypeWordTest, OnlyExactWordsChooseFullOrCustom) {
 INSTANTIATE_TEST_SUITE_P(Words, ScanTypeWordTest,
                          ::testing::Values(ScanTypeCase{"full", ScheduledScanType::Full, 1},
                                            ScanTypeCase{"custom", ScheduledScanType::Custom, 0},
-                                           ScanTypeCase{"quick", ScheduledScanType::Quick, 4},
-                                           ScanTypeCase{"Full", ScheduledScanType::Quick, 4},
-                                           ScanTypeCase{"", ScheduledScanType::Quick, 4}));
+                                           ScanTypeCase{"quick", ScheduledScanType::Quick, 5},
+                                           ScanTypeCase{"Full", ScheduledScanType::Quick, 5},
+                                           ScanTypeCase{"", ScheduledScanType::Quick, 5}));
 
 TEST_F(ScheduleCommandsTest, ListWithoutTasks) {
   EXPECT_EQ(commands_.handleListSchedules(),

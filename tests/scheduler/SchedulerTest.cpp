@@ -30,9 +30,7 @@ using testing::TempDir;
 
 const char* const kEmptyFile = "{\n  \"tasks\": [],\n  \"version\": \"1.0\"\n}";
 
-std::vector<std::string> quickPaths() {
-  return {"C:\\Users", "C:\\ProgramData", "C:\\Program Files", "C:\\Program Files (x86)"};
-}
+std::vector<std::string> quickPaths() { return {"/home", "/root", "/tmp", "/var/tmp", "/opt"}; }
 
 // A stored task as the file holds it, for building scheduler.json by hand.
 Json storedTask(const std::string& id) {
@@ -195,10 +193,11 @@ TEST_F(SchedulerTest, AddedTaskIsStoredInTheFileFormat) {
       "minute": 0,
       "next_run": 1736924400,
       "scan_paths": [
-        "C:\\Users",
-        "C:\\ProgramData",
-        "C:\\Program Files",
-        "C:\\Program Files (x86)"
+        "/home",
+        "/root",
+        "/tmp",
+        "/var/tmp",
+        "/opt"
       ],
       "scan_type": "quick"
     }
@@ -373,7 +372,7 @@ TEST_P(DefaultPathsTest, DailyAndWeeklyTasksGetTheScanTypesPaths) {
 
 INSTANTIATE_TEST_SUITE_P(ScanTypes, DefaultPathsTest,
                          ::testing::Values(DefaultPathsCase{ScheduledScanType::Quick, quickPaths()},
-                                           DefaultPathsCase{ScheduledScanType::Full, {"C:\\"}},
+                                           DefaultPathsCase{ScheduledScanType::Full, {"/"}},
                                            DefaultPathsCase{ScheduledScanType::Custom, {}}));
 
 TEST_F(SchedulerTest, RemoveDropsOneTaskAndKeepsTheOrder) {

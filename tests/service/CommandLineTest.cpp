@@ -26,6 +26,7 @@ class FakeServiceManager final : public ServiceManager {
   int openResult = 0;  // used when installed
   bool stopsWhenAsked = true;
   std::vector<std::string> calls;
+  Definition created;
 
   int connect() override { return connectResult; }
   int openService(const std::string&) override {
@@ -33,6 +34,7 @@ class FakeServiceManager final : public ServiceManager {
   }
   int createService(const Definition& definition) override {
     calls.push_back("create " + definition.name + " " + definition.executablePath);
+    created = definition;
     if (installed) return kAlreadyInstalled;
     if (createResult == 0) installed = true;
     return createResult;
@@ -158,6 +160,24 @@ TEST(CommandLineTest, InstallPassesTheExecutablePathAndNoArgumentRunsTheManagedS
   ASSERT_EQ(manager.calls.size(), 1u);
   EXPECT_EQ(manager.calls[0], "create NorvidCoreService /opt/norvid/norvid-core");
   EXPECT_EQ(runVerb(manager, {}, true).code, 40);
+}
+
+TEST(CommandLineTest, InstallWritesThePackagedUnitsWithThisProgramAsExecStart) {
+  FakeServiceManager manager;
+  runVerb(manager, {"install"});
+  const std::string source = std::string(NORVID_SOURCE_DIR) + "/packaging/systemd/";
+  std::string service = testing::readFile(source + "NorvidCoreService.service");
+  const std::string packaged = "ExecStart=/usr/lib/norvid/norvid-core\n";
+  ASSERT_NE(service.find(packaged), std::string::npos);
+  service.replace(service.find(packaged), packaged.size(),
+                  "ExecStart=/opt/norvid/norvid-core\n");
+
+  const auto& files = manager.created.unitFiles;
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].name, "NorvidCoreService.service");
+  EXPECT_EQ(files[0].text, service);
+  EXPECT_EQ(files[1].name, "NorvidCoreService.socket");
+  EXPECT_EQ(files[1].text, testing::readFile(source + "NorvidCoreService.socket"));
 }
 
 TEST(CommandLineTest, UninstallStillDeletesAServiceThatDoesNotStop) {
