@@ -208,7 +208,13 @@ TEST_F(ScanPipelineTest, WalkGoesOnPastTooDeepAndUnopenableDirectories) {
   rlimit original{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
   rlimit reduced = original;
+#ifdef NORVID_SANITIZED
+  // The sanitizers' own checks need free descriptors (a pipe) at any moment, so under them the
+  // chain is cut by the depth limit instead of by running out of descriptors.
+  reduced.rlim_cur = 512;
+#else
   reduced.rlim_cur = 256;
+#endif
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &reduced), 0);
   ScanThreadPool pool(2);
   Scanner scanner(&engine, true, true, nullptr, &pool);
