@@ -181,14 +181,7 @@ std::string ArchiveExtractor::detectFormat(const std::string& path) const {
   const platform::FileHandle file = platform::FileHandle::openForReading(resolved.string());
   if (!file.isOpen()) return "unknown";
   std::array<unsigned char, kSniffBytes> head{};
-  std::size_t got = 0;
-  while (got < head.size()) {
-    const long long count =
-        file.readAt(got, reinterpret_cast<char*>(head.data()) + got, head.size() - got);
-    if (count <= 0) break;
-    got += static_cast<std::size_t>(count);
-  }
-  return detectFormat(head.data(), got, path);
+  return detectFormat(head.data(), file.readHead(head.data(), head.size()), path);
 }
 
 std::string ArchiveExtractor::detectFormat(const unsigned char* bytes, std::size_t size,

@@ -77,14 +77,7 @@ ScanResult guarded(const std::string& path, std::int32_t depth, const std::strin
 std::vector<unsigned char> readHead(const platform::FileHandle& file, std::uint64_t size) {
   std::vector<unsigned char> head(
       static_cast<std::size_t>(std::min<std::uint64_t>(size, ArchiveExtractor::kSniffBytes)));
-  std::size_t got = 0;
-  while (got < head.size()) {
-    const long long count =
-        file.readAt(got, reinterpret_cast<char*>(head.data()) + got, head.size() - got);
-    if (count <= 0) break;
-    got += static_cast<std::size_t>(count);
-  }
-  head.resize(got);
+  head.resize(file.readHead(head.data(), head.size()));
   return head;
 }
 

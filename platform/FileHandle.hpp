@@ -63,6 +63,9 @@ class FileHandle {
   // Reads up to `size` bytes at `offset`; returns the count (0 at the end) or -1 on failure.
   long long readAt(std::uint64_t offset, char* buffer, std::size_t size,
                    std::string* error = nullptr) const;
+  // Reads `size` bytes from the start of the file, or fewer where it ends or a read fails;
+  // returns how many were read.
+  std::size_t readHead(unsigned char* buffer, std::size_t size) const;
 
   // Appends all of `data` at the current position.
   bool writeAll(const char* data, std::size_t size, std::string* error = nullptr);

@@ -131,6 +131,16 @@ long long FileHandle::readAt(std::uint64_t offset, char* buffer, std::size_t siz
   }
 }
 
+std::size_t FileHandle::readHead(unsigned char* buffer, std::size_t size) const {
+  std::size_t got = 0;
+  while (got < size) {
+    const long long count = readAt(got, reinterpret_cast<char*>(buffer) + got, size - got);
+    if (count <= 0) break;
+    got += static_cast<std::size_t>(count);
+  }
+  return got;
+}
+
 bool FileHandle::writeAll(const char* data, std::size_t size, std::string* error) {
   while (size > 0) {
     ssize_t written = ::write(descriptor_, data, size);
