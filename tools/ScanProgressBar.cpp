@@ -18,6 +18,7 @@ namespace {
 using nlohmann::json;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
+constexpr auto kTick = std::chrono::milliseconds(20);
 constexpr int kBarCells = 20;
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -163,15 +164,23 @@ std::optional<std::string> ScanProgressBar::send(const std::string& socketPath,
   std::optional<std::int64_t> scanId;
   bool cancelSent = false;
   bool drawn = false;
-  while (answer.wait_for(kPollInterval) != std::future_status::ready) {
+  // Ctrl-C is looked at every tick so that the cancel leaves at once; the progress is asked for
+  // every poll interval.
+  const auto cancelOnInterrupt = [&] {
+    if (!interrupted || cancelSent || !scanId) return;
+    ask(socketPath, {{"command", "cancel_scan"}, {"scan_id", *scanId}});
+    cancelSent = true;
+  };
+  auto nextPoll = std::chrono::steady_clock::now();
+  while (answer.wait_for(kTick) != std::future_status::ready) {
+    cancelOnInterrupt();
+    if (std::chrono::steady_clock::now() < nextPoll) continue;
+    nextPoll = std::chrono::steady_clock::now() + kPollInterval;
     const std::optional<json> list = ask(socketPath, {{"command", "list_scans"}});
     const json* record = list ? findOwnScan(*list, command, path) : nullptr;
     if (record == nullptr) continue;
     scanId = record->value("scan_id", std::int64_t{0});
-    if (interrupted && !cancelSent) {
-      ask(socketPath, {{"command", "cancel_scan"}, {"scan_id", *scanId}});
-      cancelSent = true;
-    }
+    cancelOnInterrupt();
     std::cerr << "\r" << render(*record, platform::terminalColumns()) << "\x1b[K" << std::flush;
     drawn = true;
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "tests/ipc/CoreFixture.hpp"
+#include "tests/support/OpenGate.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
 
 namespace norvid {
@@ -182,6 +184,19 @@ TEST_F(ScanProgressTest, NorvidctlOnATerminalDrawsTheBarAndCancelsOnCtrlC) {
     GTEST_SKIP() << "needs script(1) and the built norvidctl";
   }
   const std::string tree = makeTree(fixture.root(), "terminal-tree");
+  // A scan that reaches this file waits there until the cancel has arrived, so it cannot end
+  // before Ctrl-C however fast the machine is.
+  testing::OpenGate gate(tree + "/d0/f0.txt");
+  if (!gate.error().empty()) GTEST_SKIP() << "cannot hold a file's opens: " << gate.error();
+  std::atomic<bool> clientDone{false};
+  std::thread releaser([&] {
+    while (!clientDone) {
+      for (const json& record : fixture.sendJson({{"command", "list_scans"}}).at("scans")) {
+        if (record.value("cancel_requested", false)) gate.release();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
   const std::string screen = fixture.root().str() + "/screen.txt";
   // Ctrl-C is typed into the pseudo-terminal once the bar shows, as a person would.
   const std::string command =
@@ -190,6 +205,8 @@ TEST_F(ScanProgressTest, NorvidctlOnATerminalDrawsTheBarAndCancelsOnCtrlC) {
       fixture.paths().socketPath + "' timeout 120 script -qfec \"'" + norvidctl() +
       "' scan path=" + tree + "\" '" + screen + "' > /dev/null 2>&1";
   std::system(command.c_str());
+  clientDone = true;
+  releaser.join();
 
   const std::string text = testing::readFile(screen);
   EXPECT_NE(text.find("archivos  0 amenazas"), std::string::npos) << text;
