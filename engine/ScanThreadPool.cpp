@@ -1,26 +1,10 @@
 #include "engine/ScanThreadPool.hpp"
 
-#include <cstdlib>
-#include <string>
 #include <utility>
 
 #include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
-namespace {
-
-std::size_t configuredThreads() {
-  if (const char* text = std::getenv("NORVID_SCAN_THREADS")) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value > 0 && value <= 1024) {
-      return static_cast<std::size_t>(value);
-    }
-  }
-  return 0;
-}
-
-}  // namespace
 
 ScanThreadPool::ScanThreadPool(std::size_t threads) {
   if (threads == 0) threads = std::thread::hardware_concurrency();
@@ -41,8 +25,8 @@ ScanThreadPool::~ScanThreadPool() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-ScanThreadPool& ScanThreadPool::instance() {
-  static ScanThreadPool* pool = new ScanThreadPool(configuredThreads());
+ScanThreadPool& ScanThreadPool::instance(std::size_t threads) {
+  static ScanThreadPool* pool = new ScanThreadPool(threads);
   return *pool;
 }
 

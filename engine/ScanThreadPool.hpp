@@ -23,10 +23,10 @@ class ScanThreadPool {
   ScanThreadPool(const ScanThreadPool&) = delete;
   ScanThreadPool& operator=(const ScanThreadPool&) = delete;
 
-  // The process-wide pool, started on first use with NORVID_SCAN_THREADS threads when that is a
-  // positive number, otherwise one per online CPU. It is never destroyed, so a stop that ends the
-  // process while a task runs frees nothing under it.
-  static ScanThreadPool& instance();
+  // The process-wide pool, started by the first call with `threads` threads (0: one per online
+  // CPU); later calls return the same pool whatever they ask. It is never destroyed, so a stop
+  // that ends the process while a task runs frees nothing under it.
+  static ScanThreadPool& instance(std::size_t threads = 0);
 
   // Queues `task`. Tasks must not throw.
   void submit(std::function<void()> task);

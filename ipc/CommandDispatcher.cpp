@@ -63,7 +63,8 @@ std::optional<std::int32_t> integerMember(const nlohmann::json& value) {
 
 }  // namespace
 
-CommandDispatcher::CommandDispatcher(std::vector<CommandRow> rows) : rows_(std::move(rows)) {}
+CommandDispatcher::CommandDispatcher(std::vector<CommandRow> rows, std::string administratorGroup)
+    : rows_(std::move(rows)), administratorGroup_(std::move(administratorGroup)) {}
 
 std::string CommandDispatcher::dispatch(const std::string& requestText,
                                         const CallerIdentity& caller) const {
@@ -86,7 +87,7 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
 
   for (const CommandRow& row : rows_) {
     if (row.name != command) continue;
-    if (row.access == Access::Administrator && !platform::isAdministrator(caller)) {
+    if (row.access == Access::Administrator && !platform::isAdministrator(caller, administratorGroup_)) {
       EventLogger::instance().warning("Acceso denegado: uid " + std::to_string(caller.uid) +
                                       " intentó ejecutar " + row.name +
                                       " sin privilegios de administrador");

@@ -14,7 +14,8 @@ namespace norvid {
 // nothing escapes. Holds no state beyond the table, so it may be called from many threads.
 class CommandDispatcher {
  public:
-  explicit CommandDispatcher(std::vector<CommandRow> rows);
+  // `administratorGroup` names the group whose members may run the administrator commands.
+  CommandDispatcher(std::vector<CommandRow> rows, std::string administratorGroup);
 
   std::string dispatch(const std::string& requestText, const CallerIdentity& caller) const;
 
@@ -22,6 +23,7 @@ class CommandDispatcher {
   std::string dispatchParsed(const std::string& requestText, const CallerIdentity& caller) const;
 
   std::vector<CommandRow> rows_;
+  std::string administratorGroup_;
 };
 
 }  // namespace norvid

@@ -5,20 +5,15 @@
 #include <map>
 #include <shared_mutex>
 
+#include "engine/ScanThreadPool.hpp"
 #include "ipc/CommandTable.hpp"
-#include "quarantine/QuarantineManager.hpp"
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
-#include "reports/ReportListing.hpp"
-#include "platform/LocalTime.hpp"
-#include "platform/ProcessInfo.hpp"
-#include "norvid/Version.hpp"
-#include "platform/SystemError.hpp"
+#include "platform/AdministratorGroup.hpp"
+#include "quarantine/QuarantineManager.hpp"
 
 namespace norvid {
 namespace {
-
-constexpr const char* kServiceName = "NorvidCoreService";
 
 CommandHandler unavailable(const std::string& command) {
   return [command](const CommandArgs&) {
@@ -42,21 +37,28 @@ platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Opt
 
 }  // namespace
 
-IPCServer::IPCServer() : IPCServer(ServicePaths::fromPlatform()) {}
-
-IPCServer::IPCServer(ServicePaths paths, platform::SocketTransport::Options transportOptions)
-    : paths_(std::move(paths)),
+IPCServer::IPCServer(ServiceConfiguration configuration,
+                     platform::SocketTransport::Options transportOptions)
+    : configuration_(std::move(configuration)),
       transport_(withStatusLane(std::move(transportOptions))),
-      startTime_(std::chrono::steady_clock::now()),
-      usbControl_(paths_.sysfsRoot, paths_.modprobeDir),
-      scanCommands_(engine_, *this, paths_.quarantineDir(), &scanRegistry_),
-      quarantineCommands_(paths_.quarantineDir()),
-      reportCommands_(engine_, paths_.reportsDir(), &scanRegistry_),
+      scanPool_(ScanThreadPool::instance(configuration_.scanThreads)),
+      usbControl_(configuration_.sysfsRoot, configuration_.modprobeDir),
+      scanRegistry_(configuration_.administratorGroup),
+      scanCommands_(engine_, statistics_, configuration_.quarantineDir(), &scanRegistry_),
+      quarantineCommands_(configuration_.quarantineDir()),
+      reportCommands_(engine_, configuration_.reportsDir(), &scanRegistry_),
       usbCommands_(usbControl_) {
   construct();
   exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
   scheduleCommands_ = std::make_unique<ScheduleCommands>(scheduler_.get());
-  dispatcher_ = std::make_unique<CommandDispatcher>(buildCommandTable());
+  statusCommands_ = std::make_unique<StatusCommands>(
+      engine_, statistics_, exclusions_.get(), scheduler_.get(), configuration_.quarantineDir(),
+      configuration_.reportsDir());
+  ruleCommands_ = std::make_unique<RuleCommands>(engine_, configuration_.rulesDir(),
+                                                 configuration_.dataDir, exclusions_.get(),
+                                                 scanPool_);
+  dispatcher_ = std::make_unique<CommandDispatcher>(buildCommandTable(),
+                                                    configuration_.administratorGroup);
 }
 
 IPCServer::~IPCServer() {
@@ -78,22 +80,24 @@ void IPCServer::trace(const std::string& line) {
 }
 
 void IPCServer::construct() {
-  debugTrace_.open(paths_.dataDir + "/ipc_debug.log", std::ios::out | std::ios::app);
+  debugTrace_.open(configuration_.dataDir + "/ipc_debug.log", std::ios::out | std::ios::app);
   trace("[DBG] IPCServer constructor start");
-  trace("[DBG] exe_dir: " + paths_.exeDir);
+  trace("[DBG] exe_dir: " + configuration_.exeDir);
 
+  // Event logs and reports are shared with the configured administrator group.
+  platform::setSharedFileGroup(configuration_.administratorGroup);
   EventLogger& logger = EventLogger::instance();
   try {
-    logger.initialize(paths_.logsDir());
+    logger.initialize(configuration_.logsDir());
   } catch (const std::filesystem::filesystem_error& error) {
     // The service runs on without its event log (its lines are dropped) rather than not at all.
-    std::cerr << "[ERROR] No se pudo crear el directorio de logs " << paths_.logsDir()
+    std::cerr << "[ERROR] No se pudo crear el directorio de logs " << configuration_.logsDir()
               << ". Error: " << error.code().value() << std::endl;
     trace(std::string("[DBG] EventLogger FAILED: ") + error.what());
   }
   logger.logServiceEvent("Inicio", "NorvidCoreService iniciando...");
   trace("[DBG] EventLogger OK");
-  QuarantineManager::recoverStore(paths_.quarantineDir());
+  QuarantineManager::recoverStore(configuration_.quarantineDir());
   if (buildComponents()) {
     const std::int32_t rules = engine_.engine->getTotalRules();
     trace("[DBG] Constructor COMPLETE - " + std::to_string(rules) + " rules");
@@ -107,7 +111,7 @@ bool IPCServer::buildComponents() {
   EventLogger& logger = EventLogger::instance();
   std::unique_lock<std::shared_mutex> lock(engine_.lock);
   trace("[DBG] Creating YaraEngine...");
-  engine_.engine = std::make_unique<YaraEngine>(paths_.dataDir);
+  engine_.engine = std::make_unique<YaraEngine>(configuration_.dataDir);
   trace("[DBG] YaraEngine created, initializing...");
   if (!engine_.engine->initialize()) {
     logger.error("No se pudo inicializar el motor YARA");
@@ -116,7 +120,7 @@ bool IPCServer::buildComponents() {
     return false;
   }
   trace("[DBG] YARA initialized OK");
-  const std::string rulesDir = paths_.rulesDir();
+  const std::string rulesDir = configuration_.rulesDir();
   trace("[DBG] Loading rules from: " + rulesDir);
   bool loaded = false;
   try {
@@ -136,55 +140,15 @@ bool IPCServer::buildComponents() {
   trace("[DBG] Rules loaded: " + std::to_string(engine_.engine->getTotalRules()));
 
   trace("[DBG] Creating ExclusionsManager...");
-  exclusions_ = std::make_unique<ExclusionsManager>(paths_.exclusionsFile());
+  exclusions_ = std::make_unique<ExclusionsManager>(configuration_.exclusionsFile());
   exclusions_->initialize();
   trace("[DBG] Creating Scheduler...");
-  scheduler_ = std::make_unique<Scheduler>(paths_.schedulerFile());
+  scheduler_ = std::make_unique<Scheduler>(configuration_.schedulerFile());
   scheduler_->initialize();
   trace("[DBG] Creating Scanner...");
   engine_.scanner =
-      std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get());
+      std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get(), &scanPool_);
   return true;
-}
-
-std::string IPCServer::handleReloadRules() {
-  EventLogger& logger = EventLogger::instance();
-  logger.info("Hot-reload de reglas iniciado");
-  std::unique_lock<std::shared_mutex> lock(engine_.lock);
-  try {
-    engine_.scanner.reset();
-    if (engine_.engine) {
-      engine_.engine->unload();
-      engine_.engine.reset();
-    }
-    engine_.engine = std::make_unique<YaraEngine>(paths_.dataDir);
-    if (!engine_.engine->initialize()) {
-      logger.error("reload_rules: no se pudo inicializar YARA");
-      engine_.engine.reset();
-      return createErrorResponse("reload_rules: no se pudo inicializar YARA");
-    }
-    const std::string rulesDir = paths_.rulesDir();
-    logger.info("reload_rules: cargando desde " + rulesDir);
-    if (!engine_.engine->loadRulesFromDirectory(rulesDir)) {
-      logger.error("reload_rules: no se pudieron cargar reglas");
-      engine_.engine->unload();
-      engine_.engine.reset();
-      return createErrorResponse("reload_rules: no se pudieron cargar las reglas desde " +
-                                 rulesDir);
-    }
-    engine_.scanner =
-        std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get());
-    const std::int32_t rules = engine_.engine->getTotalRules();
-    logger.logRulesUpdated(rules, "hot-reload");
-    return serializeResponse({{"status", "ok"},
-                              {"rules_loaded", rules},
-                              {"rules_path", rulesDir},
-                              {"message", "Reglas YARA recargadas: " + std::to_string(rules) +
-                                              " reglas activas"}});
-  } catch (const std::exception& error) {
-    logger.error(std::string("reload_rules excepcion: ") + error.what());
-    return createErrorResponse(std::string("reload_rules exception: ") + error.what());
-  }
 }
 
 std::vector<CommandRow> IPCServer::buildCommandTable() {
@@ -196,6 +160,8 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
   ReportCommands& reports = reportCommands_;
   UsbCommands& usb = usbCommands_;
   ScanRegistry& running = scanRegistry_;
+  StatusCommands& status = *statusCommands_;
+  RuleCommands& rules = *ruleCommands_;
   std::map<std::string, CommandHandler> handlers = {
       {"scan", [&scans](Args a) { return scans.handleScan(a.text("path"), a.caller()); }},
       {"scan_realtime",
@@ -210,7 +176,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
          return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"),
                                                 a.caller());
        }},
-      {"status", [this](Args) { return handleStatus(); }},
+      {"status", [&status](Args) { return status.handleStatus(); }},
       {"add_exclusion",
        [&exclusions](Args a) {
          return exclusions.handleAddExclusion(a.text("path"), a.text("description"));
@@ -228,7 +194,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&schedules](Args a) { return schedules.handleRemoveSchedule(a.text("task_id")); }},
       {"scan_amsi",
        [&scans](Args a) { return scans.handleScanAmsi(a.text("content_name"), a.text("content")); }},
-      {"reload_rules", [this](Args) { return handleReloadRules(); }},
+      {"reload_rules", [&rules](Args) { return rules.handleReloadRules(); }},
       {"generate_report",
        [&reports](Args a) {
          return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller());
@@ -255,103 +221,21 @@ std::string IPCServer::processCommand(const std::string& request, const CallerId
   return dispatcher_->dispatch(request, caller);
 }
 
-std::string IPCServer::createErrorResponse(const std::string& message) {
-  return norvid::createErrorResponse(message);
-}
-
-void IPCServer::recordScan(const std::string& path) {
-  stats_.totalScans.fetch_add(1);
-  std::string now = platform::formatLocalNow("%Y-%m-%d %H:%M:%S");
-  std::lock_guard<std::mutex> guard(statsMutex_);
-  stats_.lastScanPath = path;
-  stats_.lastScanTime = now;
-}
-
-void IPCServer::recordAmsiScan(bool malicious) {
-  stats_.totalAmsiScans.fetch_add(1);
-  if (malicious) stats_.totalAmsiThreats.fetch_add(1);
-}
-
-void IPCServer::recordThreat(const std::string& path, const std::string& threatName) {
-  stats_.totalThreats.fetch_add(1);
-  std::string now = platform::formatLocalNow("%Y-%m-%d %H:%M:%S");
-  std::lock_guard<std::mutex> guard(statsMutex_);
-  stats_.lastThreatName = threatName;
-  stats_.lastThreatPath = path;
-  stats_.lastThreatTime = now;
-}
-
-std::string IPCServer::formatUptime(std::int64_t seconds) {
-  std::int64_t days = seconds / 86400;
-  std::int64_t hours = (seconds - days * 86400) / 3600;
-  std::int64_t minutes = (seconds - (seconds / 3600) * 3600) / 60;
-  std::string text;
-  if (days >= 1) text = std::to_string(days) + "d ";
-  return text + std::to_string(hours) + "h " + std::to_string(minutes) + "m";
-}
-
-std::string IPCServer::handleStatus() {
-  auto elapsed = std::chrono::steady_clock::now() - startTime_;
-  std::int64_t uptime = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() /
-                        1000000000;
-  nlohmann::json response;
-  response["status"] = "ok";
-  response["command"] = "status";
-  response["service_running"] = true;
-  response["version"] = kVersion;
-  response["service_name"] = kServiceName;
-  response["uptime_seconds"] = uptime;
-  response["uptime_formatted"] = formatUptime(uptime);
-  {
-    std::shared_lock<std::shared_mutex> lock(engine_.lock);
-    const bool ready = engine_.engine != nullptr && engine_.engine->hasRuleSets();
-    response["engine_ready"] = ready;
-    response["rules_loaded"] = ready ? engine_.engine->getTotalRules() : 0;
-  }
-  response["total_scans"] = stats_.totalScans.load();
-  response["total_threats"] = stats_.totalThreats.load();
-  response["total_amsi_scans"] = stats_.totalAmsiScans.load();
-  response["total_amsi_threats"] = stats_.totalAmsiThreats.load();
-  {
-    std::lock_guard<std::mutex> guard(statsMutex_);
-    response["last_scan_path"] = stats_.lastScanPath;
-    response["last_scan_time"] = stats_.lastScanTime;
-    response["last_threat_name"] = stats_.lastThreatName;
-    response["last_threat_path"] = stats_.lastThreatPath;
-    response["last_threat_time"] = stats_.lastThreatTime;
-  }
-  response["exclusions_count"] = exclusions_ ? static_cast<std::int64_t>(exclusions_->getCount()) : 0;
-  response["schedules_count"] =
-      scheduler_ ? static_cast<std::int64_t>(scheduler_->getTasks().size()) : 0;
-  std::int64_t quarantined = 0;
-  try {
-    quarantined = static_cast<std::int64_t>(QuarantineManager::recordCount(paths_.quarantineDir()));
-  } catch (...) {
-    quarantined = 0;
-  }
-  response["quarantine_count"] = quarantined;
-  if (auto resident = platform::residentMemoryBytes()) {
-    response["memory_usage_mb"] = static_cast<double>(*resident) / (1024.0 * 1024.0);
-  }
-  response["reports_count"] = countReports(paths_.reportsDir());
-  return serializeResponse(response);
-}
-
 bool IPCServer::openPipe() {
   if (running_.load()) {
     std::cout << "[IPCServer] El servidor ya está ejecutando" << std::endl;
     return true;
   }
-  int code = paths_.listeningSocket >= 0 ? transport_.adopt(paths_.listeningSocket)
-                                          : transport_.open(paths_.socketPath);
+  int code = configuration_.listeningSocket >= 0 ? transport_.adopt(configuration_.listeningSocket)
+                                          : transport_.open(configuration_.socketPath);
   if (code != 0) {
     std::cerr << "[IPCServer] Error al crear Named Pipe. Código: " << code << std::endl;
     return false;
   }
   running_ = true;
   std::cout << "[IPCServer] Servidor IPC iniciado en: "
-            << (paths_.listeningSocket >= 0 ? "el socket recibido del gestor de servicios"
-                                            : paths_.socketPath)
+            << (configuration_.listeningSocket >= 0 ? "el socket recibido del gestor de servicios"
+                                            : configuration_.socketPath)
             << std::endl;
   std::cout << "[IPCServer] Pipe configurado con permisos de acceso para todos los usuarios"
             << std::endl;

@@ -1,41 +1,42 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/EngineSlot.hpp"
-#include "ipc/ExclusionCommands.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "ipc/CommandDispatcher.hpp"
-#include "ipc/ScanCommands.hpp"
-#include "ipc/ServicePaths.hpp"
-#include "ipc/ServiceStatistics.hpp"
-#include "ipc/StatisticsRecorder.hpp"
+#include "ipc/ExclusionCommands.hpp"
 #include "ipc/QuarantineCommands.hpp"
 #include "ipc/ReportCommands.hpp"
+#include "ipc/RuleCommands.hpp"
+#include "ipc/ScanCommands.hpp"
 #include "ipc/ScheduleCommands.hpp"
-#include "scheduler/Scheduler.hpp"
+#include "ipc/ServiceConfiguration.hpp"
+#include "ipc/ServiceStatistics.hpp"
+#include "ipc/StatusCommands.hpp"
 #include "ipc/UsbCommands.hpp"
-#include "usb/UsbControl.hpp"
 #include "platform/CallerIdentity.hpp"
 #include "platform/SocketTransport.hpp"
+#include "scheduler/Scheduler.hpp"
+#include "usb/UsbControl.hpp"
 
 namespace norvid {
 
-// The service core: builds and owns the long-lived components, keeps the statistics, serves the
-// socket and answers every command through its command table.
-class IPCServer final : public StatisticsRecorder {
+class ScanThreadPool;
+
+// The service core: builds and owns the long-lived components and the command adapters over them
+// from one configuration, and serves the socket through the command table.
+class IPCServer final {
  public:
-  IPCServer();
-  explicit IPCServer(ServicePaths paths,
+  explicit IPCServer(ServiceConfiguration configuration,
                      platform::SocketTransport::Options transportOptions = {});
-  ~IPCServer() override;
+  ~IPCServer();
   IPCServer(const IPCServer&) = delete;
   IPCServer& operator=(const IPCServer&) = delete;
 
@@ -50,19 +51,8 @@ class IPCServer final : public StatisticsRecorder {
   // One request text in, one response text out. Never throws.
   std::string processCommand(const std::string& request, const CallerIdentity& caller = {});
 
-  static std::string createErrorResponse(const std::string& message);
-
-  void recordScan(const std::string& path) override;
-  void recordThreat(const std::string& path, const std::string& threatName) override;
-  void recordAmsiScan(bool malicious) override;
-
-  std::string handleStatus();
-  std::string handleReloadRules();
-
-  // "1d 1h 1m" / "0h 0m" from whole seconds of uptime.
-  static std::string formatUptime(std::int64_t seconds);
-
-  const ServicePaths& paths() const { return paths_; }
+  ServiceStatistics& statistics() { return statistics_; }
+  const ServiceConfiguration& configuration() const { return configuration_; }
 
  private:
   bool openPipe();
@@ -72,16 +62,15 @@ class IPCServer final : public StatisticsRecorder {
   void trace(const std::string& line);
   std::vector<CommandRow> buildCommandTable();
 
-  ServicePaths paths_;
+  ServiceConfiguration configuration_;
   platform::SocketTransport transport_;
   std::atomic<bool> running_{false};
   std::unique_ptr<std::thread> acceptThread_;
   std::mutex transportMutex_;
 
-  std::chrono::steady_clock::time_point startTime_;
   std::ofstream debugTrace_;
-  std::mutex statsMutex_;
-  ServiceStatistics stats_;
+  ServiceStatistics statistics_;
+  ScanThreadPool& scanPool_;
   EngineSlot engine_;
   std::unique_ptr<ExclusionsManager> exclusions_;
   std::unique_ptr<Scheduler> scheduler_;
@@ -90,11 +79,13 @@ class IPCServer final : public StatisticsRecorder {
   ScanRegistry scanRegistry_;
   ScanCommands scanCommands_;
   QuarantineCommands quarantineCommands_;
+  ReportCommands reportCommands_;
+  UsbCommands usbCommands_;
   // Built after construction, over the list and the scheduler (or their absence).
   std::unique_ptr<ExclusionCommands> exclusionCommands_;
   std::unique_ptr<ScheduleCommands> scheduleCommands_;
-  ReportCommands reportCommands_;
-  UsbCommands usbCommands_;
+  std::unique_ptr<StatusCommands> statusCommands_;
+  std::unique_ptr<RuleCommands> ruleCommands_;
   std::unique_ptr<CommandDispatcher> dispatcher_;
 };
 

@@ -24,6 +24,10 @@ class ScanRegistry {
   struct Running;
 
  public:
+  // `administratorGroup` names the group whose members may cancel any scan.
+  explicit ScanRegistry(std::string administratorGroup)
+      : administratorGroup_(std::move(administratorGroup)) {}
+
   // One scan, listed for as long as this object lives. Its destructor stops the counting walk,
   // waits for it and removes the scan from the list.
   class Tracked {
@@ -63,6 +67,7 @@ class ScanRegistry {
 
   void remove(std::int64_t id);
 
+  const std::string administratorGroup_;
   mutable std::mutex mutex_;
   std::map<std::int64_t, std::shared_ptr<Running>> running_;
   std::int64_t nextId_ = 1;

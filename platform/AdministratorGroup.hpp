@@ -8,15 +8,20 @@
 
 namespace norvid::platform {
 
-// The name of the group whose members may run the administrator commands: NORVID_ADMIN_GROUP,
-// or "norvid-admin" when that is not set.
-std::string administratorGroupName();
+// The group whose members may run the administrator commands when the configuration names none.
+inline constexpr const char* kDefaultAdministratorGroup = "norvid-admin";
 
-// The id of the administrator group; nullopt when no such group exists on the machine.
-std::optional<std::uint32_t> administratorGroupId();
+// The id of the group called `name`; nullopt when no such group exists on the machine. The group
+// database is read on every call: the group may be created (by the package) after the start.
+std::optional<std::uint32_t> groupId(const std::string& name);
 
 // True for root, for the service's own requests, and for a caller whose primary or supplementary
-// groups include the administrator group.
-bool isAdministrator(const CallerIdentity& caller);
+// groups include the group called `administratorGroup`.
+bool isAdministrator(const CallerIdentity& caller, const std::string& administratorGroup);
+
+// The administrator group that files shared with administrators (event logs, reports) are given.
+// Set once at start from the configuration; kDefaultAdministratorGroup until then.
+void setSharedFileGroup(const std::string& name);
+std::string sharedFileGroup();
 
 }  // namespace norvid::platform

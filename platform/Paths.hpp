@@ -10,6 +10,9 @@ std::string executablePath();
 // Directory of the running executable, without a trailing separator.
 std::string executableDirectory();
 
+// The value of the environment variable `name`, or `fallback` when it is unset or empty.
+std::string environmentOr(const char* name, const char* fallback);
+
 // The service's data directory: NORVID_DATA_DIR when set, otherwise /var/lib/zr5k.
 std::string dataDirectory();
 

@@ -8,17 +8,18 @@
 namespace norvid {
 
 NorvidCoreServiceImpl::NorvidCoreServiceImpl(platform::ServiceManager& manager, std::ostream& out,
-                                             std::ostream& err, ServicePaths paths)
+                                             std::ostream& err,
+                                             ServiceConfiguration configuration)
     : AVService("NorvidCoreService", "Norvid Core Service",
                 "Servicio principal de protección Norvid Shield", manager, out, err),
-      paths_(std::move(paths)) {}
+      configuration_(std::move(configuration)) {}
 
 NorvidCoreServiceImpl::~NorvidCoreServiceImpl() { shutdown(); }
 
 void NorvidCoreServiceImpl::run() {
   core_.reset();
   try {
-    core_ = std::make_unique<IPCServer>(paths_);
+    core_ = std::make_unique<IPCServer>(configuration_);
   } catch (const std::exception& error) {
     // Whatever else cannot be built ends the start with an error line, never an abort.
     err_ << "[ERROR] No se pudo construir el servicio: " << error.what() << std::endl;

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "ipc/IPCServer.hpp"
-#include "ipc/ServicePaths.hpp"
+#include "ipc/ServiceConfiguration.hpp"
 #include "service/AVService.hpp"
 
 namespace norvid {
@@ -12,7 +12,7 @@ namespace norvid {
 class NorvidCoreServiceImpl final : public avwindows::AVService {
  public:
   NorvidCoreServiceImpl(platform::ServiceManager& manager, std::ostream& out, std::ostream& err,
-                        ServicePaths paths = ServicePaths::fromPlatform());
+                        ServiceConfiguration configuration);
   ~NorvidCoreServiceImpl() override;
 
   // Builds the core, starts the transport and polls for the stop request every 5 seconds.
@@ -28,7 +28,7 @@ class NorvidCoreServiceImpl final : public avwindows::AVService {
       const std::string& executablePath) const override;
 
  private:
-  ServicePaths paths_;
+  ServiceConfiguration configuration_;
   std::unique_ptr<IPCServer> core_;
   bool transportFailed_ = false;
 };

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Paths.hpp"
 #include "usb/UsbBackend.hpp"
 #include "usb/UsbDeviceInfo.hpp"
 #include "usb/UsbDeviceNode.hpp"
@@ -32,9 +31,10 @@ class UsbControl {
   static constexpr std::uint32_t kStorageAllowed = 3;
   static constexpr std::uint32_t kStorageBlocked = 4;
 
-  explicit UsbControl(const std::string& sysfsRoot = platform::sysfsRoot(),
-                      const std::string& modprobeDirectory = platform::modprobeDirectory(),
-                      Hooks hooks = Hooks());
+  // `sysfsRoot` is the root of the device tree, `modprobeDirectory` where the storage policy
+  // file lives.
+  UsbControl(const std::string& sysfsRoot, const std::string& modprobeDirectory,
+             Hooks hooks = Hooks());
 
   // The storage start value; 3 (allowed) when it cannot be read.
   std::uint32_t readUsbStorStart() const;

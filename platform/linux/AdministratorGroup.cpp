@@ -3,23 +3,24 @@
 #include <grp.h>
 
 #include <cerrno>
-
-#include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace norvid::platform {
+namespace {
 
-std::string administratorGroupName() {
-  const char* name = std::getenv("NORVID_ADMIN_GROUP");
-  return name != nullptr && *name != '\0' ? name : "norvid-admin";
+std::mutex sharedFileGroupMutex;
+std::string& sharedFileGroupName() {
+  static std::string name = kDefaultAdministratorGroup;
+  return name;
 }
 
-std::optional<std::uint32_t> administratorGroupId() {
-  const std::string name = administratorGroupName();
+}  // namespace
+
+std::optional<std::uint32_t> groupId(const std::string& name) {
   group entry{};
   group* found = nullptr;
   std::vector<char> buffer(16 * 1024);
-  // The group is looked up on every use: it may be created (by the package) after the start.
   while (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
          buffer.size() < (1u << 20)) {
     buffer.resize(buffer.size() * 2);
@@ -28,10 +29,20 @@ std::optional<std::uint32_t> administratorGroupId() {
   return static_cast<std::uint32_t>(found->gr_gid);
 }
 
-bool isAdministrator(const CallerIdentity& caller) {
+bool isAdministrator(const CallerIdentity& caller, const std::string& administratorGroup) {
   if (caller.isPrivileged()) return true;
-  const std::optional<std::uint32_t> group = administratorGroupId();
+  const std::optional<std::uint32_t> group = groupId(administratorGroup);
   return group.has_value() && caller.isInGroup(*group);
+}
+
+void setSharedFileGroup(const std::string& name) {
+  std::lock_guard<std::mutex> guard(sharedFileGroupMutex);
+  sharedFileGroupName() = name;
+}
+
+std::string sharedFileGroup() {
+  std::lock_guard<std::mutex> guard(sharedFileGroupMutex);
+  return sharedFileGroupName();
 }
 
 }  // namespace norvid::platform

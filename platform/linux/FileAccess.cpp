@@ -22,7 +22,7 @@ bool fail(std::string* error, const std::string& text) {
 // Mode and group of one open file or directory.
 bool restrictToAdministrators(int descriptor, mode_t mode, const std::string& path,
                               std::string* error) {
-  const gid_t group = static_cast<gid_t>(administratorGroupId().value_or(0));
+  const gid_t group = static_cast<gid_t>(groupId(sharedFileGroup()).value_or(0));
   if (::fchmod(descriptor, mode) != 0 || ::fchown(descriptor, static_cast<uid_t>(-1), group) != 0) {
     return fail(error, path + ": " + errnoText(errno));
   }

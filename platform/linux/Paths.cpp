@@ -7,14 +7,10 @@
 #include <system_error>
 
 namespace norvid::platform {
-namespace {
-
 std::string environmentOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return (value != nullptr && *value != '\0') ? std::string(value) : std::string(fallback);
 }
-
-}  // namespace
 
 std::string executablePath() {
   std::error_code error;

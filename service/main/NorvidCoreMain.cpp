@@ -12,7 +12,8 @@
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   norvid::platform::SystemdServiceManager manager;
-  norvid::NorvidCoreServiceImpl service(manager, std::cout, std::cerr);
+  norvid::NorvidCoreServiceImpl service(manager, std::cout, std::cerr,
+                                       norvid::ServiceConfiguration::fromEnvironment());
 
   norvid::CommandLineContext context{std::cout, std::cerr,
                                      norvid::platform::startedByServiceManager(),

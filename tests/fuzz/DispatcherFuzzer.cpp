@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "ipc/IPCServer.hpp"
-#include "ipc/ServicePaths.hpp"
+#include "ipc/ServiceConfiguration.hpp"
 #include "platform/CallerIdentity.hpp"
 #include "quarantine/QuarantineManager.hpp"
 #include "tests/fuzz/FuzzCheck.hpp"
@@ -63,7 +63,7 @@ class DispatcherHarness {
     setVariable("NORVID_MODPROBE_DIR", paths_.modprobeDir);
     // "nogroup" stands in for the administrator group, so that half the requests come from a
     // member and reach the administrator commands' handlers, the other half are refused.
-    setVariable("NORVID_ADMIN_GROUP", "nogroup");
+    paths_.administratorGroup = "nogroup";
 
     buildDeviceTree();
     const std::string inbox = workspace_.freshDirectory("inbox");
@@ -184,7 +184,7 @@ class DispatcherHarness {
   }
 
   FuzzWorkspace workspace_;
-  norvid::ServicePaths paths_;
+  norvid::ServiceConfiguration paths_;
   std::string inboxPrefix_;
   std::vector<std::string> authorizedFiles_;
   norvid::CallerIdentity caller_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ipc/CommandTable.hpp"
+#include "ipc/ServiceConfiguration.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/LocalUser.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
@@ -37,7 +38,8 @@ class EchoDispatcher {
             }
             return echo.dump();
           };
-        })) {}
+        }),
+                    ServiceConfiguration::fromEnvironment().administratorGroup) {}
 
   std::string operator()(const std::string& request,
                          const CallerIdentity& caller = CallerIdentity{}) const {
@@ -195,7 +197,7 @@ TEST(CommandDispatcherTest, HandlerExceptionsBecomeErrorResponses) {
              -1, ' ', false, nlohmann::json::error_handler_t::strict);
        }},
   };
-  CommandDispatcher dispatcher(std::move(rows));
+  CommandDispatcher dispatcher(std::move(rows), platform::kDefaultAdministratorGroup);
   EXPECT_EQ(dispatcher.dispatch(R"({"command":"boom"})", {}),
             R"({"error":"Error: disk on fire","status":"error"})");
   std::string utf8 = dispatcher.dispatch(R"({"command":"bad_utf8"})", {});
@@ -214,7 +216,7 @@ TEST(CommandDispatcherTest, ErrorsQuotingInvalidUtf8StillAnswer) {
          throw std::runtime_error("cannot read /tmp/\xff.bin");
        }},
   };
-  CommandDispatcher dispatcher(std::move(rows));
+  CommandDispatcher dispatcher(std::move(rows), platform::kDefaultAdministratorGroup);
   const ExactCase cases[] = {
       // Found by the dispatcher fuzzer: the parser quotes the stray byte it last read.
       {"{\"command\":\"list_reports\",\"max_count\":\xb5}",

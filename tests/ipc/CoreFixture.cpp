@@ -8,8 +8,12 @@
 
 namespace norvid::testing {
 
-CoreFixture::CoreFixture() {
+CoreFixture::CoreFixture() : paths_(ServiceConfiguration::fromEnvironment()) {
   EventLogCapture::instance();
+  // No USB tree and no socket from a service manager unless a test asks for them.
+  paths_.sysfsRoot.clear();
+  paths_.modprobeDir.clear();
+  paths_.listeningSocket = -1;
   paths_.exeDir = (root_.path() / "exe").string();
   paths_.dataDir = (root_.path() / "data").string();
   paths_.socketPath = (root_.path() / "core.sock").string();

@@ -11,7 +11,9 @@
 namespace norvid::testing {
 
 // A service core on a temporary executable directory (rules/, reports/) and data directory, with
-// its socket in the same place. The event log goes to EventLogCapture's directory.
+// its socket in the same place. The rest of the configuration (the administrator group, the scan
+// threads) is read from the environment when the fixture is made, as the service reads it at
+// start. The event log goes to EventLogCapture's directory.
 class CoreFixture {
  public:
   CoreFixture();
@@ -27,7 +29,7 @@ class CoreFixture {
   }
 
   IPCServer& core();
-  ServicePaths paths() const { return paths_; }
+  ServiceConfiguration paths() const { return paths_; }
   const TempDir& root() const { return root_; }
 
   // Sends a request through processCommand and parses the answer.
@@ -40,7 +42,7 @@ class CoreFixture {
 
  private:
   TempDir root_;
-  ServicePaths paths_;
+  ServiceConfiguration paths_;
   std::unique_ptr<IPCServer> core_;
 };
 

@@ -19,7 +19,7 @@ TEST(IPCServerTest, UptimeIsFormattedInDaysHoursAndMinutes) {
       {200000, "2d 7h 33m"},
   };
   for (const auto& [seconds, text] : cases) {
-    EXPECT_EQ(IPCServer::formatUptime(seconds), text) << seconds;
+    EXPECT_EQ(ServiceStatistics::formatUptime(seconds), text) << seconds;
   }
 }
 
@@ -69,9 +69,9 @@ TEST(IPCServerTest, ReportsCountTakesOnlyJsonFilesDirectlyInTheDirectory) {
 
 TEST(IPCServerTest, StatisticsRecordScansAndThreats) {
   CoreFixture fixture;
-  fixture.core().recordScan("/tmp/a");
-  fixture.core().recordScan("/tmp/b");
-  fixture.core().recordThreat("/tmp/b", "Eicar");
+  fixture.core().statistics().recordScan("/tmp/a");
+  fixture.core().statistics().recordScan("/tmp/b");
+  fixture.core().statistics().recordThreat("/tmp/b", "Eicar");
   nlohmann::json status = fixture.call({{"command", "status"}});
   EXPECT_EQ(status["total_scans"], 2);
   EXPECT_EQ(status["total_threats"], 1);

@@ -69,7 +69,7 @@ Outcome runVerb(FakeServiceManager& manager, std::vector<std::string> args,
                 bool managed = false) {
   std::ostringstream out;
   std::ostringstream err;
-  NorvidCoreServiceImpl service(manager, out, err);
+  NorvidCoreServiceImpl service(manager, out, err, ServiceConfiguration{});
   CommandLineContext context{out, err, managed, "/opt/norvid/norvid-core",
                              [](bool isManaged) { return isManaged ? 40 : 41; }};
   args.insert(args.begin(), "./norvid-core");
@@ -193,7 +193,7 @@ TEST(CommandLineTest, UninstallStillDeletesAServiceThatDoesNotStop) {
 TEST(NorvidCoreServiceImplTest, RunServesUntilStopAndReportsATransportFailure) {
   testing::EventLogCapture::instance();
   testing::TempDir root;
-  ServicePaths paths{root.str() + "/exe", root.str() + "/data", root.str() + "/svc.sock", root.str(),
+  ServiceConfiguration paths{root.str() + "/exe", root.str() + "/data", root.str() + "/svc.sock", root.str(),
                     root.str()};
   FakeServiceManager manager;
   std::ostringstream out;
@@ -207,7 +207,7 @@ TEST(NorvidCoreServiceImplTest, RunServesUntilStopAndReportsATransportFailure) {
   }
   EXPECT_EQ(out.str(), "[ZR5K] Deteniendo IPC Server...\n");
 
-  ServicePaths broken = paths;
+  ServiceConfiguration broken = paths;
   broken.socketPath = root.str() + "/missing-dir/svc.sock";
   NorvidCoreServiceImpl failing(manager, out, err, broken);
   failing.run();

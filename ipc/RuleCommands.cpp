@@ -1,0 +1,57 @@
+#include "ipc/RuleCommands.hpp"
+
+#include <shared_mutex>
+
+#include "ipc/JsonResponse.hpp"
+#include "logging/EventLogger.hpp"
+
+namespace norvid {
+
+RuleCommands::RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
+                           ExclusionsManager* exclusions, ScanThreadPool& pool)
+    : slot_(slot),
+      rulesDir_(std::move(rulesDir)),
+      traceDirectory_(std::move(traceDirectory)),
+      exclusions_(exclusions),
+      pool_(pool) {}
+
+std::string RuleCommands::handleReloadRules() {
+  EventLogger& logger = EventLogger::instance();
+  logger.info("Hot-reload de reglas iniciado");
+  std::unique_lock<std::shared_mutex> lock(slot_.lock);
+  try {
+    slot_.scanner.reset();
+    if (slot_.engine) {
+      slot_.engine->unload();
+      slot_.engine.reset();
+    }
+    slot_.engine = std::make_unique<YaraEngine>(traceDirectory_);
+    if (!slot_.engine->initialize()) {
+      logger.error("reload_rules: no se pudo inicializar YARA");
+      slot_.engine.reset();
+      return createErrorResponse("reload_rules: no se pudo inicializar YARA");
+    }
+    logger.info("reload_rules: cargando desde " + rulesDir_);
+    if (!slot_.engine->loadRulesFromDirectory(rulesDir_)) {
+      logger.error("reload_rules: no se pudieron cargar reglas");
+      slot_.engine->unload();
+      slot_.engine.reset();
+      return createErrorResponse("reload_rules: no se pudieron cargar las reglas desde " +
+                                 rulesDir_);
+    }
+    slot_.scanner =
+        std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_, &pool_);
+    const std::int32_t rules = slot_.engine->getTotalRules();
+    logger.logRulesUpdated(rules, "hot-reload");
+    return serializeResponse({{"status", "ok"},
+                              {"rules_loaded", rules},
+                              {"rules_path", rulesDir_},
+                              {"message", "Reglas YARA recargadas: " + std::to_string(rules) +
+                                              " reglas activas"}});
+  } catch (const std::exception& error) {
+    logger.error(std::string("reload_rules excepcion: ") + error.what());
+    return createErrorResponse(std::string("reload_rules exception: ") + error.what());
+  }
+}
+
+}  // namespace norvid

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "engine/EngineSlot.hpp"
+
+namespace norvid {
+
+class ExclusionsManager;
+class ScanThreadPool;
+
+// The reload_rules command: builds a fresh engine from the rules directory and a scanner on it,
+// holding the slot's lock exclusively, so it waits for the scans in progress and the next scan
+// uses the new rules. A failed reload leaves the slot empty and says why.
+// REQUIRES: `slot`, `exclusions` (when given) and `pool` outlive this object.
+class RuleCommands {
+ public:
+  // `traceDirectory` is where the engine writes its load trace.
+  RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
+               ExclusionsManager* exclusions, ScanThreadPool& pool);
+
+  std::string handleReloadRules();
+
+ private:
+  EngineSlot& slot_;
+  std::string rulesDir_;
+  std::string traceDirectory_;
+  ExclusionsManager* exclusions_;
+  ScanThreadPool& pool_;
+};
+
+}  // namespace norvid
