@@ -87,7 +87,8 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
 
   for (const CommandRow& row : rows_) {
     if (row.name != command) continue;
-    if (row.access == Access::Administrator && !platform::isAdministrator(caller, administratorGroup_)) {
+    if (row.access == Access::Administrator &&
+        !platform::isAdministrator(caller, administratorGroup_)) {
       EventLogger::instance().warning("Acceso denegado: uid " + std::to_string(caller.uid) +
                                       " intentó ejecutar " + row.name +
                                       " sin privilegios de administrador");

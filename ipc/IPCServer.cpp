@@ -51,14 +51,13 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
   construct();
   exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
   scheduleCommands_ = std::make_unique<ScheduleCommands>(scheduler_.get());
-  statusCommands_ = std::make_unique<StatusCommands>(
-      engine_, statistics_, exclusions_.get(), scheduler_.get(), configuration_.quarantineDir(),
-      configuration_.reportsDir());
-  ruleCommands_ = std::make_unique<RuleCommands>(engine_, configuration_.rulesDir(),
-                                                 configuration_.dataDir, exclusions_.get(),
-                                                 scanPool_);
-  dispatcher_ = std::make_unique<CommandDispatcher>(buildCommandTable(),
-                                                    configuration_.administratorGroup);
+  statusCommands_ =
+      std::make_unique<StatusCommands>(engine_, statistics_, exclusions_.get(), scheduler_.get(),
+                                       configuration_.quarantineDir(), configuration_.reportsDir());
+  ruleCommands_ = std::make_unique<RuleCommands>(
+      engine_, configuration_.rulesDir(), configuration_.dataDir, exclusions_.get(), scanPool_);
+  dispatcher_ =
+      std::make_unique<CommandDispatcher>(buildCommandTable(), configuration_.administratorGroup);
 }
 
 IPCServer::~IPCServer() {
@@ -173,8 +172,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&quarantine](Args a) { return quarantine.handleRestoreQuarantine(a.text("id")); }},
       {"quarantine_file",
        [&quarantine](Args a) {
-         return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"),
-                                                a.caller());
+         return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"), a.caller());
        }},
       {"status", [&status](Args) { return status.handleStatus(); }},
       {"add_exclusion",
@@ -193,13 +191,16 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"remove_schedule",
        [&schedules](Args a) { return schedules.handleRemoveSchedule(a.text("task_id")); }},
       {"scan_amsi",
-       [&scans](Args a) { return scans.handleScanAmsi(a.text("content_name"), a.text("content")); }},
+       [&scans](Args a) {
+         return scans.handleScanAmsi(a.text("content_name"), a.text("content"));
+       }},
       {"reload_rules", [&rules](Args) { return rules.handleReloadRules(); }},
       {"generate_report",
        [&reports](Args a) {
          return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller());
        }},
-      {"list_reports", [&reports](Args a) { return reports.handleListReports(a.integer("max_count")); }},
+      {"list_reports",
+       [&reports](Args a) { return reports.handleListReports(a.integer("max_count")); }},
       {"usb_status", [&usb](Args) { return usb.handleUsbStatus(); }},
       {"usb_enable", [&usb](Args) { return usb.handleUsbEnable(); }},
       {"usb_disable", [&usb](Args) { return usb.handleUsbDisable(); }},
@@ -227,7 +228,7 @@ bool IPCServer::openPipe() {
     return true;
   }
   int code = configuration_.listeningSocket >= 0 ? transport_.adopt(configuration_.listeningSocket)
-                                          : transport_.open(configuration_.socketPath);
+                                                 : transport_.open(configuration_.socketPath);
   if (code != 0) {
     std::cerr << "[IPCServer] Error al crear Named Pipe. Código: " << code << std::endl;
     return false;
@@ -235,7 +236,7 @@ bool IPCServer::openPipe() {
   running_ = true;
   std::cout << "[IPCServer] Servidor IPC iniciado en: "
             << (configuration_.listeningSocket >= 0 ? "el socket recibido del gestor de servicios"
-                                            : configuration_.socketPath)
+                                                    : configuration_.socketPath)
             << std::endl;
   std::cout << "[IPCServer] Pipe configurado con permisos de acceso para todos los usuarios"
             << std::endl;

@@ -39,15 +39,14 @@ std::string RuleCommands::handleReloadRules() {
       return createErrorResponse("reload_rules: no se pudieron cargar las reglas desde " +
                                  rulesDir_);
     }
-    slot_.scanner =
-        std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_, &pool_);
+    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_, &pool_);
     const std::int32_t rules = slot_.engine->getTotalRules();
     logger.logRulesUpdated(rules, "hot-reload");
-    return serializeResponse({{"status", "ok"},
-                              {"rules_loaded", rules},
-                              {"rules_path", rulesDir_},
-                              {"message", "Reglas YARA recargadas: " + std::to_string(rules) +
-                                              " reglas activas"}});
+    return serializeResponse(
+        {{"status", "ok"},
+         {"rules_loaded", rules},
+         {"rules_path", rulesDir_},
+         {"message", "Reglas YARA recargadas: " + std::to_string(rules) + " reglas activas"}});
   } catch (const std::exception& error) {
     logger.error(std::string("reload_rules excepcion: ") + error.what());
     return createErrorResponse(std::string("reload_rules exception: ") + error.what());

@@ -4,9 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "ipc/StatisticsRecorder.hpp"
 

@@ -8,8 +8,7 @@
 namespace norvid {
 
 NorvidCoreServiceImpl::NorvidCoreServiceImpl(platform::ServiceManager& manager, std::ostream& out,
-                                             std::ostream& err,
-                                             ServiceConfiguration configuration)
+                                             std::ostream& err, ServiceConfiguration configuration)
     : AVService("NorvidCoreService", "Norvid Core Service",
                 "Servicio principal de protección Norvid Shield", manager, out, err),
       configuration_(std::move(configuration)) {}

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   norvid::platform::SystemdServiceManager manager;
   norvid::NorvidCoreServiceImpl service(manager, std::cout, std::cerr,
-                                       norvid::ServiceConfiguration::fromEnvironment());
+                                        norvid::ServiceConfiguration::fromEnvironment());
 
   norvid::CommandLineContext context{std::cout, std::cerr,
                                      norvid::platform::startedByServiceManager(),

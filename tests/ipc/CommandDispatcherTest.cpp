@@ -18,27 +18,9 @@ namespace {
 // the tests see exactly what the dispatcher read.
 class EchoDispatcher {
  public:
+  // The administrator group comes from the environment, as the service reads it at start.
   EchoDispatcher()
-      : dispatcher_(CommandTable::build([](const std::string& command) -> CommandHandler {
-          return [command](const CommandArgs& args) {
-            nlohmann::json echo{{"status", "ok"}, {"command", command}};
-            for (const char* name : {"path", "threat_name", "id", "description", "content",
-                                     "content_name", "scan_type", "frequency", "task_id",
-                                     "device_id"}) {
-              try {
-                echo[name] = args.text(name);
-              } catch (const std::out_of_range&) {
-              }
-            }
-            for (const char* name : {"hour", "minute", "max_count"}) {
-              try {
-                echo[name] = args.integer(name);
-              } catch (const std::out_of_range&) {
-              }
-            }
-            return echo.dump();
-          };
-        }),
+      : dispatcher_(CommandTable::build(echoHandler),
                     ServiceConfiguration::fromEnvironment().administratorGroup) {}
 
   std::string operator()(const std::string& request,
@@ -47,6 +29,27 @@ class EchoDispatcher {
   }
 
  private:
+  static CommandHandler echoHandler(const std::string& command) {
+    return [command](const CommandArgs& args) {
+      nlohmann::json echo{{"status", "ok"}, {"command", command}};
+      for (const char* name : {"path", "threat_name", "id", "description", "content",
+                               "content_name", "scan_type", "frequency", "task_id",
+                               "device_id"}) {
+        try {
+          echo[name] = args.text(name);
+        } catch (const std::out_of_range&) {
+        }
+      }
+      for (const char* name : {"hour", "minute", "max_count"}) {
+        try {
+          echo[name] = args.integer(name);
+        } catch (const std::out_of_range&) {
+        }
+      }
+      return echo.dump();
+    };
+  }
+
   CommandDispatcher dispatcher_;
 };
 

@@ -1,9 +1,8 @@
 #pragma once
 
 #include <memory>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "ipc/IPCServer.hpp"
 #include "tests/support/TempDir.hpp"

@@ -1,10 +1,9 @@
-#include "ipc/IPCServer.hpp"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "ipc/StatusCommands.hpp"
 #include "tests/ipc/CoreFixture.hpp"
 
 namespace norvid {
@@ -12,18 +11,7 @@ namespace {
 
 using testing::CoreFixture;
 
-TEST(IPCServerTest, UptimeIsFormattedInDaysHoursAndMinutes) {
-  const std::pair<std::int64_t, const char*> cases[] = {
-      {0, "0h 0m"},        {59, "0h 0m"},       {3725, "1h 2m"},
-      {86399, "23h 59m"},  {86400, "1d 0h 0m"}, {90061, "1d 1h 1m"},
-      {200000, "2d 7h 33m"},
-  };
-  for (const auto& [seconds, text] : cases) {
-    EXPECT_EQ(ServiceStatistics::formatUptime(seconds), text) << seconds;
-  }
-}
-
-TEST(IPCServerTest, FreshCoreWithoutRulesReportsEveryStatusMember) {
+TEST(StatusCommandsTest, FreshCoreWithoutRulesReportsEveryStatusMember) {
   CoreFixture fixture;
   nlohmann::json status = fixture.call({{"command", "status"}});
 
@@ -55,7 +43,7 @@ TEST(IPCServerTest, FreshCoreWithoutRulesReportsEveryStatusMember) {
       << trace;
 }
 
-TEST(IPCServerTest, ReportsCountTakesOnlyJsonFilesDirectlyInTheDirectory) {
+TEST(StatusCommandsTest, ReportsCountTakesOnlyJsonFilesDirectlyInTheDirectory) {
   CoreFixture fixture;
   const std::string reports = "exe/reports/";
   fixture.root().write(reports + "scan-1.json", "{}");
@@ -67,7 +55,7 @@ TEST(IPCServerTest, ReportsCountTakesOnlyJsonFilesDirectlyInTheDirectory) {
   EXPECT_EQ(fixture.call({{"command", "status"}})["reports_count"], 2);
 }
 
-TEST(IPCServerTest, StatisticsRecordScansAndThreats) {
+TEST(StatusCommandsTest, StatisticsRecordScansAndThreats) {
   CoreFixture fixture;
   fixture.core().statistics().recordScan("/tmp/a");
   fixture.core().statistics().recordScan("/tmp/b");
@@ -82,7 +70,7 @@ TEST(IPCServerTest, StatisticsRecordScansAndThreats) {
   EXPECT_EQ(status["last_threat_time"].get<std::string>().size(), 19u);
 }
 
-TEST(IPCServerTest, ResponsesAreCompactAndSorted) {
+TEST(StatusCommandsTest, ResponsesAreCompactAndSorted) {
   CoreFixture fixture;
   std::string text = fixture.core().processCommand(R"({"command":"status","zzz":1})");
   EXPECT_EQ(text.find(": "), std::string::npos);

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ipc/ServiceConfiguration.hpp"
+#include "platform/Paths.hpp"
+#include "tests/support/ScopedEnvironment.hpp"
+
+namespace norvid {
+namespace {
+
+using testing::ScopedEnvironment;
+
+struct Variable {
+  const char* name;
+  const char* value;     // set in the environment
+  const char* fallback;  // what an unset or empty variable leaves
+  std::function<std::string(const ServiceConfiguration&)> read;
+};
+
+const Variable kVariables[] = {
+    {"NORVID_DATA_DIR", "/srv/norvid-data", "/var/lib/zr5k",
+     [](const ServiceConfiguration& c) { return c.dataDir; }},
+    {"NORVID_SOCKET", "/srv/norvid.sock", "/run/NorvidCoreService.sock",
+     [](const ServiceConfiguration& c) { return c.socketPath; }},
+    {"NORVID_SYSFS_ROOT", "/srv/sys", "/sys",
+     [](const ServiceConfiguration& c) { return c.sysfsRoot; }},
+    {"NORVID_MODPROBE_DIR", "/srv/modprobe.d", "/etc/modprobe.d",
+     [](const ServiceConfiguration& c) { return c.modprobeDir; }},
+    {"NORVID_ADMIN_GROUP", "wheel", "norvid-admin",
+     [](const ServiceConfiguration& c) { return c.administratorGroup; }},
+    {"NORVID_SCAN_THREADS", "8", "0",
+     [](const ServiceConfiguration& c) { return std::to_string(c.scanThreads); }},
+};
+
+// Every variable is read once into its own member; an empty one counts as unset.
+TEST(ServiceConfigurationTest, ReadsEachVariableOrItsDefault) {
+  for (const char* value : {"set", ""}) {
+    std::vector<std::unique_ptr<ScopedEnvironment>> environment;
+    for (const Variable& variable : kVariables) {
+      environment.push_back(
+          std::make_unique<ScopedEnvironment>(variable.name, *value != '\0' ? variable.value : ""));
+    }
+    const ServiceConfiguration configuration = ServiceConfiguration::fromEnvironment();
+    for (const Variable& variable : kVariables) {
+      EXPECT_EQ(variable.read(configuration), *value != '\0' ? variable.value : variable.fallback)
+          << variable.name;
+    }
+    EXPECT_EQ(configuration.exeDir, platform::executableDirectory());
+    EXPECT_EQ(configuration.listeningSocket, -1);
+  }
+}
+
+TEST(ServiceConfigurationTest, ScanThreadsTakeOnlyAWholeNumberFromOneTo1024) {
+  const std::pair<const char*, std::size_t> cases[] = {
+      {"1", 1}, {"1024", 1024}, {"1025", 0}, {"0", 0}, {"-2", 0}, {"4x", 0}, {"x", 0}, {" ", 0},
+  };
+  for (const auto& [text, threads] : cases) {
+    ScopedEnvironment variable("NORVID_SCAN_THREADS", text);
+    EXPECT_EQ(ServiceConfiguration::fromEnvironment().scanThreads, threads) << '"' << text << '"';
+  }
+}
+
+}  // namespace
+}  // namespace norvid
