@@ -52,7 +52,6 @@ class IPCServer final {
   std::string processCommand(const std::string& request, const CallerIdentity& caller = {});
 
   ServiceStatistics& statistics() { return statistics_; }
-  const ServiceConfiguration& configuration() const { return configuration_; }
 
  private:
   bool openPipe();

@@ -1,11 +1,16 @@
-#include <gtest/gtest.h>
+#include "ipc/ServiceConfiguration.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
 #include <vector>
 
-#include "ipc/ServiceConfiguration.hpp"
+#include <gtest/gtest.h>
+
 #include "platform/Paths.hpp"
+#include "tests/ipc/CoreFixture.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
 
 namespace norvid {
@@ -61,6 +66,21 @@ TEST(ServiceConfigurationTest, ScanThreadsTakeOnlyAWholeNumberFromOneTo1024) {
     ScopedEnvironment variable("NORVID_SCAN_THREADS", text);
     EXPECT_EQ(ServiceConfiguration::fromEnvironment().scanThreads, threads) << '"' << text << '"';
   }
+}
+
+// The configured administrator group is also the group the reports are shared with.
+TEST(ServiceConfigurationTest, ReportsAreSharedWithTheConfiguredAdministratorGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files another group";
+  // "nogroup" (65534) exists on every Debian system; it stands in for the administrator group.
+  ScopedEnvironment group("NORVID_ADMIN_GROUP", "nogroup");
+  testing::CoreFixture fixture;
+  fixture.writeRule("marker.yar", "rule M { strings: $a = \"NORVID\" condition: $a }\n");
+  const std::string target = fixture.root().write("files/clean.txt", "clean");
+  const nlohmann::json answer = fixture.call({{"command", "generate_report"}, {"path", target}});
+  ASSERT_EQ(answer["status"], "ok") << answer.dump();
+  struct stat info {};
+  ASSERT_EQ(::stat((fixture.root().path() / "exe/reports").c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, 65534u);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
+#include "ipc/ServiceStatistics.hpp"
+
 #include <gtest/gtest.h>
 
 #include <utility>
-
-#include "ipc/ServiceStatistics.hpp"
 
 namespace norvid {
 namespace {

@@ -1,9 +1,10 @@
+#include "ipc/StatusCommands.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "ipc/StatusCommands.hpp"
 #include "tests/ipc/CoreFixture.hpp"
 
 namespace norvid {
