@@ -133,7 +133,8 @@ std::string ScanRegistry::handleCancelScan(std::int32_t scanId, const CallerIden
     if (found != running_.end()) target = found->second;
   }
   // Another user's scan is answered like one that does not exist: it is not even listed to them.
-  if (!target || (target->caller.uid != caller.uid && !platform::isAdministrator(caller, administratorGroup_))) {
+  if (!target || (target->caller.uid != caller.uid &&
+                  !platform::isAdministrator(caller, administratorGroup_))) {
     return createErrorResponse("No hay ningún escaneo en curso con el identificador " +
                                std::to_string(scanId));
   }

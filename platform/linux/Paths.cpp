@@ -7,6 +7,7 @@
 #include <system_error>
 
 namespace norvid::platform {
+
 std::string environmentOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return (value != nullptr && *value != '\0') ? std::string(value) : std::string(fallback);
