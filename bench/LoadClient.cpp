@@ -53,6 +53,7 @@
 
 #include "norvid/Version.hpp"
 #include "platform/ClientConnection.hpp"
+#include "platform/SystemError.hpp"
 
 namespace {
 
@@ -623,7 +624,7 @@ void sparseQuarantines(const Settings& settings, const std::atomic<bool>& stop,
     if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(settings.sparseMiB << 20)) != 0) {
       if (fd >= 0) ::close(fd);
       std::lock_guard<std::mutex> guard(figures.mutex);
-      figures.problem = "cannot make the sparse file " + path + ": " + std::strerror(errno);
+      figures.problem = "cannot make the sparse file " + path + ": " + norvid::platform::errnoText(errno);
       return;
     }
     ::close(fd);

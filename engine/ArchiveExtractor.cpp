@@ -23,6 +23,7 @@
 #include "platform/FileHandle.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
@@ -389,7 +390,7 @@ std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const s
       if (target.has_parent_path()) created.createDirectories(target.parent_path());
     } catch (const fs::filesystem_error& failure) {
       std::cerr << "[WARN] Cannot place archive entry, skipping: " << entryName << " ("
-                << failure.code().message() << ")" << std::endl;
+                << platform::errnoText(failure.code().value()) << ")" << std::endl;
       archive_read_data_skip(reader.get());
       continue;
     }
@@ -426,7 +427,7 @@ void ArchiveExtractor::cleanup(const std::string& directory) const {
   if (!fs::exists(fs::symlink_status(directory, error))) return;
   fs::remove_all(directory, error);
   if (error) {
-    std::cerr << "[WARN] No se pudo limpiar directorio temporal: " << error.message() << std::endl;
+    std::cerr << "[WARN] No se pudo limpiar directorio temporal: " << platform::errnoText(error.value()) << std::endl;
     return;
   }
   std::cout << "[INFO] Limpiado directorio temporal: " << directory << std::endl;

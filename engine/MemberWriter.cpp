@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "engine/ArchiveBombException.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace fs = std::filesystem;
@@ -73,7 +74,7 @@ bool MemberWriter::begin(const std::string& name, std::uint64_t declared) {
                                                     fs::perms::owner_read | fs::perms::owner_write,
                                                     platform::DirectoryLinks::Refuse, &error);
   } catch (const fs::filesystem_error& failure) {
-    error = failure.code().message();
+    error = platform::errnoText(failure.code().value());
   }
   if (!file_.isOpen()) {
     std::cerr << "[WARN] Cannot place archive entry, skipping: " << name << " (" << error << ")"

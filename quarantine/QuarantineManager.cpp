@@ -24,6 +24,7 @@
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/Sha256.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
@@ -176,7 +177,7 @@ void removeCopy(const std::string& id, const std::string& copyPath, const char* 
   fs::remove(copyPath, code);
   if (code) {
     EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
-                                  ", pero su copia no se pudo borrar: " + code.message());
+                                  ", pero su copia no se pudo borrar: " + platform::errnoText(code.value()));
   }
 }
 
@@ -264,7 +265,7 @@ bool writeCodedCopy(const platform::FileHandle& source, std::uint64_t expectedSi
   std::error_code code;
   fs::rename(temporary, destPath, code);
   if (code) {
-    if (error != nullptr) *error = code.message();
+    if (error != nullptr) *error = platform::errnoText(code.value());
     return abandon();
   }
   return true;

@@ -67,7 +67,7 @@ bool Scheduler::initialize() {
       if (!parent.empty()) std::filesystem::create_directories(parent, error);
       if (error) {
         warning =
-            "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + error.message();
+            "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + platform::errnoText(error.value());
       } else {
         // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
         platform::removeAtomicWriteLeftovers(configPath_);
@@ -237,7 +237,7 @@ bool Scheduler::loadTasks(std::string& problem) {
   std::filesystem::file_status status = std::filesystem::status(configPath_, error);
   if (status.type() == std::filesystem::file_type::not_found) return true;
   if (error) {
-    problem = error.message();
+    problem = platform::errnoText(error.value());
     return false;
   }
 
