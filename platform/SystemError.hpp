@@ -20,6 +20,8 @@ struct Failure {
   int code = 0;
   std::string message;
 
+  // The text of `code` alone: "No such file or directory".
+  static Failure ofErrno(int code) { return Failure{code, errnoText(code)}; }
   // `step` followed by the text of `code`: "open /a/b: No such file or directory".
   static Failure ofErrno(int code, const std::string& step) {
     return Failure{code, step + ": " + errnoText(code)};

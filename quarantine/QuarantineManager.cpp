@@ -460,9 +460,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     std::error_code code;
     if (!fs::is_directory(quarantineDir, code)) {
       progress("Creando directorio: " + quarantineDir);
-      std::string error;
-      if (!platform::createPrivateDirectory(quarantineDir, &error)) {
-        problem("ERROR al crear directorio: " + error);
+      const platform::Result<> created = platform::createPrivateDirectory(quarantineDir);
+      if (!created) {
+        problem("ERROR al crear directorio: " + created.message());
         return {};
       }
     }
@@ -488,9 +488,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
           "La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) + " archivos",
           filePath);
     }
-    std::string spaceDetail;
-    if (!platform::leavesDiskReserve(quarantineDir, entry.file_size, &spaceDetail)) {
-      return refuse("Espacio en disco insuficiente (" + spaceDetail + ")", filePath);
+    const platform::Result<> room = platform::leavesDiskReserve(quarantineDir, entry.file_size);
+    if (!room) {
+      return refuse("Espacio en disco insuficiente (" + room.message() + ")", filePath);
     }
 
     progress("Calculando SHA256...");

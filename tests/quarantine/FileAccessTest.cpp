@@ -51,9 +51,9 @@ TEST(FileAccessTest, CreatesThePrivateDirectoryWithItsParents) {
   ASSERT_TRUE(createPrivateDirectory(dir));
   EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all);
   EXPECT_TRUE(createPrivateDirectory(dir));
-  std::string error;
-  EXPECT_FALSE(createPrivateDirectory(root.write("file", "x"), &error));
-  EXPECT_FALSE(error.empty());
+  const Result<> made = createPrivateDirectory(root.write("file", "x"));
+  EXPECT_FALSE(made);
+  EXPECT_FALSE(made.message().empty());
 }
 
 }  // namespace
