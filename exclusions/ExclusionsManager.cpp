@@ -328,7 +328,7 @@ bool ExclusionsManager::saveLocked() {
     return false;
   }
   if (keepFileAside_ && !moveUnreadableFileAsideLocked()) return false;
-  return platform::writeFileAtomically(configPath_, text);
+  return platform::writeFileAtomically(configPath_, text).ok();
 }
 
 bool ExclusionsManager::moveUnreadableFileAsideLocked() {

@@ -134,7 +134,7 @@ class Journal {
 
   // Throws when `what` cannot be serialised (a path that is not UTF-8).
   bool write(const json& what) {
-    active_ = platform::writeFileAtomically(path_, what.dump(), kOwnerOnly);
+    active_ = platform::writeFileAtomically(path_, what.dump(), kOwnerOnly).ok();
     return active_;
   }
   void finish() {

@@ -335,16 +335,13 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
 bool ScanReport::writeReport(const std::string& path, std::string* error) const {
   std::string extension = lowerCase(std::filesystem::path(path).extension().string());
   bool html = extension == ".html" || extension == ".htm";
-  if (!platform::writeFileAtomically(path, html ? toHtml() : toJson(),
-                                     std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_read,
-                                     error)) {
-    return false;
-  }
-  const platform::Result<> shared = platform::shareFileWithAdministrators(path);
-  if (!shared && error != nullptr) *error = shared.message();
-  return shared.ok();
+  platform::Result<> done = platform::writeFileAtomically(
+      path, html ? toHtml() : toJson(),
+      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+          std::filesystem::perms::group_read);
+  if (done) done = platform::shareFileWithAdministrators(path);
+  if (!done && error != nullptr) *error = done.message();
+  return done.ok();
 }
 
 std::string ScanReport::toJson() const {

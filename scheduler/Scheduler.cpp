@@ -307,13 +307,12 @@ bool Scheduler::saveTasks(std::string& problem) {
     for (const ScheduledTask& task : tasks_) list.push_back(taskToJson(task));
     Json document = {{"tasks", std::move(list)}, {"version", "1.0"}};
     std::string text = document.dump(2, ' ', false, Json::error_handler_t::strict);
-    if (platform::writeFileAtomically(
-            configPath_, text,
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                std::filesystem::perms::group_read | std::filesystem::perms::others_read,
-            &problem)) {
-      return true;
-    }
+    const platform::Result<> written = platform::writeFileAtomically(
+        configPath_, text,
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    if (written) return true;
+    problem = written.message();
     if (problem.empty()) problem = "error de escritura";
     return false;
   } catch (const std::exception& e) {
