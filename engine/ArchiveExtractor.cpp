@@ -165,6 +165,14 @@ std::size_t readHead(const platform::DescriptorStream& stream,
   return std::fread(head.data(), 1, head.size(), stream.get());
 }
 
+// A stream of its own over the archive open on `fd`, read from the start.
+platform::DescriptorStream openArchiveStream(int fd) {
+  platform::Result<platform::DescriptorStream> opened =
+      platform::DescriptorStream::openDuplicate(fd);
+  if (!opened) throw std::runtime_error("Failed to open archive: " + opened.message());
+  return std::move(*opened);
+}
+
 }  // namespace
 
 ArchiveExtractor::ArchiveExtractor(ArchiveLimits limits) : limits_(limits) {}
@@ -266,9 +274,7 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
 std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& name,
                                                    const std::string& destination,
                                                    ExtractionBudget& budget) const {
-  std::string error;
-  platform::DescriptorStream stream = platform::DescriptorStream::openDuplicate(fd, &error);
-  if (!stream.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+  platform::DescriptorStream stream = openArchiveStream(fd);
   const std::uint64_t size = stream.size();
   std::array<unsigned char, kSniffBytes> head{};
   const std::string format = detectFormat(head.data(), readHead(stream, head), name);
@@ -276,8 +282,7 @@ std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& na
   std::vector<std::string> files;
   if (format == "mail" || format == "mbox" || format == "ole2" || format == "chm" ||
       format == "szdd" || format == "kwaj") {
-    stream = platform::DescriptorStream::openDuplicate(fd, &error);
-    if (!stream.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+    stream = openArchiveStream(fd);
     MemberWriter writer(limits_, size, budget, destination);
     if (format == "ole2") {
       CompoundFileExtractor::extract(stream, name, writer);
@@ -304,9 +309,7 @@ std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const s
   ExtractionPaths created;
   created.createDirectories(destination);
 
-  std::string error;
-  const platform::DescriptorStream input = platform::DescriptorStream::openDuplicate(fd, &error);
-  if (!input.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+  const platform::DescriptorStream input = openArchiveStream(fd);
   ArchiveHandle reader(archive_read_new(), archive_read_free);
   ArchiveHandle writer(archive_write_disk_new(), archive_write_free);
   if (!reader || !writer) throw std::runtime_error("Failed to create archive objects");
