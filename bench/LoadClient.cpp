@@ -324,16 +324,16 @@ struct Exchange {
 Exchange sendAndReceive(const std::string& socket, const std::string& request) {
   Exchange result;
   const auto start = Clock::now();
-  std::string error;
-  auto connection = norvid::platform::ClientConnection::connectTo(socket, &error);
-  if (!connection.isOpen()) {
+  auto connection = norvid::platform::ClientConnection::connectTo(socket);
+  if (!connection) {
     result.refused = true;
-    result.problem = error;
-  } else if (!connection.sendMessage(request, &error)) {
-    result.problem = error;
+    result.problem = connection.message();
+  } else if (auto sent = connection->sendMessage(request); !sent) {
+    result.problem = sent.message();
+  } else if (auto answer = connection->receiveUntilClosed(kAnswerTimeout); !answer) {
+    result.problem = answer.message();
   } else {
-    result.answer = connection.receiveUntilClosed(kAnswerTimeout, &error);
-    if (!result.answer) result.problem = error;
+    result.answer = std::move(*answer);
   }
   result.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   return result;
@@ -455,14 +455,14 @@ void holdIdle(const Settings& settings, const std::atomic<bool>& stop, IdleFigur
         slot.connection.close();
       }
       if (!slot.connection.isOpen() && !stop.load()) {
-        std::string error;
-        slot.connection = norvid::platform::ClientConnection::connectTo(settings.socket, &error);
+        auto connection = norvid::platform::ClientConnection::connectTo(settings.socket);
         slot.opened = Clock::now();
-        if (slot.connection.isOpen()) {
+        if (connection) {
+          slot.connection = std::move(*connection);
           ++figures.opened;
         } else {
           ++figures.connectFailures;
-          figures.lastError = error;
+          figures.lastError = connection.message();
         }
       }
       if (slot.connection.isOpen()) ++open;

@@ -52,6 +52,15 @@ class Result {
   // The failure's message; empty on success.
   std::string message() const { return ok() ? std::string() : failure().message; }
 
+  // The value, or `fallback` on failure.
+  T value_or(T fallback) const& { return ok() ? value() : std::move(fallback); }
+  T value_or(T fallback) && { return ok() ? std::move(value()) : std::move(fallback); }
+
+  // True when the operation worked and gave `other`.
+  friend bool operator==(const Result& result, const T& other) {
+    return result.ok() && result.value() == other;
+  }
+
  private:
   std::variant<T, Failure> state_;
 };
