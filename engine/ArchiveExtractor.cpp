@@ -187,10 +187,11 @@ std::string ArchiveExtractor::detectFormat(const std::string& path) const {
   std::error_code error;
   const fs::path resolved = fs::canonical(path, error);
   if (error) return "unknown";
-  const platform::FileHandle file = platform::FileHandle::openForReading(resolved.string());
-  if (!file.isOpen()) return "unknown";
+  const platform::Result<platform::FileHandle> file =
+      platform::FileHandle::openForReading(resolved.string());
+  if (!file) return "unknown";
   std::array<unsigned char, kSniffBytes> head{};
-  return detectFormat(head.data(), file.readHead(head.data(), head.size()), path);
+  return detectFormat(head.data(), file->readHead(head.data(), head.size()), path);
 }
 
 std::string ArchiveExtractor::detectFormat(const unsigned char* bytes, std::size_t size,
@@ -261,14 +262,13 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
   if (!fs::is_regular_file(archiveStatus)) {
     throw std::runtime_error("Archive file is not a regular file: " + archivePath);
   }
-  std::string error;
-  const platform::FileHandle file =
-      platform::FileHandle::openForReading(fs::canonical(archivePath).string(), &error);
-  if (!file.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
-  const auto status = file.status(&error);
-  if (!status) throw std::runtime_error("Failed to open archive: " + error);
+  const platform::Result<platform::FileHandle> file =
+      platform::FileHandle::openForReading(fs::canonical(archivePath).string());
+  if (!file) throw std::runtime_error("Failed to open archive: " + file.message());
+  const auto status = file->status();
+  if (!status) throw std::runtime_error("Failed to open archive: " + status.message());
   ExtractionBudget budget = ExtractionBudget::forTopLevelFile(status->size);
-  return extract(file.descriptor(), archivePath, destination, budget);
+  return extract(file->descriptor(), archivePath, destination, budget);
 }
 
 std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& name,

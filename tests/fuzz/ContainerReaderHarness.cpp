@@ -41,7 +41,8 @@ ContainerReaderHarness::ContainerReaderHarness(const std::string& name, std::str
 
 void ContainerReaderHarness::run(const std::string& bytes) {
   const std::string input = workspace_.write(inputName_, bytes);
-  const platform::FileHandle file = platform::FileHandle::openForReading(input);
+  const platform::FileHandle file =
+      platform::FileHandle::openForReading(input).value_or(platform::FileHandle());
   require(file.isOpen(), "input opens");
   platform::Result<platform::DescriptorStream> duplicated =
       platform::DescriptorStream::openDuplicate(file.descriptor());
