@@ -20,6 +20,10 @@
 namespace norvid {
 namespace {
 
+// Only matching rules come back to the callback: without the flag libyara also calls it once for
+// every rule that did not match, thousands of calls per file with a large rule set.
+constexpr int kScanFlags = SCAN_FLAGS_FAST_MODE | SCAN_FLAGS_REPORT_RULES_MATCHING;
+
 namespace fs = std::filesystem;
 
 // Scanners kept per rule set for reuse: as many as scans run at once in practice.
@@ -274,7 +278,7 @@ YR_SCANNER* YaraEngine::takeScanner(std::size_t index) const {
   }
   YR_SCANNER* scanner = nullptr;
   if (yr_scanner_create(ruleSets_[index].get(), &scanner) != ERROR_SUCCESS) return nullptr;
-  yr_scanner_set_flags(scanner, SCAN_FLAGS_FAST_MODE);
+  yr_scanner_set_flags(scanner, kScanFlags);
   yr_scanner_set_timeout(scanner, kScanTimeoutSeconds);
   return scanner;
 }
@@ -336,7 +340,7 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
         code = yr_scanner_scan_mem(scanner, data, size);
         returnScanner(index, scanner);
       } else {
-        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, SCAN_FLAGS_FAST_MODE,
+        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, kScanFlags,
                                  onScanMessage, &matches, kScanTimeoutSeconds);
       }
       if (code == ERROR_SUCCESS) continue;

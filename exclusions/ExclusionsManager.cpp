@@ -1,18 +1,11 @@
 #include "exclusions/ExclusionsManager.hpp"
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <system_error>
 
 #include "exclusions/BoundedRegex.hpp"
 #include "exclusions/CompiledExclusion.hpp"
 #include "logging/EventLogger.hpp"
-#include "platform/AtomicFile.hpp"
-#include "platform/Clock.hpp"
-#include "platform/FileAside.hpp"
 #include "platform/Paths.hpp"
 
 namespace norvid {
@@ -94,6 +87,8 @@ void checkSerialisable(const std::string& text) {
 ExclusionsManager::ExclusionsManager(const std::string& configPath)
     : configPath_(configPath.empty() ? platform::dataDirectory() + "/config/exclusions.json"
                                      : configPath),
+      file_(configPath_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                             fs::perms::others_read),
       matchers_(std::make_shared<const MatcherList>()),
       protectedPaths_{"C:\\Windows\\System32",
                       "C:\\Windows\\SysWOW64",
@@ -133,7 +128,7 @@ bool ExclusionsManager::initialize() {
     return false;
   }
   // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
-  platform::removeAtomicWriteLeftovers(configPath_);
+  file_.removeWriteLeftovers();
   return loadExclusions();
 }
 
@@ -197,7 +192,7 @@ bool ExclusionsManager::removeExclusion(ExclusionType type, const std::string& v
     auto matchers = std::make_shared<MatcherList>(*matchers_);
     matchers->erase(matchers->begin() + position);
     matchers_ = std::move(matchers);
-  ++generation_;
+    ++generation_;
     changed_ = true;
     return true;
   }
@@ -250,39 +245,26 @@ bool ExclusionsManager::saveExclusions() {
 
 bool ExclusionsManager::loadLocked() {
   loadAttempted_ = true;
-  std::error_code error;
-  const bool exists = fs::exists(configPath_, error);
-  if (error) {
-    keepFileAside_ = true;
-    return false;
-  }
-  if (!exists) {
-    keepFileAside_ = false;
+  platform::JsonFileStore::Reading reading = file_.read();
+  if (reading.outcome == platform::JsonFileStore::Outcome::Missing) {
+    file_.keepAsideOnNextSave(false);
     return true;
   }
-  std::ifstream in(configPath_);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    keepFileAside_ = true;
+  if (reading.outcome == platform::JsonFileStore::Outcome::Unreadable) {
+    file_.keepAsideOnNextSave(true);
     return false;
   }
-  json document;
-  try {
-    document = json::parse(text.str(), nullptr, true, false);
-  } catch (const json::exception&) {
-    keepFileAside_ = true;
-    return false;
-  }
+  const json& document = reading.document;
 
   exclusions_.clear();
-  keepFileAside_ = false;
+  bool keepAside = false;
   bool complete = true;
   if (!document.is_object()) {
     // Not a list we understand, but it may hold rules: keep the file rather than overwrite it.
-    keepFileAside_ = true;
+    keepAside = true;
   } else if (auto rules = document.find("exclusions"); rules != document.end()) {
     if (!rules->is_array()) {
-      keepFileAside_ = true;
+      keepAside = true;
     } else {
       for (const json& rule : *rules) {
         auto type = rule.is_object() ? rule.find("type") : rule.end();
@@ -303,7 +285,7 @@ bool ExclusionsManager::loadLocked() {
       }
     }
   }
-  if (!complete) keepFileAside_ = true;
+  file_.keepAsideOnNextSave(keepAside || !complete);
 
   auto matchers = std::make_shared<MatcherList>();
   matchers->reserve(exclusions_.size());
@@ -321,27 +303,12 @@ bool ExclusionsManager::saveLocked() {
                      {"description", entry.description}});
   }
   json document{{"version", "1.0"}, {"exclusions", std::move(rules)}};
-  std::string text;
-  try {
-    text = document.dump(2, ' ', false, json::error_handler_t::strict);
-  } catch (const json::exception&) {
-    return false;
-  }
-  if (keepFileAside_ && !moveUnreadableFileAsideLocked()) return false;
-  return platform::writeFileAtomically(configPath_, text).ok();
-}
-
-bool ExclusionsManager::moveUnreadableFileAsideLocked() {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                           platform::SystemClock::instance().now().time_since_epoch())
-                           .count();
   std::string movedTo;
-  if (!platform::moveFileAside(configPath_, seconds, movedTo)) return false;
-  keepFileAside_ = false;
+  const bool saved = file_.save(document, nullptr, &movedTo);
   if (!movedTo.empty()) {
     EventLogger::instance().warning("Archivo de exclusiones ilegible conservado como " + movedTo);
   }
-  return true;
+  return saved;
 }
 
 std::string ExclusionsManager::normalizePath(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exclusions/ExclusionEntry.hpp"
+#include "platform/JsonFileStore.hpp"
 
 namespace norvid {
 
@@ -87,9 +88,11 @@ class ExclusionsManager {
 
   bool loadLocked();
   bool saveLocked();
-  bool moveUnreadableFileAsideLocked();
 
   std::string configPath_;
+  // exclusions.json. When it held rules that could not be read, the next save moves it aside
+  // before writing, so those rules are not lost.
+  platform::JsonFileStore file_;
   std::vector<ExclusionEntry> exclusions_;
   // The rules compiled for matching, in list order. Replaced whole on every change, so a check
   // that took it keeps seeing one complete list without holding the lock while it matches.
@@ -97,9 +100,6 @@ class ExclusionsManager {
   mutable std::mutex mutex_;
   std::set<std::string> protectedPaths_;
   std::vector<std::string> normalizedProtected_;
-  // Set when the file on disk held rules that could not be read: the next save moves it aside
-  // before writing, so those rules are not lost.
-  bool keepFileAside_ = false;
   bool loadAttempted_ = false;
   bool changed_ = false;
   std::atomic<std::uint64_t> generation_{0};

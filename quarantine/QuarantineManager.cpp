@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 #include "logging/EventLogger.hpp"
@@ -21,6 +20,7 @@
 #include "platform/FileAccess.hpp"
 #include "platform/FileHandle.hpp"
 #include "platform/FsCredentialsGuard.hpp"
+#include "platform/JsonFileStore.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/Sha256.hpp"
@@ -289,6 +289,25 @@ bool writeCodedCopy(const platform::FileHandle& source, std::uint64_t expectedSi
 std::string joinPath(const std::string& directory, const std::string& name) {
   if (!directory.empty() && directory.back() == '/') return directory + name;
   return directory + "/" + name;
+}
+
+// metadata.json, kept private to the service.
+platform::JsonFileStore metadataFile(const std::string& path) {
+  return platform::JsonFileStore(path, kOwnerOnly);
+}
+
+// Why metadata.json could not be read, as the store reports it.
+std::string readProblem(const platform::JsonFileStore::Reading& reading) {
+  switch (reading.fault) {
+    case platform::JsonFileStore::Fault::Parse:
+      return reading.reason;
+    case platform::JsonFileStore::Fault::Read:
+      return "no se pudo leer el archivo";
+    default:
+      // Here the name exists (the caller looked), so even a "missing" file is one that could not
+      // be opened: a link to nothing.
+      return "no se pudo abrir el archivo";
+  }
 }
 
 const json& member(const json& record, const char* key) {
@@ -704,8 +723,8 @@ std::size_t QuarantineManager::recordCount(const std::string& basePath) {
   // The file is only ever replaced by a rename, so a read without the store lock sees one whole
   // version of it.
   try {
-    std::ifstream in(metadata, std::ios::binary);
-    json document = json::parse(in, nullptr, true, false);
+    const platform::JsonFileStore::Reading reading = metadataFile(metadata).read();
+    const json& document = reading.document;
     auto list = document.find("entries");
     if (!document.is_object() || list == document.end() || !list->is_array()) return 0;
     return list->size();
@@ -859,13 +878,12 @@ bool QuarantineManager::loadLocked() {
   std::vector<QuarantineEntry> loaded;
   std::string loadedText;
   try {
-    std::ifstream in(metadataPath, std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("no se pudo abrir el archivo");
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw std::runtime_error("no se pudo leer el archivo");
-    loadedText = text.str();
-    json document = json::parse(loadedText, nullptr, true, false);
+    platform::JsonFileStore::Reading reading = metadataFile(metadataPath).read();
+    if (reading.outcome != platform::JsonFileStore::Outcome::Read) {
+      throw std::runtime_error(readProblem(reading));
+    }
+    loadedText = std::move(reading.text);
+    const json& document = reading.document;
     if (!document.is_object()) throw std::runtime_error("el documento no es un objeto");
     auto list = document.find("entries");
     if (list != document.end() && !list->is_null()) {
@@ -893,12 +911,15 @@ bool QuarantineManager::loadLocked() {
 
 bool QuarantineManager::saveLocked() {
   if (!loadSucceeded) return false;
+  platform::JsonFileStore file = metadataFile(metadataPath);
   std::string text;
   try {
     json list = json::array();
     for (const QuarantineEntry& entry : entries) list.push_back(entryToJson(entry));
-    json document{{"entries", std::move(list)}, {"version", "1.0"}};
-    text = document.dump(2, ' ', false, json::error_handler_t::strict);
+    std::optional<std::string> serialised =
+        file.serialise(json{{"entries", std::move(list)}, {"version", "1.0"}});
+    if (!serialised) return false;
+    text = std::move(*serialised);
   } catch (const std::exception&) {
     return false;
   }
@@ -907,7 +928,7 @@ bool QuarantineManager::saveLocked() {
       fileStillHolds(*storedText)) {
     return true;
   }
-  if (!platform::writeFileAtomically(metadataPath, text, kOwnerOnly)) return false;
+  if (!file.save(text)) return false;
   ++state.generation;
   rememberStoredText(std::move(text));
   publishCount(state, metadataPath, entries.size());

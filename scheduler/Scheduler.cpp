@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 
 #include "logging/EventLogger.hpp"
-#include "platform/AtomicFile.hpp"
-#include "platform/FileAside.hpp"
 #include "platform/LocalCalendar.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
@@ -52,7 +48,11 @@ void logSaveFailure(const std::string& path, const std::string& problem) {
 Scheduler::Scheduler(const std::string& configPath, const platform::Clock& clock)
     : configPath_(configPath.empty() ? platform::dataDirectory() + "/config/scheduler.json"
                                      : configPath),
-      clock_(clock) {}
+      clock_(clock),
+      file_(configPath_,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::others_read,
+            2, clock_) {}
 
 bool Scheduler::initialize() {
   std::string warning;
@@ -70,7 +70,7 @@ bool Scheduler::initialize() {
             "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + platform::errnoText(error.value());
       } else {
         // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
-        platform::removeAtomicWriteLeftovers(configPath_);
+        file_.removeWriteLeftovers();
         std::string loadProblem;
         bool loaded = loadTasks(loadProblem);
         // Each task is computed on its own, so that one whose next run cannot be represented
@@ -86,7 +86,7 @@ bool Scheduler::initialize() {
         if (!loaded) {
           // Rewriting now would replace the unread part of the file with nothing; the first
           // change moves it aside before writing.
-          keepFileAside_ = true;
+          file_.keepAsideOnNextSave(true);
           warning = "Scheduler: no se pudo leer " + configPath_ + " (" + loadProblem +
                     "); el archivo se conserva sin cambios";
         } else if (!unrepresentable.empty()) {
@@ -233,38 +233,13 @@ std::vector<std::string> Scheduler::defaultScanPaths(ScheduledScanType scanType)
 }
 
 bool Scheduler::loadTasks(std::string& problem) {
-  std::error_code error;
-  std::filesystem::file_status status = std::filesystem::status(configPath_, error);
-  if (status.type() == std::filesystem::file_type::not_found) return true;
-  if (error) {
-    problem = platform::errnoText(error.value());
+  platform::JsonFileStore::Reading reading = file_.read();
+  if (reading.outcome == platform::JsonFileStore::Outcome::Missing) return true;
+  if (reading.outcome == platform::JsonFileStore::Outcome::Unreadable) {
+    problem = reading.reason;
     return false;
   }
-
-  std::string text;
-  try {
-    std::ifstream in(configPath_, std::ios::binary);
-    if (!in) {
-      problem = platform::errnoText(platform::lastErrno());
-      return false;
-    }
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-      problem = "error de lectura";
-      return false;
-    }
-  } catch (const std::exception& e) {
-    problem = e.what();  // the stream reports a read error (such as a directory) by throwing
-    return false;
-  }
-
-  Json document;
-  try {
-    document = Json::parse(text, nullptr, true, false);
-  } catch (const Json::exception& e) {
-    problem = e.what();
-    return false;
-  }
+  const Json& document = reading.document;
 
   tasks_.clear();
   if (!document.is_object()) {
@@ -290,31 +265,15 @@ bool Scheduler::loadTasks(std::string& problem) {
 
 bool Scheduler::saveTasks(std::string& problem) {
   try {
-    if (keepFileAside_) {
-      const auto seconds =
-          std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
-      std::string movedTo;
-      if (!platform::moveFileAside(configPath_, seconds, movedTo)) {
-        problem = "no se pudo apartar el archivo ilegible " + configPath_;
-        return false;
-      }
-      keepFileAside_ = false;
-      if (!movedTo.empty()) {
-        EventLogger::instance().warning("Archivo de tareas ilegible conservado como " + movedTo);
-      }
-    }
     Json list = Json::array();
     for (const ScheduledTask& task : tasks_) list.push_back(taskToJson(task));
     Json document = {{"tasks", std::move(list)}, {"version", "1.0"}};
-    std::string text = document.dump(2, ' ', false, Json::error_handler_t::strict);
-    const platform::Result<> written = platform::writeFileAtomically(
-        configPath_, text,
-        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
-    if (written) return true;
-    problem = written.message();
-    if (problem.empty()) problem = "error de escritura";
-    return false;
+    std::string movedTo;
+    const bool saved = file_.save(document, &problem, &movedTo);
+    if (!movedTo.empty()) {
+      EventLogger::instance().warning("Archivo de tareas ilegible conservado como " + movedTo);
+    }
+    return saved;
   } catch (const std::exception& e) {
     problem = e.what();
     return false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Clock.hpp"
+#include "platform/JsonFileStore.hpp"
 #include "scheduler/ScheduledTask.hpp"
 
 namespace norvid {
@@ -80,7 +81,8 @@ class Scheduler {
   std::string configPath_;
   const platform::Clock& clock_;
   std::vector<ScheduledTask> tasks_;
-  bool keepFileAside_ = false;
+  // The tasks' file; one that could not be read is moved aside before the next write.
+  platform::JsonFileStore file_;
   mutable std::mutex mutex_;
 };
 
