@@ -624,7 +624,8 @@ void sparseQuarantines(const Settings& settings, const std::atomic<bool>& stop,
     if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(settings.sparseMiB << 20)) != 0) {
       if (fd >= 0) ::close(fd);
       std::lock_guard<std::mutex> guard(figures.mutex);
-      figures.problem = "cannot make the sparse file " + path + ": " + norvid::platform::errnoText(errno);
+      figures.problem =
+          "cannot make the sparse file " + path + ": " + norvid::platform::errnoText(errno);
       return;
     }
     ::close(fd);

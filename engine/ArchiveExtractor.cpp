@@ -430,7 +430,8 @@ void ArchiveExtractor::cleanup(const std::string& directory) const {
   if (!fs::exists(fs::symlink_status(directory, error))) return;
   fs::remove_all(directory, error);
   if (error) {
-    std::cerr << "[WARN] No se pudo limpiar directorio temporal: " << platform::errnoText(error.value()) << std::endl;
+    std::cerr << "[WARN] No se pudo limpiar directorio temporal: "
+              << platform::errnoText(error.value()) << std::endl;
     return;
   }
   std::cout << "[INFO] Limpiado directorio temporal: " << directory << std::endl;

@@ -65,7 +65,8 @@ class BoundedFile {
     std::error_code error;
     const std::filesystem::path resolved = std::filesystem::canonical(path, error);
     if (error) return;
-    owned_ = platform::FileHandle::openForReading(resolved.string()).value_or(platform::FileHandle());
+    owned_ =
+        platform::FileHandle::openForReading(resolved.string()).value_or(platform::FileHandle());
     takeSize();
   }
 

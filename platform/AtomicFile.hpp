@@ -12,10 +12,10 @@ namespace norvid::platform {
 // renamed over `path`. The file gets the permissions `mode`. When any step fails, the old file is
 // left untouched, the temporary file removed, and the failure names the step.
 Result<> writeFileAtomically(const std::string& path, const std::string& content,
-                         std::filesystem::perms mode = std::filesystem::perms::owner_read |
-                                                       std::filesystem::perms::owner_write |
-                                                       std::filesystem::perms::group_read |
-                                                       std::filesystem::perms::others_read);
+                             std::filesystem::perms mode = std::filesystem::perms::owner_read |
+                                                           std::filesystem::perms::owner_write |
+                                                           std::filesystem::perms::group_read |
+                                                           std::filesystem::perms::others_read);
 
 // Removes the temporary files that writes of `path` left behind when the process died before their
 // rename. REQUIRES: no write of `path` is under way.

@@ -76,7 +76,8 @@ bool JsonFileStore::save(const std::string& text, std::string* problem, std::str
   }
   const Result<> written = writeFileAtomically(path_, text, mode_);
   if (written) return true;
-  if (problem != nullptr) *problem = written.message().empty() ? "error de escritura" : written.message();
+  if (problem != nullptr)
+    *problem = written.message().empty() ? "error de escritura" : written.message();
   return false;
 }
 

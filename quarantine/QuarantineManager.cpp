@@ -176,8 +176,9 @@ void removeCopy(const std::string& id, const std::string& copyPath, const char* 
   std::error_code code;
   fs::remove(copyPath, code);
   if (code) {
-    EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
-                                  ", pero su copia no se pudo borrar: " + platform::errnoText(code.value()));
+    EventLogger::instance().error(
+        "Cuarentena: archivo " + id + " " + outcome +
+        ", pero su copia no se pudo borrar: " + platform::errnoText(code.value()));
   }
 }
 
@@ -249,8 +250,8 @@ bool writeCodedCopy(const platform::FileHandle& source, std::uint64_t expectedSi
                     const std::string& destPath, std::string_view key, std::string* error,
                     std::optional<std::pair<std::uint32_t, std::uint32_t>> owner = std::nullopt) {
   std::string temporary = destPath + ".part-" + platform::generateRandomId().substr(0, 8);
-  platform::Result<platform::FileHandle> created =
-      platform::FileHandle::createExclusively(temporary, kOwnerOnly, platform::DirectoryLinks::Follow);
+  platform::Result<platform::FileHandle> created = platform::FileHandle::createExclusively(
+      temporary, kOwnerOnly, platform::DirectoryLinks::Follow);
   if (!created) {
     if (error != nullptr) *error = created.message();
     return false;
@@ -617,9 +618,9 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
     if (!journal.write({{"operation", "restore"}, {"staged", staged}})) return false;
     // The directory must be reached without symbolic links: the file goes back exactly where the
     // record says, never where a link planted since then points.
-    platform::FileHandle dest =
-        platform::FileHandle::createExclusively(staged, kOwnerOnly, platform::DirectoryLinks::Refuse)
-            .value_or(platform::FileHandle());
+    platform::FileHandle dest = platform::FileHandle::createExclusively(
+                                    staged, kOwnerOnly, platform::DirectoryLinks::Refuse)
+                                    .value_or(platform::FileHandle());
     if (!dest.isOpen()) return false;
     auto discardStaged = [&]() {
       std::error_code ignored;

@@ -308,7 +308,8 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
     if (!std::filesystem::exists(base + ".json")) {
       const platform::Result<platform::NewFileOutcome> outcome =
           platform::createNewFile(base + ".html");
-      if (!outcome) throw std::runtime_error("No se pudo escribir el reporte: " + outcome.message());
+      if (!outcome)
+        throw std::runtime_error("No se pudo escribir el reporte: " + outcome.message());
       if (*outcome == platform::NewFileOutcome::Created) break;
     }
     if (attempt == kMaxNameAttempts) {
@@ -335,10 +336,10 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
 bool ScanReport::writeReport(const std::string& path, std::string* error) const {
   std::string extension = lowerCase(std::filesystem::path(path).extension().string());
   bool html = extension == ".html" || extension == ".htm";
-  platform::Result<> done = platform::writeFileAtomically(
-      path, html ? toHtml() : toJson(),
-      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-          std::filesystem::perms::group_read);
+  platform::Result<> done = platform::writeFileAtomically(path, html ? toHtml() : toJson(),
+                                                          std::filesystem::perms::owner_read |
+                                                              std::filesystem::perms::owner_write |
+                                                              std::filesystem::perms::group_read);
   if (done) done = platform::shareFileWithAdministrators(path);
   if (!done && error != nullptr) *error = done.message();
   return done.ok();

@@ -66,8 +66,8 @@ bool Scheduler::initialize() {
       std::error_code error;
       if (!parent.empty()) std::filesystem::create_directories(parent, error);
       if (error) {
-        warning =
-            "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + platform::errnoText(error.value());
+        warning = "Scheduler: no se pudo crear el directorio " + parent.string() + ": " +
+                  platform::errnoText(error.value());
       } else {
         // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
         file_.removeWriteLeftovers();

@@ -156,9 +156,8 @@ platform::Result<std::string> ScanProgressBar::send(const std::string& socketPat
   const std::string path = parsed["path"].get<std::string>();
 
   InterruptCatcher catcher;
-  std::future<platform::Result<std::string>> answer = std::async(std::launch::async, [&] {
-    return platform::sendRequest(socketPath, request);
-  });
+  std::future<platform::Result<std::string>> answer =
+      std::async(std::launch::async, [&] { return platform::sendRequest(socketPath, request); });
   std::optional<std::int64_t> scanId;
   bool cancelSent = false;
   bool drawn = false;

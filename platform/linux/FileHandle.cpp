@@ -96,8 +96,7 @@ Result<FileStatus> FileHandle::status() const {
   return toStatus(info);
 }
 
-Result<std::size_t> FileHandle::readAt(std::uint64_t offset, char* buffer,
-                                       std::size_t size) const {
+Result<std::size_t> FileHandle::readAt(std::uint64_t offset, char* buffer, std::size_t size) const {
   while (true) {
     ssize_t got = ::pread(descriptor_, buffer, size, static_cast<off_t>(offset));
     if (got >= 0) return static_cast<std::size_t>(got);

@@ -67,10 +67,9 @@ int SystemdServiceManager::createService(const Definition& definition) {
   if (openService(definition.name) == 0) return kAlreadyInstalled;
   using std::filesystem::perms;
   for (const UnitFile& file : definition.unitFiles) {
-    const Result<> written =
-        writeFileAtomically(unitDirectory_ + "/" + file.name, file.text,
-                            perms::owner_read | perms::owner_write | perms::group_read |
-                                perms::others_read);
+    const Result<> written = writeFileAtomically(
+        unitDirectory_ + "/" + file.name, file.text,
+        perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
     if (!written) return written.failure().code != 0 ? written.failure().code : EIO;
   }
   if (int code = reload(); code != 0) return code;

@@ -45,8 +45,8 @@ TEST(AtomicFileTest, ReplacesWholeFilesAndLeavesTheOldOneOnFailure) {
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
   EXPECT_EQ(entries, 2u);  // config.json and blocked only
 
-  written = writeFileAtomically((dir.path() / "missing/dir/file").string(), "x",
-                                fs::perms::owner_read);
+  written =
+      writeFileAtomically((dir.path() / "missing/dir/file").string(), "x", fs::perms::owner_read);
   EXPECT_FALSE(written);
   EXPECT_NE(written.message().find("create"), std::string::npos) << written.message();
 }
