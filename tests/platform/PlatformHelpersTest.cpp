@@ -56,7 +56,7 @@ TEST(TempFileTest, CreatesAPrivateEmptyFileInTheTemporaryDirectory) {
   const char* previous = std::getenv("TMPDIR");
   const std::string saved = previous != nullptr ? previous : "";
   ::setenv("TMPDIR", dir.str().c_str(), 1);
-  const std::string path = createTempFile("amsi");
+  const std::string path = createTempFile("amsi").value_or("");
   if (previous != nullptr) {
     ::setenv("TMPDIR", saved.c_str(), 1);
   } else {
