@@ -66,13 +66,13 @@ bool JsonFileStore::save(const std::string& text, std::string* problem, std::str
   if (keepAside_) {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
-    std::string movedTo;
-    if (!moveFileAside(path_, seconds, movedTo)) {
+    Result<std::string> movedTo = moveFileAside(path_, seconds);
+    if (!movedTo) {
       if (problem != nullptr) *problem = "no se pudo apartar el archivo ilegible " + path_;
       return false;
     }
     keepAside_ = false;
-    if (movedAside != nullptr) *movedAside = std::move(movedTo);
+    if (movedAside != nullptr) *movedAside = std::move(*movedTo);
   }
   const Result<> written = writeFileAtomically(path_, text, mode_);
   if (written) return true;
