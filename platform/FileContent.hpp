@@ -6,7 +6,6 @@
 
 namespace norvid::platform {
 
-// Callers branch on each refusal (not regular, empty, too large), so this stays a status.
 enum class FileContentStatus { Ok, CannotOpen, NotRegular, Empty, TooLarge, ReadFailed };
 
 // Reads the whole of a regular file of at most `maxBytes` into `content`. The file is opened
