@@ -191,7 +191,9 @@ TEST_F(ScanProgressTest, NorvidctlOnATerminalDrawsTheBarAndCancelsOnCtrlC) {
   std::atomic<bool> clientDone{false};
   std::thread releaser([&] {
     while (!clientDone) {
-      for (const json& record : fixture.sendJson({{"command", "list_scans"}}).at("scans")) {
+      // The answer is held in a local: a loop over a member of the temporary would read freed memory.
+      const json answer = fixture.sendJson({{"command", "list_scans"}});
+      for (const json& record : answer.at("scans")) {
         if (record.value("cancel_requested", false)) gate.release();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
