@@ -191,7 +191,7 @@ TEST_F(ScanProgressTest, NorvidctlOnATerminalDrawsTheBarAndCancelsOnCtrlC) {
   std::atomic<bool> clientDone{false};
   std::thread releaser([&] {
     while (!clientDone) {
-      // The answer is held in a local: a loop over a member of the temporary would read freed memory.
+      // Held in a local: a loop over a member of the temporary answer would read freed memory.
       const json answer = fixture.sendJson({{"command", "list_scans"}});
       for (const json& record : answer.at("scans")) {
         if (record.value("cancel_requested", false)) gate.release();
