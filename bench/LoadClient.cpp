@@ -53,6 +53,7 @@
 
 #include "norvid/Version.hpp"
 #include "platform/ClientConnection.hpp"
+#include "platform/SystemError.hpp"
 
 namespace {
 
@@ -323,16 +324,16 @@ struct Exchange {
 Exchange sendAndReceive(const std::string& socket, const std::string& request) {
   Exchange result;
   const auto start = Clock::now();
-  std::string error;
-  auto connection = norvid::platform::ClientConnection::connectTo(socket, &error);
-  if (!connection.isOpen()) {
+  auto connection = norvid::platform::ClientConnection::connectTo(socket);
+  if (!connection) {
     result.refused = true;
-    result.problem = error;
-  } else if (!connection.sendMessage(request, &error)) {
-    result.problem = error;
+    result.problem = connection.message();
+  } else if (auto sent = connection->sendMessage(request); !sent) {
+    result.problem = sent.message();
+  } else if (auto answer = connection->receiveUntilClosed(kAnswerTimeout); !answer) {
+    result.problem = answer.message();
   } else {
-    result.answer = connection.receiveUntilClosed(kAnswerTimeout, &error);
-    if (!result.answer) result.problem = error;
+    result.answer = std::move(*answer);
   }
   result.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   return result;
@@ -454,14 +455,14 @@ void holdIdle(const Settings& settings, const std::atomic<bool>& stop, IdleFigur
         slot.connection.close();
       }
       if (!slot.connection.isOpen() && !stop.load()) {
-        std::string error;
-        slot.connection = norvid::platform::ClientConnection::connectTo(settings.socket, &error);
+        auto connection = norvid::platform::ClientConnection::connectTo(settings.socket);
         slot.opened = Clock::now();
-        if (slot.connection.isOpen()) {
+        if (connection) {
+          slot.connection = std::move(*connection);
           ++figures.opened;
         } else {
           ++figures.connectFailures;
-          figures.lastError = error;
+          figures.lastError = connection.message();
         }
       }
       if (slot.connection.isOpen()) ++open;
@@ -623,7 +624,8 @@ void sparseQuarantines(const Settings& settings, const std::atomic<bool>& stop,
     if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(settings.sparseMiB << 20)) != 0) {
       if (fd >= 0) ::close(fd);
       std::lock_guard<std::mutex> guard(figures.mutex);
-      figures.problem = "cannot make the sparse file " + path + ": " + std::strerror(errno);
+      figures.problem =
+          "cannot make the sparse file " + path + ": " + norvid::platform::errnoText(errno);
       return;
     }
     ::close(fd);

@@ -23,6 +23,7 @@
 #include "platform/FileHandle.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
@@ -164,6 +165,14 @@ std::size_t readHead(const platform::DescriptorStream& stream,
   return std::fread(head.data(), 1, head.size(), stream.get());
 }
 
+// A stream of its own over the archive open on `fd`, read from the start.
+platform::DescriptorStream openArchiveStream(int fd) {
+  platform::Result<platform::DescriptorStream> opened =
+      platform::DescriptorStream::openDuplicate(fd);
+  if (!opened) throw std::runtime_error("Failed to open archive: " + opened.message());
+  return std::move(*opened);
+}
+
 }  // namespace
 
 ArchiveExtractor::ArchiveExtractor(ArchiveLimits limits) : limits_(limits) {}
@@ -178,10 +187,11 @@ std::string ArchiveExtractor::detectFormat(const std::string& path) const {
   std::error_code error;
   const fs::path resolved = fs::canonical(path, error);
   if (error) return "unknown";
-  const platform::FileHandle file = platform::FileHandle::openForReading(resolved.string());
-  if (!file.isOpen()) return "unknown";
+  const platform::Result<platform::FileHandle> file =
+      platform::FileHandle::openForReading(resolved.string());
+  if (!file) return "unknown";
   std::array<unsigned char, kSniffBytes> head{};
-  return detectFormat(head.data(), file.readHead(head.data(), head.size()), path);
+  return detectFormat(head.data(), file->readHead(head.data(), head.size()), path);
 }
 
 std::string ArchiveExtractor::detectFormat(const unsigned char* bytes, std::size_t size,
@@ -252,22 +262,19 @@ std::vector<std::string> ArchiveExtractor::extract(const std::string& archivePat
   if (!fs::is_regular_file(archiveStatus)) {
     throw std::runtime_error("Archive file is not a regular file: " + archivePath);
   }
-  std::string error;
-  const platform::FileHandle file =
-      platform::FileHandle::openForReading(fs::canonical(archivePath).string(), &error);
-  if (!file.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
-  const auto status = file.status(&error);
-  if (!status) throw std::runtime_error("Failed to open archive: " + error);
+  const platform::Result<platform::FileHandle> file =
+      platform::FileHandle::openForReading(fs::canonical(archivePath).string());
+  if (!file) throw std::runtime_error("Failed to open archive: " + file.message());
+  const auto status = file->status();
+  if (!status) throw std::runtime_error("Failed to open archive: " + status.message());
   ExtractionBudget budget = ExtractionBudget::forTopLevelFile(status->size);
-  return extract(file.descriptor(), archivePath, destination, budget);
+  return extract(file->descriptor(), archivePath, destination, budget);
 }
 
 std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& name,
                                                    const std::string& destination,
                                                    ExtractionBudget& budget) const {
-  std::string error;
-  platform::DescriptorStream stream = platform::DescriptorStream::openDuplicate(fd, &error);
-  if (!stream.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+  platform::DescriptorStream stream = openArchiveStream(fd);
   const std::uint64_t size = stream.size();
   std::array<unsigned char, kSniffBytes> head{};
   const std::string format = detectFormat(head.data(), readHead(stream, head), name);
@@ -275,8 +282,7 @@ std::vector<std::string> ArchiveExtractor::extract(int fd, const std::string& na
   std::vector<std::string> files;
   if (format == "mail" || format == "mbox" || format == "ole2" || format == "chm" ||
       format == "szdd" || format == "kwaj") {
-    stream = platform::DescriptorStream::openDuplicate(fd, &error);
-    if (!stream.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+    stream = openArchiveStream(fd);
     MemberWriter writer(limits_, size, budget, destination);
     if (format == "ole2") {
       CompoundFileExtractor::extract(stream, name, writer);
@@ -303,9 +309,7 @@ std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const s
   ExtractionPaths created;
   created.createDirectories(destination);
 
-  std::string error;
-  const platform::DescriptorStream input = platform::DescriptorStream::openDuplicate(fd, &error);
-  if (!input.isOpen()) throw std::runtime_error("Failed to open archive: " + error);
+  const platform::DescriptorStream input = openArchiveStream(fd);
   ArchiveHandle reader(archive_read_new(), archive_read_free);
   ArchiveHandle writer(archive_write_disk_new(), archive_write_free);
   if (!reader || !writer) throw std::runtime_error("Failed to create archive objects");
@@ -389,7 +393,7 @@ std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const s
       if (target.has_parent_path()) created.createDirectories(target.parent_path());
     } catch (const fs::filesystem_error& failure) {
       std::cerr << "[WARN] Cannot place archive entry, skipping: " << entryName << " ("
-                << failure.code().message() << ")" << std::endl;
+                << platform::errnoText(failure.code().value()) << ")" << std::endl;
       archive_read_data_skip(reader.get());
       continue;
     }
@@ -426,7 +430,8 @@ void ArchiveExtractor::cleanup(const std::string& directory) const {
   if (!fs::exists(fs::symlink_status(directory, error))) return;
   fs::remove_all(directory, error);
   if (error) {
-    std::cerr << "[WARN] No se pudo limpiar directorio temporal: " << error.message() << std::endl;
+    std::cerr << "[WARN] No se pudo limpiar directorio temporal: "
+              << platform::errnoText(error.value()) << std::endl;
     return;
   }
   std::cout << "[INFO] Limpiado directorio temporal: " << directory << std::endl;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "engine/ArchiveBombException.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace fs = std::filesystem;
@@ -69,11 +70,13 @@ bool MemberWriter::begin(const std::string& name, std::uint64_t declared) {
       return false;
     }
     if (ExtractionPaths::exists(target)) target = ExtractionPaths::freeNameFor(target);
-    file_ = platform::FileHandle::createExclusively(target.string(),
-                                                    fs::perms::owner_read | fs::perms::owner_write,
-                                                    platform::DirectoryLinks::Refuse, &error);
+    platform::Result<platform::FileHandle> created = platform::FileHandle::createExclusively(
+        target.string(), fs::perms::owner_read | fs::perms::owner_write,
+        platform::DirectoryLinks::Refuse);
+    error = created.message();
+    file_ = std::move(created).value_or(platform::FileHandle());
   } catch (const fs::filesystem_error& failure) {
-    error = failure.code().message();
+    error = platform::errnoText(failure.code().value());
   }
   if (!file_.isOpen()) {
     std::cerr << "[WARN] Cannot place archive entry, skipping: " << name << " (" << error << ")"
@@ -89,9 +92,9 @@ bool MemberWriter::begin(const std::string& name, std::uint64_t declared) {
 void MemberWriter::write(const void* data, std::size_t size) {
   if (size == 0) return;
   expansion_.reach(written_ + size);
-  std::string error;
-  if (!file_.writeAll(static_cast<const char*>(data), size, &error)) {
-    throw std::runtime_error("Cannot write archive member " + current_.string() + ": " + error);
+  if (platform::Result<> written = file_.writeAll(static_cast<const char*>(data), size); !written) {
+    throw std::runtime_error("Cannot write archive member " + current_.string() + ": " +
+                             written.message());
   }
   written_ += size;
 }
@@ -103,9 +106,9 @@ void MemberWriter::wrote(std::uint64_t bytes) {
 
 void MemberWriter::finish() {
   if (!file_.isOpen()) return;
-  std::string error;
-  if (!file_.close(&error)) {
-    throw std::runtime_error("Cannot write archive member " + current_.string() + ": " + error);
+  if (platform::Result<> closed = file_.close(); !closed) {
+    throw std::runtime_error("Cannot write archive member " + current_.string() + ": " +
+                             closed.message());
   }
   files_.push_back(current_.string());
 }

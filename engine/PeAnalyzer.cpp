@@ -65,7 +65,8 @@ class BoundedFile {
     std::error_code error;
     const std::filesystem::path resolved = std::filesystem::canonical(path, error);
     if (error) return;
-    owned_ = platform::FileHandle::openForReading(resolved.string());
+    owned_ =
+        platform::FileHandle::openForReading(resolved.string()).value_or(platform::FileHandle());
     takeSize();
   }
 
@@ -104,7 +105,7 @@ class BoundedFile {
  private:
   void takeSize() {
     if (!handle_->isOpen()) return;
-    const std::optional<platform::FileStatus> status = handle_->status();
+    const platform::Result<platform::FileStatus> status = handle_->status();
     if (!status || !status->regular) return;
     size_ = status->size;
     open_ = true;
@@ -119,9 +120,10 @@ class BoundedFile {
   std::size_t readInto(std::uint64_t offset, char* buffer, std::size_t size) const {
     std::size_t done = 0;
     while (done < size) {
-      const long long got = handle_->readAt(offset + done, buffer + done, size - done);
-      if (got <= 0) break;
-      done += static_cast<std::size_t>(got);
+      const platform::Result<std::size_t> got =
+          handle_->readAt(offset + done, buffer + done, size - done);
+      if (!got || *got == 0) break;
+      done += *got;
     }
     return done;
   }

@@ -143,9 +143,9 @@ ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
 Scanner::Verdict Scanner::judgePath(const std::string& path, std::int32_t depth,
                                     const std::string& container) {
   // Archive members are never followed through a link; a file named by the caller may be.
-  int error = 0;
-  const platform::FileHandle file = platform::openForScanning(path, depth == 0, error);
-  if (file.isOpen()) return judgeOpenFile(file, path, depth, container);
+  const platform::Result<platform::FileHandle> file = platform::openForScanning(path, depth == 0);
+  if (file) return judgeOpenFile(*file, path, depth, container);
+  const int error = file.failure().code;
   Verdict verdict;
   {
     ConsoleCapture capture(verdict.console);
@@ -183,10 +183,9 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
   {
     ConsoleCapture capture(verdict.console);
     verdict.result = guarded(path, depth, container, [&]() -> ScanResult {
-      int error = 0;
-      const std::optional<platform::OpenFileFacts> facts =
-          platform::openFileFacts(file.descriptor(), error);
-      if (!facts) throw systemFailure("status", path, error);
+      const platform::Result<platform::OpenFileFacts> facts =
+          platform::openFileFacts(file.descriptor());
+      if (!facts) throw systemFailure("status", path, facts.failure().code);
       if (!facts->regular) {
         return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
       }
@@ -204,9 +203,9 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
       ScanResult result = examine(file, *facts, path, depth, container, context);
       if (cacheable && context.keepable && result.status != ScanStatus::ERROR) {
         // A file written while it was judged may hold content the verdict never saw.
-        const std::optional<platform::OpenFileFacts> after =
-            platform::openFileFacts(file.descriptor(), error);
-        if (after && after->sameVersionAs(*facts)) keepFor = facts;
+        const platform::Result<platform::OpenFileFacts> after =
+            platform::openFileFacts(file.descriptor());
+        if (after && after->sameVersionAs(*facts)) keepFor = *facts;
       }
       return result;
     });
@@ -222,17 +221,16 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
 ScanResult Scanner::scanMember(const std::string& path, std::int32_t depth,
                                const std::string& container, FileContext& context) {
   return guarded(path, depth, container, [&]() -> ScanResult {
-    int error = 0;
-    const platform::FileHandle file = platform::openForScanning(path, false, error);
-    if (!file.isOpen()) return judgeUnopened(path, depth, container, error);
-    const std::optional<platform::OpenFileFacts> facts =
-        platform::openFileFacts(file.descriptor(), error);
-    if (!facts) throw systemFailure("status", path, error);
+    const platform::Result<platform::FileHandle> file = platform::openForScanning(path, false);
+    if (!file) return judgeUnopened(path, depth, container, file.failure().code);
+    const platform::Result<platform::OpenFileFacts> facts =
+        platform::openFileFacts(file->descriptor());
+    if (!facts) throw systemFailure("status", path, facts.failure().code);
     if (!facts->regular) {
       return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
     }
     if (isExcluded(path)) return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
-    return examine(file, *facts, path, depth, container, context);
+    return examine(*file, *facts, path, depth, container, context);
   });
 }
 

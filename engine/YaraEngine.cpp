@@ -307,13 +307,12 @@ void YaraEngine::destroyIdleScanners() {
 
 std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
   if (!initialized_ || ruleSets_.empty()) return {};
-  int error = 0;
-  const platform::FileHandle file = platform::openForScanning(path, true, error);
-  if (!file.isOpen()) return {};
-  const std::optional<platform::OpenFileFacts> facts =
-      platform::openFileFacts(file.descriptor(), error);
+  const platform::Result<platform::FileHandle> file = platform::openForScanning(path, true);
+  if (!file) return {};
+  const platform::Result<platform::OpenFileFacts> facts =
+      platform::openFileFacts(file->descriptor());
   if (!facts || !facts->regular) return {};
-  return scanOpenFile(file, facts->size, path);
+  return scanOpenFile(*file, facts->size, path);
 }
 
 std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& file,

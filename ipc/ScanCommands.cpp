@@ -191,7 +191,9 @@ std::string ScanCommands::handleScanAmsi(const std::string& contentName,
         {{"status", "ok"}, {"is_malicious", false}, {"threat_name", ""}, {"engine", "unavailable"}});
   }
   try {
-    const TemporaryFile file(platform::createTempFile("amsi"));
+    const platform::Result<std::string> created = platform::createTempFile("amsi");
+    if (!created) throw std::runtime_error(created.message());
+    const TemporaryFile file(*created);
     nlohmann::json response{{"status", "ok"},
                             {"is_malicious", false},
                             {"threat_name", ""},

@@ -68,14 +68,14 @@ std::string OnAccessWatcher::seconds() const {
 }
 
 bool OnAccessWatcher::startWatching() {
-  std::string error;
-  platform::FileAccessMonitor monitor =
-      platform::FileAccessMonitor::open(options_.blockExec, &error);
-  if (!monitor.isOpen()) {
+  platform::Result<platform::FileAccessMonitor> opened =
+      platform::FileAccessMonitor::open(options_.blockExec);
+  if (!opened) {
     say(ConsoleWriter::Stream::Err,
-        "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + error);
+        "[ERROR] No se pudo iniciar la vigilancia (fanotify): " + opened.message());
     return false;
   }
+  platform::FileAccessMonitor monitor = std::move(*opened);
   int watched = 0;
   for (const std::string& directory : filter_.watched()) {
     std::error_code missing;
@@ -84,8 +84,9 @@ bool OnAccessWatcher::startWatching() {
           "[WARN] Directorio no disponible, no se vigila: " + directory);
       continue;
     }
-    if (monitor.watchTree(directory, &error) == 0) {
-      say(ConsoleWriter::Stream::Err, "[WARN] No se pudo vigilar " + directory + ": " + error);
+    if (platform::Result<int> marked = monitor.watchTree(directory); !marked) {
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] No se pudo vigilar " + directory + ": " + marked.message());
       continue;
     }
     ++watched;
@@ -123,12 +124,14 @@ int OnAccessWatcher::run() {
 
   bool failed = false;
   while (!stopping_.load()) {
-    std::string error;
-    std::vector<platform::FileAccessEvent> events = monitor_.waitForEvents(kPollSlice, &error);
-    for (platform::FileAccessEvent& event : events) handle(event);
+    platform::Result<std::vector<platform::FileAccessEvent>> events =
+        monitor_.waitForEvents(kPollSlice);
+    if (events) {
+      for (platform::FileAccessEvent& event : *events) handle(event);
+    }
     expireHeldStarts(false);
-    if (!error.empty()) {
-      say(ConsoleWriter::Stream::Err, "[ERROR] Lectura de eventos fallida: " + error);
+    if (!events) {
+      say(ConsoleWriter::Stream::Err, "[ERROR] Lectura de eventos fallida: " + events.message());
       failed = true;
       break;
     }

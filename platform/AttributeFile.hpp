@@ -6,7 +6,8 @@
 namespace norvid::platform {
 
 // What reading a small text file gave: the errno of the failed open or of the failed read (0 when
-// that step went well) and, when both are 0, the whole content.
+// that step went well) and, when both are 0, the whole content. Kept apart from Result because
+// callers tell a missing or unopenable attribute from one that opened but could not be read.
 struct AttributeRead {
   int openError = 0;
   int readError = 0;

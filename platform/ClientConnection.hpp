@@ -1,8 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
+
+#include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 
@@ -18,19 +19,18 @@ class ClientConnection {
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
 
-  // Connects to the socket at `path`; the result is not open on failure (`error` says why).
-  static ClientConnection connectTo(const std::string& path, std::string* error = nullptr);
+  // Connects to the socket at `path`.
+  static Result<ClientConnection> connectTo(const std::string& path);
 
   bool isOpen() const { return descriptor_ >= 0; }
 
   // Sends `message` as one message. REQUIRES: isOpen().
-  bool sendMessage(const std::string& message, std::string* error = nullptr);
+  Result<> sendMessage(const std::string& message);
 
   // Reads and joins the messages until the server closes the connection, waiting `timeout` at
-  // most in all. Empty when the time ran out or a read failed (`error` says which); an answer
-  // that was never sent before the close reads as an empty string.
-  std::optional<std::string> receiveUntilClosed(std::chrono::milliseconds timeout,
-                                                std::string* error = nullptr);
+  // most in all. Fails when the time ran out (ETIMEDOUT) or a read failed; an answer that was
+  // never sent before the close reads as an empty string.
+  Result<std::string> receiveUntilClosed(std::chrono::milliseconds timeout);
 
   // True once the server has closed its end; looks without waiting and consumes nothing.
   bool closedByPeer() const;

@@ -8,7 +8,8 @@
 
 namespace norvid::platform {
 
-// What came of one request to the service socket.
+// What came of one request to the service socket. An outcome rather than a Result: callers act
+// differently on each (an absent service, a deadline, a cancel are not failures of the request).
 struct DeadlineReply {
   enum class Outcome {
     // `text` holds the whole answer.

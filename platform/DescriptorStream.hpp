@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/SystemError.hpp"
+
 namespace norvid::platform {
 
 // A read-only stdio stream over a duplicate of an open descriptor, positioned at the start of the
@@ -21,8 +23,8 @@ class DescriptorStream {
   DescriptorStream(const DescriptorStream&) = delete;
   DescriptorStream& operator=(const DescriptorStream&) = delete;
 
-  // Fails (an empty stream, `error` set) when the descriptor cannot be duplicated or rewound.
-  static DescriptorStream openDuplicate(int descriptor, std::string* error = nullptr);
+  // Fails when the descriptor cannot be duplicated or rewound.
+  static Result<DescriptorStream> openDuplicate(int descriptor);
 
   bool isOpen() const { return stream_ != nullptr; }
   std::FILE* get() const { return stream_; }

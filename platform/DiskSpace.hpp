@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/SystemError.hpp"
+
 namespace norvid::platform {
 
 // Space the service keeps free on a file system it writes to: the smaller of 5 % of the file
@@ -10,9 +12,9 @@ namespace norvid::platform {
 // cannot fill the disk the service (and everything else on it) needs.
 std::uint64_t diskReserveFor(std::uint64_t capacity);
 
-// True when writing `bytes` more below `directory` (or its nearest existing parent) leaves at least
-// the reserve free. On false, `detail` names the figures (or the error that kept them unknown).
-bool leavesDiskReserve(const std::string& directory, std::uint64_t bytes,
-                       std::string* detail = nullptr);
+// Succeeds when writing `bytes` more below `directory` (or its nearest existing parent) leaves at
+// least the reserve free. Otherwise the failure (ENOSPC, or the errno that kept the figures
+// unknown) names the figures or the error.
+Result<> leavesDiskReserve(const std::string& directory, std::uint64_t bytes);
 
 }  // namespace norvid::platform

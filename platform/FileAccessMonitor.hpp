@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/PermissionRequest.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 
@@ -59,20 +60,19 @@ class FileAccessMonitor {
   FileAccessMonitor& operator=(const FileAccessMonitor&) = delete;
 
   // Opens a monitor (needs root). With `holdExecution`, program starts are reported too and held
-  // until answered. Not open on failure (`error` says why). Every event and every held start
+  // until answered. Every event and every held start
   // takes a descriptor, so the process's soft limit of open files is raised to its hard limit.
-  static FileAccessMonitor open(bool holdExecution, std::string* error = nullptr);
+  static Result<FileAccessMonitor> open(bool holdExecution);
 
   bool isOpen() const { return group_ != nullptr; }
 
-  // Marks the file system that holds `directory` and those of the mount points below it. Returns
-  // the count of file systems marked (0 with `error` set when even the first failed).
-  int watchTree(const std::string& directory, std::string* error = nullptr);
+  // Marks the file system that holds `directory` and those of the mount points below it. Gives
+  // the count of file systems marked; fails when even the first could not be marked.
+  Result<int> watchTree(const std::string& directory);
 
   // Waits at most `timeout` for events, or until wake(), and returns those read (maybe none).
-  // `error` is set only when the monitor cannot go on (its descriptor failed).
-  std::vector<FileAccessEvent> waitForEvents(std::chrono::milliseconds timeout,
-                                             std::string* error = nullptr);
+  // Fails only when the monitor cannot go on (its descriptor failed).
+  Result<std::vector<FileAccessEvent>> waitForEvents(std::chrono::milliseconds timeout);
 
   // Ends a wait in progress at once. Safe from any thread.
   void wake();

@@ -4,21 +4,22 @@
 
 namespace norvid::platform {
 
-bool moveFileAside(const std::string& path, std::int64_t seconds, std::string& movedTo) {
+Result<std::string> moveFileAside(const std::string& path, std::int64_t seconds) {
   namespace fs = std::filesystem;
-  movedTo.clear();
   std::error_code error;
-  if (!fs::exists(path, error)) return !error;
+  if (!fs::exists(path, error)) {
+    if (error) return Failure::ofErrno(error.value(), "stat " + path);
+    return std::string();
+  }
   const std::string base = path + ".corrupt-" + std::to_string(seconds);
   std::string target = base;
   for (int n = 1; fs::exists(target, error) || error; ++n) {
-    if (error) return false;
+    if (error) return Failure::ofErrno(error.value(), "stat " + target);
     target = base + "-" + std::to_string(n);
   }
   fs::rename(path, target, error);
-  if (error) return false;
-  movedTo = target;
-  return true;
+  if (error) return Failure::ofErrno(error.value(), "rename " + path);
+  return target;
 }
 
 }  // namespace norvid::platform

@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
+
+#include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 
@@ -34,7 +35,7 @@ enum class DirectoryLinks {
 };
 
 // Move-only owner of an open file descriptor; the descriptor is closed when the owner goes away.
-// Every failing call returns false (or an empty value) and, when `error` is given, names the cause.
+// Every failing call gives a Failure that names the step.
 class FileHandle {
  public:
   FileHandle() = default;
@@ -47,34 +48,29 @@ class FileHandle {
 
   // Opens an existing regular file for reading. A symbolic link as the last component, a FIFO, a
   // device or a directory is refused without blocking.
-  static FileHandle openForReading(const std::string& path, std::string* error = nullptr);
+  static Result<FileHandle> openForReading(const std::string& path);
 
   // Creates a new file for writing with permissions `mode`. Fails when anything (a dangling
-  // symbolic link included) already has that name; `alreadyExists` then becomes true.
-  static FileHandle createExclusively(const std::string& path, std::filesystem::perms mode,
-                                      DirectoryLinks links, std::string* error = nullptr,
-                                      bool* alreadyExists = nullptr);
+  // symbolic link included) already has that name, with the code EEXIST.
+  static Result<FileHandle> createExclusively(const std::string& path, std::filesystem::perms mode,
+                                              DirectoryLinks links);
 
   bool isOpen() const { return descriptor_ >= 0; }
   int descriptor() const { return descriptor_; }
 
-  std::optional<FileStatus> status(std::string* error = nullptr) const;
-
-  // Reads up to `size` bytes at `offset`; returns the count (0 at the end) or -1 on failure.
-  long long readAt(std::uint64_t offset, char* buffer, std::size_t size,
-                   std::string* error = nullptr) const;
+  Result<FileStatus> status() const;
+  // Reads up to `size` bytes at `offset`; gives the count (0 at the end).
+  Result<std::size_t> readAt(std::uint64_t offset, char* buffer, std::size_t size) const;
   // Reads `size` bytes from the start of the file, or fewer where it ends or a read fails;
   // returns how many were read.
   std::size_t readHead(unsigned char* buffer, std::size_t size) const;
 
   // Appends all of `data` at the current position.
-  bool writeAll(const char* data, std::size_t size, std::string* error = nullptr);
-
-  bool syncToDisk(std::string* error = nullptr);
-  bool changeOwner(std::uint32_t uid, std::uint32_t gid, std::string* error = nullptr);
-
+  Result<> writeAll(const char* data, std::size_t size);
+  Result<> syncToDisk();
+  Result<> changeOwner(std::uint32_t uid, std::uint32_t gid);
   // Closes now and reports a failure of the close itself (a late write error).
-  bool close(std::string* error = nullptr);
+  Result<> close();
 
  private:
   int descriptor_ = -1;

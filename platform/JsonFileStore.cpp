@@ -30,7 +30,7 @@ JsonFileStore::Reading JsonFileStore::read() const {
   std::error_code error;
   const fs::file_status status = fs::status(path_, error);
   if (status.type() == fs::file_type::not_found) return reading;
-  if (error) return unreadable(Fault::Status, error.message());
+  if (error) return unreadable(Fault::Status, errnoText(error.value()));
 
   try {
     std::ifstream in(path_, std::ios::binary);
@@ -66,17 +66,18 @@ bool JsonFileStore::save(const std::string& text, std::string* problem, std::str
   if (keepAside_) {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
-    std::string movedTo;
-    if (!moveFileAside(path_, seconds, movedTo)) {
+    Result<std::string> movedTo = moveFileAside(path_, seconds);
+    if (!movedTo) {
       if (problem != nullptr) *problem = "no se pudo apartar el archivo ilegible " + path_;
       return false;
     }
     keepAside_ = false;
-    if (movedAside != nullptr) *movedAside = std::move(movedTo);
+    if (movedAside != nullptr) *movedAside = std::move(*movedTo);
   }
-  std::string error;
-  if (writeFileAtomically(path_, text, mode_, &error)) return true;
-  if (problem != nullptr) *problem = error.empty() ? "error de escritura" : error;
+  const Result<> written = writeFileAtomically(path_, text, mode_);
+  if (written) return true;
+  if (problem != nullptr)
+    *problem = written.message().empty() ? "error de escritura" : written.message();
   return false;
 }
 

@@ -14,7 +14,7 @@ class PinnedFile {
  public:
   // Opens `path` (made absolute against the current directory). Fails when the last component
   // is a symbolic link or anything but a regular file; such a file is never opened.
-  static std::optional<PinnedFile> open(const std::string& path, std::string* error = nullptr);
+  static Result<PinnedFile> open(const std::string& path);
 
   // The directory as actually reached (symbolic links resolved), without a trailing separator.
   const std::string& directoryPath() const { return directoryPath_; }
@@ -28,11 +28,11 @@ class PinnedFile {
 
   // True when the thread's file-system identity may remove entries of the file's directory (write
   // and search permission, ACLs included, as the kernel decides). The sticky-directory rule is
-  // left to the removal itself. On false, `error` says why.
-  bool mayRemove(std::string* error = nullptr) const;
+  // left to the removal itself.
+  Result<> mayRemove() const;
 
   // Removes the directory entry, but only while it still names the file that was opened.
-  bool removeIfUnchanged(std::string* error = nullptr);
+  Result<> removeIfUnchanged();
 
  private:
   PinnedFile() = default;

@@ -6,7 +6,8 @@
 
 namespace norvid::platform {
 
-// How a child process ended.
+// How a child process ended. An outcome rather than a Result: an exit code, a signal and a
+// timeout are all answers the caller branches on.
 struct ProcessResult {
   enum class Outcome { Exited, Signalled, TimedOut, NotStarted, WaitFailed };
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "platform/FileHandle.hpp"
@@ -29,11 +28,10 @@ struct OpenFileFacts {
 
 // Opens a file for scanning: read-only, never blocking (a FIFO or device opens at once and is
 // then refused by its type), closed on exec. With `followLinks` false a symbolic link as the last
-// component is refused (ELOOP). On failure the handle is closed and `error` holds the errno.
-FileHandle openForScanning(const std::string& path, bool followLinks, int& error);
-
-// Facts of the file open on `descriptor`; empty when fstat fails (`error` then holds the errno).
-std::optional<OpenFileFacts> openFileFacts(int descriptor, int& error);
+// component is refused (ELOOP).
+Result<FileHandle> openForScanning(const std::string& path, bool followLinks);
+// Facts of the file open on `descriptor`; fails when fstat fails.
+Result<OpenFileFacts> openFileFacts(int descriptor);
 
 // Sets the file offset of `descriptor` back to its start. False when the file cannot seek.
 bool rewindDescriptor(int descriptor);

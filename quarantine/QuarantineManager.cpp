@@ -24,6 +24,7 @@
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/Sha256.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
@@ -133,7 +134,7 @@ class Journal {
 
   // Throws when `what` cannot be serialised (a path that is not UTF-8).
   bool write(const json& what) {
-    active_ = platform::writeFileAtomically(path_, what.dump(), kOwnerOnly);
+    active_ = platform::writeFileAtomically(path_, what.dump(), kOwnerOnly).ok();
     return active_;
   }
   void finish() {
@@ -175,8 +176,9 @@ void removeCopy(const std::string& id, const std::string& copyPath, const char* 
   std::error_code code;
   fs::remove(copyPath, code);
   if (code) {
-    EventLogger::instance().error("Cuarentena: archivo " + id + " " + outcome +
-                                  ", pero su copia no se pudo borrar: " + code.message());
+    EventLogger::instance().error(
+        "Cuarentena: archivo " + id + " " + outcome +
+        ", pero su copia no se pudo borrar: " + platform::errnoText(code.value()));
   }
 }
 
@@ -211,13 +213,19 @@ std::optional<std::uint64_t> codeInto(const platform::FileHandle& source,
   for (std::size_t i = 0; i < keyStream.size(); ++i) keyStream[i] = key[i % key.size()];
   std::uint64_t offset = 0;
   while (true) {
-    long long got = source.readAt(offset, block.data(), block.size(), error);
-    if (got < 0) return std::nullopt;
-    if (got == 0) return offset;
+    const platform::Result<std::size_t> got = source.readAt(offset, block.data(), block.size());
+    if (!got) {
+      if (error != nullptr) *error = got.message();
+      return std::nullopt;
+    }
+    if (*got == 0) return offset;
     const char* slice = keyStream.data() + offset % key.size();
-    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) block[i] ^= slice[i];
-    if (!dest.writeAll(block.data(), static_cast<std::size_t>(got), error)) return std::nullopt;
-    offset += static_cast<std::uint64_t>(got);
+    for (std::size_t i = 0; i < *got; ++i) block[i] ^= slice[i];
+    if (platform::Result<> written = dest.writeAll(block.data(), *got); !written) {
+      if (error != nullptr) *error = written.message();
+      return std::nullopt;
+    }
+    offset += *got;
   }
 }
 
@@ -226,11 +234,11 @@ std::string hashOf(const platform::FileHandle& file) {
   std::vector<char> block(kBlockSize);
   std::uint64_t offset = 0;
   while (hash.ok()) {
-    long long got = file.readAt(offset, block.data(), block.size());
-    if (got < 0) return {};
-    if (got == 0) break;
-    hash.update(block.data(), static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
+    const platform::Result<std::size_t> got = file.readAt(offset, block.data(), block.size());
+    if (!got) return {};
+    if (*got == 0) break;
+    hash.update(block.data(), *got);
+    offset += *got;
   }
   return hash.finishHex();
 }
@@ -242,9 +250,13 @@ bool writeCodedCopy(const platform::FileHandle& source, std::uint64_t expectedSi
                     const std::string& destPath, std::string_view key, std::string* error,
                     std::optional<std::pair<std::uint32_t, std::uint32_t>> owner = std::nullopt) {
   std::string temporary = destPath + ".part-" + platform::generateRandomId().substr(0, 8);
-  platform::FileHandle dest = platform::FileHandle::createExclusively(
-      temporary, kOwnerOnly, platform::DirectoryLinks::Follow, error);
-  if (!dest.isOpen()) return false;
+  platform::Result<platform::FileHandle> created = platform::FileHandle::createExclusively(
+      temporary, kOwnerOnly, platform::DirectoryLinks::Follow);
+  if (!created) {
+    if (error != nullptr) *error = created.message();
+    return false;
+  }
+  platform::FileHandle& dest = *created;
   auto abandon = [&]() {
     std::error_code ignored;
     fs::remove(temporary, ignored);
@@ -260,11 +272,16 @@ bool writeCodedCopy(const platform::FileHandle& source, std::uint64_t expectedSi
     return abandon();
   }
   if (owner) dest.changeOwner(owner->first, owner->second);
-  if (!dest.syncToDisk(error) || !dest.close(error)) return abandon();
+  platform::Result<> stored = dest.syncToDisk();
+  if (stored) stored = dest.close();
+  if (!stored) {
+    if (error != nullptr) *error = stored.message();
+    return abandon();
+  }
   std::error_code code;
   fs::rename(temporary, destPath, code);
   if (code) {
-    if (error != nullptr) *error = code.message();
+    if (error != nullptr) *error = platform::errnoText(code.value());
     return abandon();
   }
   return true;
@@ -417,35 +434,33 @@ std::optional<platform::PinnedFile> QuarantineManager::openOriginal(const std::s
   }
   // All further steps go through this handle, so they act on the file that was checked even if
   // the path is switched to something else meanwhile.
-  std::string error;
-  std::optional<platform::PinnedFile> file = platform::PinnedFile::open(filePath, &error);
+  platform::Result<platform::PinnedFile> file = platform::PinnedFile::open(filePath);
   if (!file) {
-    problem("EXCEPTION: " + error);
+    problem("EXCEPTION: " + file.message());
     return std::nullopt;
   }
-  if (!file->mayRemove(&error)) {
-    refuseForCaller(caller, filePath, error);
+  if (platform::Result<> allowed = file->mayRemove(); !allowed) {
+    refuseForCaller(caller, filePath, allowed.message());
     return std::nullopt;
   }
-  return file;
+  return std::move(*file);
 }
 
 bool QuarantineManager::unlinkOriginal(platform::PinnedFile& file, const std::string& filePath,
                                        const CallerIdentity& caller) {
-  std::string error;
-  bool removed = false;
+  platform::Result<> removed;
   {
     platform::FsCredentialsGuard asCaller(caller);
-    removed = file.removeIfUnchanged(&error);
+    removed = file.removeIfUnchanged();
   }
   if (!removed) {
     if (caller.isPrivileged()) {
-      problem("ERROR al eliminar original: " + error);
+      problem("ERROR al eliminar original: " + removed.message());
     } else {
-      refuseForCaller(caller, filePath, error);
+      refuseForCaller(caller, filePath, removed.message());
     }
   }
-  return removed;
+  return removed.ok();
 }
 
 std::string QuarantineManager::quarantineFile(const std::string& filePath,
@@ -478,9 +493,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     std::error_code code;
     if (!fs::is_directory(quarantineDir, code)) {
       progress("Creando directorio: " + quarantineDir);
-      std::string error;
-      if (!platform::createPrivateDirectory(quarantineDir, &error)) {
-        problem("ERROR al crear directorio: " + error);
+      const platform::Result<> created = platform::createPrivateDirectory(quarantineDir);
+      if (!created) {
+        problem("ERROR al crear directorio: " + created.message());
         return {};
       }
     }
@@ -493,9 +508,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     entry.quarantine_date = clock.now();
 
     std::string error;
-    std::optional<platform::FileStatus> fileStatus = file->content().status(&error);
+    const platform::Result<platform::FileStatus> fileStatus = file->content().status();
     if (!fileStatus) {
-      problem("ERROR al obtener tamaño: " + error);
+      problem("ERROR al obtener tamaño: " + fileStatus.message());
       return {};
     }
     entry.file_size = fileStatus->size;
@@ -506,9 +521,9 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
           "La cuarentena ya guarda el máximo de " + std::to_string(kMaxRecords) + " archivos",
           filePath);
     }
-    std::string spaceDetail;
-    if (!platform::leavesDiskReserve(quarantineDir, entry.file_size, &spaceDetail)) {
-      return refuse("Espacio en disco insuficiente (" + spaceDetail + ")", filePath);
+    const platform::Result<> room = platform::leavesDiskReserve(quarantineDir, entry.file_size);
+    if (!room) {
+      return refuse("Espacio en disco insuficiente (" + room.message() + ")", filePath);
     }
 
     progress("Calculando SHA256...");
@@ -585,9 +600,10 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
     const QuarantineEntry entry = *found;
     const std::string target = restorePath.empty() ? entry.original_path : restorePath;
 
-    platform::FileHandle source = platform::FileHandle::openForReading(entry.quarantine_path);
+    platform::FileHandle source = platform::FileHandle::openForReading(entry.quarantine_path)
+                                      .value_or(platform::FileHandle());
     if (!source.isOpen()) return false;
-    std::optional<platform::FileStatus> sourceStatus = source.status();
+    const platform::Result<platform::FileStatus> sourceStatus = source.status();
     if (!sourceStatus) return false;
 
     // The file is decoded under a hidden name beside the target and then linked to the first free
@@ -603,7 +619,8 @@ bool QuarantineManager::restoreFile(const std::string& id, const std::string& re
     // The directory must be reached without symbolic links: the file goes back exactly where the
     // record says, never where a link planted since then points.
     platform::FileHandle dest = platform::FileHandle::createExclusively(
-        staged, kOwnerOnly, platform::DirectoryLinks::Refuse);
+                                    staged, kOwnerOnly, platform::DirectoryLinks::Refuse)
+                                    .value_or(platform::FileHandle());
     if (!dest.isOpen()) return false;
     auto discardStaged = [&]() {
       std::error_code ignored;
@@ -960,7 +977,8 @@ bool QuarantineManager::fileStillHolds(const StoredText& stored) const {
 }
 
 std::string QuarantineManager::calculateSHA256(const std::string& filePath) {
-  platform::FileHandle file = platform::FileHandle::openForReading(filePath);
+  platform::FileHandle file =
+      platform::FileHandle::openForReading(filePath).value_or(platform::FileHandle());
   if (!file.isOpen()) return {};
   return hashOf(file);
 }
@@ -968,9 +986,10 @@ std::string QuarantineManager::calculateSHA256(const std::string& filePath) {
 bool QuarantineManager::encryptFile(const std::string& sourcePath, const std::string& destPath,
                                     const std::string& key) {
   if (key.empty()) return false;
-  platform::FileHandle source = platform::FileHandle::openForReading(sourcePath);
+  platform::FileHandle source =
+      platform::FileHandle::openForReading(sourcePath).value_or(platform::FileHandle());
   if (!source.isOpen()) return false;
-  std::optional<platform::FileStatus> status = source.status();
+  const platform::Result<platform::FileStatus> status = source.status();
   if (!status) return false;
   return writeCodedCopy(source, status->size, destPath, key, nullptr);
 }

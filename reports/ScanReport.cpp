@@ -289,14 +289,14 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
   std::error_code code;
   std::filesystem::create_directories(reportsDir, code);
   if (code) throw std::filesystem::filesystem_error("create_directories", reportsDir, code);
-  std::string directoryError;
-  if (!platform::shareDirectoryWithAdministrators(reportsDir, &directoryError)) {
-    throw std::runtime_error("No se pudo escribir el reporte: " + directoryError);
-  }
+  const platform::Result<> shared = platform::shareDirectoryWithAdministrators(reportsDir);
+  if (!shared) throw std::runtime_error("No se pudo escribir el reporte: " + shared.message());
   // Reports must not fill the disk the service needs: refuse before anything is written.
-  std::string spaceDetail;
-  if (!platform::leavesDiskReserve(reportsDir, toJson().size() + toHtml().size(), &spaceDetail)) {
-    throw std::runtime_error("Espacio en disco insuficiente para el reporte (" + spaceDetail + ")");
+  const platform::Result<> room =
+      platform::leavesDiskReserve(reportsDir, toJson().size() + toHtml().size());
+  if (!room) {
+    throw std::runtime_error("Espacio en disco insuficiente para el reporte (" + room.message() +
+                             ")");
   }
 
   // Claim the HTML name first, in one atomic step: a concurrent report that drew the same
@@ -306,12 +306,11 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
   for (int attempt = 1;; ++attempt) {
     base = reportsDir + "/scan-" + scan_id;
     if (!std::filesystem::exists(base + ".json")) {
-      std::string error;
-      platform::NewFileOutcome outcome = platform::createNewFile(base + ".html", &error);
-      if (outcome == platform::NewFileOutcome::Created) break;
-      if (outcome == platform::NewFileOutcome::Failed) {
-        throw std::runtime_error("No se pudo escribir el reporte: " + error);
-      }
+      const platform::Result<platform::NewFileOutcome> outcome =
+          platform::createNewFile(base + ".html");
+      if (!outcome)
+        throw std::runtime_error("No se pudo escribir el reporte: " + outcome.message());
+      if (*outcome == platform::NewFileOutcome::Created) break;
     }
     if (attempt == kMaxNameAttempts) {
       throw std::runtime_error("No hay un nombre libre para el reporte en " + reportsDir);
@@ -337,12 +336,13 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
 bool ScanReport::writeReport(const std::string& path, std::string* error) const {
   std::string extension = lowerCase(std::filesystem::path(path).extension().string());
   bool html = extension == ".html" || extension == ".htm";
-  return platform::writeFileAtomically(
-             path, html ? toHtml() : toJson(),
-             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                 std::filesystem::perms::group_read,
-             error) &&
-         platform::shareFileWithAdministrators(path, error);
+  platform::Result<> done = platform::writeFileAtomically(path, html ? toHtml() : toJson(),
+                                                          std::filesystem::perms::owner_read |
+                                                              std::filesystem::perms::owner_write |
+                                                              std::filesystem::perms::group_read);
+  if (done) done = platform::shareFileWithAdministrators(path);
+  if (!done && error != nullptr) *error = done.message();
+  return done.ok();
 }
 
 std::string ScanReport::toJson() const {

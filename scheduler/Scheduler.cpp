@@ -12,6 +12,7 @@
 #include "platform/LocalCalendar.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
+#include "platform/SystemError.hpp"
 #include "scheduler/ScheduledTaskJson.hpp"
 
 namespace norvid {
@@ -65,8 +66,8 @@ bool Scheduler::initialize() {
       std::error_code error;
       if (!parent.empty()) std::filesystem::create_directories(parent, error);
       if (error) {
-        warning =
-            "Scheduler: no se pudo crear el directorio " + parent.string() + ": " + error.message();
+        warning = "Scheduler: no se pudo crear el directorio " + parent.string() + ": " +
+                  platform::errnoText(error.value());
       } else {
         // A write cut short by a crash leaves its temporary file; nothing else is writing it yet.
         file_.removeWriteLeftovers();

@@ -141,9 +141,8 @@ std::string ScanProgressBar::render(const json& record, int columns) {
   return head(line, columns - 1);
 }
 
-std::optional<std::string> ScanProgressBar::send(const std::string& socketPath,
-                                                 const std::string& request, bool raw,
-                                                 std::string* error) {
+platform::Result<std::string> ScanProgressBar::send(const std::string& socketPath,
+                                                    const std::string& request, bool raw) {
   const json parsed = json::parse(request, nullptr, false);
   const std::string command =
       parsed.is_object() && parsed.contains("command") && parsed["command"].is_string()
@@ -152,15 +151,13 @@ std::optional<std::string> ScanProgressBar::send(const std::string& socketPath,
   const bool watchable = (command == "scan" || command == "generate_report") &&
                          parsed.contains("path") && parsed["path"].is_string();
   if (raw || !watchable || !platform::outputIsTerminal()) {
-    return platform::sendRequest(socketPath, request, error);
+    return platform::sendRequest(socketPath, request);
   }
   const std::string path = parsed["path"].get<std::string>();
 
   InterruptCatcher catcher;
-  std::string requestError;
-  std::future<std::optional<std::string>> answer = std::async(std::launch::async, [&] {
-    return platform::sendRequest(socketPath, request, &requestError);
-  });
+  std::future<platform::Result<std::string>> answer =
+      std::async(std::launch::async, [&] { return platform::sendRequest(socketPath, request); });
   std::optional<std::int64_t> scanId;
   bool cancelSent = false;
   bool drawn = false;
@@ -186,9 +183,7 @@ std::optional<std::string> ScanProgressBar::send(const std::string& socketPath,
   }
   if (drawn) std::cerr << "\r\x1b[K" << std::flush;
   if (cancelSent) std::cerr << "Escaneo " << *scanId << " cancelado.\n";
-  std::optional<std::string> response = answer.get();
-  if (!response && error != nullptr) *error = requestError;
-  return response;
+  return answer.get();
 }
 
 }  // namespace norvid

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/SystemError.hpp"
+
 namespace norvid {
 
 // Progress of a long "scan" or "generate_report" on the terminal: while the request waits for
@@ -15,8 +17,8 @@ class ScanProgressBar {
   // Sends `request` to the service and returns its answer as platform::sendRequest does. The bar
   // is drawn only for "scan" and "generate_report" with a path, when standard output and standard
   // error are a terminal and `raw` is not set; otherwise the request is simply sent.
-  static std::optional<std::string> send(const std::string& socketPath, const std::string& request,
-                                         bool raw, std::string* error);
+  static platform::Result<std::string> send(const std::string& socketPath,
+                                            const std::string& request, bool raw);
 
   // The bar line for one record of "list_scans", at most `columns` characters wide: bar and
   // percentage (once the total is known), files, threats, time left and the current file,

@@ -18,29 +18,23 @@ std::string temporaryPrefix(const std::filesystem::path& target) {
   return "." + target.filename().string() + ".tmp-";
 }
 
-bool fail(std::string* error, const std::string& step, int code) {
-  if (error != nullptr) *error = step + ": " + errnoText(code);
-  errno = code;
-  return false;
-}
-
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, const std::string& content,
-                         std::filesystem::perms mode, std::string* error) {
+Result<> writeFileAtomically(const std::string& path, const std::string& content,
+                             std::filesystem::perms mode) {
   const std::filesystem::path target(path);
   std::string directory = target.parent_path().string();
   if (directory.empty()) directory = ".";
   std::string temporary = directory;
   temporary.append("/").append(temporaryPrefix(target)).append("XXXXXX");
   int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return fail(error, "create " + temporary, errno);
+  if (fd < 0) return Failure::ofErrno(errno, "create " + temporary);
 
   auto abandon = [&](const std::string& step) {
     int code = errno;
     ::close(fd);
     ::unlink(temporary.c_str());
-    return fail(error, step, code);
+    return Failure::ofErrno(code, step);
   };
 
   if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) return abandon("chmod " + temporary);
@@ -59,12 +53,12 @@ bool writeFileAtomically(const std::string& path, const std::string& content,
   if (::close(fd) != 0) {
     int code = errno;
     ::unlink(temporary.c_str());
-    return fail(error, "close " + temporary, code);
+    return Failure::ofErrno(code, "close " + temporary);
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     int code = errno;
     ::unlink(temporary.c_str());
-    return fail(error, "rename " + temporary, code);
+    return Failure::ofErrno(code, "rename " + temporary);
   }
   // Make the rename itself durable.
   int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -72,7 +66,7 @@ bool writeFileAtomically(const std::string& path, const std::string& content,
     ::fsync(dirFd);
     ::close(dirFd);
   }
-  return true;
+  return {};
 }
 
 void removeAtomicWriteLeftovers(const std::string& path) {

@@ -26,23 +26,17 @@ DescriptorStream& DescriptorStream::operator=(DescriptorStream&& other) noexcept
   return *this;
 }
 
-DescriptorStream DescriptorStream::openDuplicate(int descriptor, std::string* error) {
+Result<DescriptorStream> DescriptorStream::openDuplicate(int descriptor) {
   const int duplicate = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  if (duplicate < 0) {
-    if (error != nullptr) *error = "dup: " + errnoText(errno);
-    return {};
-  }
-  if (::lseek(duplicate, 0, SEEK_SET) != 0) {
-    if (error != nullptr) *error = "lseek: " + errnoText(errno);
+  if (duplicate < 0) return Failure::ofErrno(errno, "dup");
+  auto abandon = [duplicate](const char* step) {
+    const Failure failure = Failure::ofErrno(errno, step);
     ::close(duplicate);
-    return {};
-  }
+    return failure;
+  };
+  if (::lseek(duplicate, 0, SEEK_SET) != 0) return abandon("lseek");
   std::FILE* stream = ::fdopen(duplicate, "rb");
-  if (stream == nullptr) {
-    if (error != nullptr) *error = "fdopen: " + errnoText(errno);
-    ::close(duplicate);
-    return {};
-  }
+  if (stream == nullptr) return abandon("fdopen");
   DescriptorStream result;
   result.stream_ = stream;
   return result;

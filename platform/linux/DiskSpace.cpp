@@ -14,7 +14,7 @@ std::uint64_t diskReserveFor(std::uint64_t capacity) {
   return std::min(capacity / 20, kMaxReserve);
 }
 
-bool leavesDiskReserve(const std::string& directory, std::uint64_t bytes, std::string* detail) {
+Result<> leavesDiskReserve(const std::string& directory, std::uint64_t bytes) {
   std::string probe = directory.empty() ? "." : directory;
   struct statvfs info {};
   // A directory that does not exist yet will be made on its nearest existing parent's file system.
@@ -22,8 +22,7 @@ bool leavesDiskReserve(const std::string& directory, std::uint64_t bytes, std::s
     const int code = errno;
     const std::size_t cut = probe.find_last_of('/');
     if (code != ENOENT || cut == std::string::npos || probe == "/") {
-      if (detail != nullptr) *detail = "statvfs " + probe + ": " + errnoText(code);
-      return false;
+      return Failure::ofErrno(code, "statvfs " + probe);
     }
     probe = cut == 0 ? "/" : probe.substr(0, cut);
   }
@@ -31,12 +30,9 @@ bool leavesDiskReserve(const std::string& directory, std::uint64_t bytes, std::s
   const std::uint64_t capacity = static_cast<std::uint64_t>(info.f_blocks) * unit;
   const std::uint64_t available = static_cast<std::uint64_t>(info.f_bavail) * unit;
   const std::uint64_t reserve = diskReserveFor(capacity);
-  if (available >= reserve && available - reserve >= bytes) return true;
-  if (detail != nullptr) {
-    *detail = std::to_string(bytes) + " bytes pedidos, " + std::to_string(available) +
-              " libres, reserva de " + std::to_string(reserve);
-  }
-  return false;
+  if (available >= reserve && available - reserve >= bytes) return {};
+  return Failure{ENOSPC, std::to_string(bytes) + " bytes pedidos, " + std::to_string(available) +
+                             " libres, reserva de " + std::to_string(reserve)};
 }
 
 }  // namespace norvid::platform

@@ -122,14 +122,11 @@ FileAccessMonitor& FileAccessMonitor::operator=(FileAccessMonitor&& other) noexc
   return *this;
 }
 
-FileAccessMonitor FileAccessMonitor::open(bool holdExecution, std::string* error) {
+Result<FileAccessMonitor> FileAccessMonitor::open(bool holdExecution) {
   FileAccessMonitor monitor;
   const int group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK,
                                     O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-  if (group < 0) {
-    if (error != nullptr) *error = "fanotify_init: " + errnoText(errno);
-    return monitor;
-  }
+  if (group < 0) return Failure::ofErrno(errno, "fanotify_init");
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
@@ -137,9 +134,9 @@ FileAccessMonitor FileAccessMonitor::open(bool holdExecution, std::string* error
   }
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) {
-    if (error != nullptr) *error = "eventfd: " + errnoText(errno);
+    const Failure failure = Failure::ofErrno(errno, "eventfd");
     ::close(group);
-    return monitor;
+    return failure;
   }
   // Held requests share the group descriptor, so it closes only after the last one is answered.
   monitor.group_ = std::shared_ptr<const int>(new int(group), [](const int* descriptor) {
@@ -151,46 +148,41 @@ FileAccessMonitor FileAccessMonitor::open(bool holdExecution, std::string* error
   return monitor;
 }
 
-int FileAccessMonitor::watchTree(const std::string& directory, std::string* error) {
-  if (!isOpen()) {
-    if (error != nullptr) *error = "monitor not open";
-    return 0;
-  }
+Result<int> FileAccessMonitor::watchTree(const std::string& directory) {
+  if (!isOpen()) return Failure{EBADF, "monitor not open"};
   const std::uint64_t mask = FAN_CLOSE_WRITE | (holdExecution_ ? FAN_OPEN_EXEC_PERM : 0);
-  auto mark = [&](const std::string& path, std::string* why) {
+  auto mark = [&](const std::string& path) -> Result<> {
     if (::fanotify_mark(*group_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
                         path.c_str()) == 0) {
-      return true;
+      return {};
     }
     // Some file systems (and older kernels) take only a mark on the mount.
     if (::fanotify_mark(*group_, FAN_MARK_ADD | FAN_MARK_MOUNT, mask, AT_FDCWD, path.c_str()) ==
         0) {
-      return true;
+      return {};
     }
-    if (why != nullptr) *why = "fanotify_mark " + path + ": " + errnoText(errno);
-    return false;
+    return Failure::ofErrno(errno, "fanotify_mark " + path);
   };
-  if (!mark(directory, error)) return 0;
+  if (Result<> first = mark(directory); !first) return first.failure();
   int marked = 1;
   for (const std::string& mountPoint : mountPointsBelow(directory)) {
-    if (mark(mountPoint, nullptr)) ++marked;
+    if (mark(mountPoint)) ++marked;
   }
   return marked;
 }
 
-std::vector<FileAccessEvent> FileAccessMonitor::waitForEvents(std::chrono::milliseconds timeout,
-                                                              std::string* error) {
+Result<std::vector<FileAccessEvent>> FileAccessMonitor::waitForEvents(
+    std::chrono::milliseconds timeout) {
   std::vector<FileAccessEvent> events;
   if (!isOpen()) return events;
   pollfd polled[2] = {{*group_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}};
   int ready = ::poll(polled, 2, static_cast<int>(timeout.count()));
   if (ready < 0) {
-    if (errno != EINTR && error != nullptr) *error = "poll: " + errnoText(errno);
+    if (errno != EINTR) return Failure::ofErrno(errno, "poll");
     return events;
   }
   if ((polled[0].revents & (POLLERR | POLLNVAL)) != 0) {
-    if (error != nullptr) *error = "fanotify descriptor failed";
-    return events;
+    return Failure{EBADF, "fanotify descriptor failed"};
   }
   if ((polled[1].revents & POLLIN) != 0) {
     std::uint64_t count;
@@ -203,10 +195,7 @@ std::vector<FileAccessEvent> FileAccessMonitor::waitForEvents(std::chrono::milli
   if (length < 0) {
     const int code = errno;
     if (code == EAGAIN || code == EINTR) return events;
-    if (code == EBADF || code == EINVAL || code == EFAULT) {
-      if (error != nullptr) *error = "read: " + errnoText(code);
-      return events;
-    }
+    if (code == EBADF || code == EINVAL || code == EFAULT) return Failure::ofErrno(code, "read");
     // The kernel could not open a file for an event (no descriptor left, a file that vanished):
     // that event is lost, the next ones are read as usual.
     FileAccessEvent lost;

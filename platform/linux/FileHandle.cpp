@@ -11,10 +11,6 @@
 namespace norvid::platform {
 namespace {
 
-void setError(std::string* error, const std::string& step, int code) {
-  if (error != nullptr) *error = step + ": " + errnoText(code);
-}
-
 FileStatus toStatus(const struct stat& info) {
   FileStatus status;
   status.regular = S_ISREG(info.st_mode);
@@ -54,126 +50,101 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   return *this;
 }
 
-FileHandle FileHandle::openForReading(const std::string& path, std::string* error) {
+Result<FileHandle> FileHandle::openForReading(const std::string& path) {
   FileHandle handle(
       ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!handle.isOpen()) {
-    setError(error, "open " + path, errno);
-    return {};
-  }
-  std::optional<FileStatus> status = handle.status(error);
-  if (!status) return {};
-  if (!status->regular) {
-    if (error != nullptr) *error = "open " + path + ": not a regular file";
-    return {};
-  }
+  if (!handle.isOpen()) return Failure::ofErrno(errno, "open " + path);
+  Result<FileStatus> status = handle.status();
+  if (!status) return status.failure();
+  if (!status->regular) return Failure{EINVAL, "open " + path + ": not a regular file"};
   return handle;
 }
 
-FileHandle FileHandle::createExclusively(const std::string& path, std::filesystem::perms mode,
-                                         DirectoryLinks links, std::string* error,
-                                         bool* alreadyExists) {
-  if (alreadyExists != nullptr) *alreadyExists = false;
+Result<FileHandle> FileHandle::createExclusively(const std::string& path,
+                                                 std::filesystem::perms mode,
+                                                 DirectoryLinks links) {
   std::filesystem::path target = std::filesystem::absolute(path).lexically_normal();
   std::string name = target.filename().string();
   if (name.empty() || name == "." || name == "..") {
-    if (error != nullptr) *error = "create " + path + ": not a file name";
-    return {};
+    return Failure{EINVAL, "create " + path + ": not a file name"};
   }
   std::string directory = target.parent_path().string();
   FileHandle directoryHandle(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directoryHandle.isOpen()) {
-    setError(error, "open " + directory, errno);
-    return {};
-  }
+  if (!directoryHandle.isOpen()) return Failure::ofErrno(errno, "open " + directory);
   // The kernel's own name for the opened directory differs from the lexical one exactly when a
   // symbolic link was followed on the way.
   if (links == DirectoryLinks::Refuse &&
       descriptorPath(directoryHandle.descriptor()) != directory) {
-    if (error != nullptr) *error = "create " + path + ": directory reached through a symbolic link";
-    return {};
+    return Failure{ELOOP, "create " + path + ": directory reached through a symbolic link"};
   }
   FileHandle handle(::openat(directoryHandle.descriptor(), name.c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                              static_cast<mode_t>(mode)));
-  if (!handle.isOpen()) {
-    int code = errno;
-    if (code == EEXIST && alreadyExists != nullptr) *alreadyExists = true;
-    setError(error, "create " + path, code);
-    return {};
-  }
+  if (!handle.isOpen()) return Failure::ofErrno(errno, "create " + path);
   // The umask may have taken bits away; the caller asked for exactly `mode`.
   if (::fchmod(handle.descriptor(), static_cast<mode_t>(mode)) != 0) {
-    setError(error, "chmod " + path, errno);
+    const Failure failure = Failure::ofErrno(errno, "chmod " + path);
     ::unlinkat(directoryHandle.descriptor(), name.c_str(), 0);
-    return {};
+    return failure;
   }
   return handle;
 }
 
-std::optional<FileStatus> FileHandle::status(std::string* error) const {
+Result<FileStatus> FileHandle::status() const {
   struct stat info {};
-  if (::fstat(descriptor_, &info) != 0) {
-    setError(error, "fstat", errno);
-    return std::nullopt;
-  }
+  if (::fstat(descriptor_, &info) != 0) return Failure::ofErrno(errno, "fstat");
   return toStatus(info);
 }
 
-long long FileHandle::readAt(std::uint64_t offset, char* buffer, std::size_t size,
-                             std::string* error) const {
+Result<std::size_t> FileHandle::readAt(std::uint64_t offset, char* buffer, std::size_t size) const {
   while (true) {
     ssize_t got = ::pread(descriptor_, buffer, size, static_cast<off_t>(offset));
-    if (got >= 0) return got;
+    if (got >= 0) return static_cast<std::size_t>(got);
     if (errno == EINTR) continue;
-    setError(error, "read", errno);
-    return -1;
+    return Failure::ofErrno(errno, "read");
   }
 }
 
 std::size_t FileHandle::readHead(unsigned char* buffer, std::size_t size) const {
   std::size_t got = 0;
   while (got < size) {
-    const long long count = readAt(got, reinterpret_cast<char*>(buffer) + got, size - got);
-    if (count <= 0) break;
-    got += static_cast<std::size_t>(count);
+    const Result<std::size_t> count =
+        readAt(got, reinterpret_cast<char*>(buffer) + got, size - got);
+    if (!count || *count == 0) break;
+    got += *count;
   }
   return got;
 }
 
-bool FileHandle::writeAll(const char* data, std::size_t size, std::string* error) {
+Result<> FileHandle::writeAll(const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t written = ::write(descriptor_, data, size);
     if (written < 0) {
       if (errno == EINTR) continue;
-      setError(error, "write", errno);
-      return false;
+      return Failure::ofErrno(errno, "write");
     }
     data += written;
     size -= static_cast<std::size_t>(written);
   }
-  return true;
+  return {};
 }
 
-bool FileHandle::syncToDisk(std::string* error) {
-  if (::fsync(descriptor_) == 0) return true;
-  setError(error, "fsync", errno);
-  return false;
+Result<> FileHandle::syncToDisk() {
+  if (::fsync(descriptor_) == 0) return {};
+  return Failure::ofErrno(errno, "fsync");
 }
 
-bool FileHandle::changeOwner(std::uint32_t uid, std::uint32_t gid, std::string* error) {
-  if (::fchown(descriptor_, uid, gid) == 0) return true;
-  setError(error, "chown", errno);
-  return false;
+Result<> FileHandle::changeOwner(std::uint32_t uid, std::uint32_t gid) {
+  if (::fchown(descriptor_, uid, gid) == 0) return {};
+  return Failure::ofErrno(errno, "chown");
 }
 
-bool FileHandle::close(std::string* error) {
-  if (descriptor_ < 0) return true;
+Result<> FileHandle::close() {
+  if (descriptor_ < 0) return {};
   int result = ::close(descriptor_);
   descriptor_ = -1;
-  if (result == 0) return true;
-  setError(error, "close", errno);
-  return false;
+  if (result == 0) return {};
+  return Failure::ofErrno(errno, "close");
 }
 
 }  // namespace norvid::platform

@@ -9,13 +9,12 @@
 
 namespace norvid::platform {
 
-NewFileOutcome createNewFile(const std::string& path, std::string* error) {
+Result<NewFileOutcome> createNewFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     int code = errno;
     if (code == EEXIST) return NewFileOutcome::AlreadyExists;
-    if (error != nullptr) *error = "create " + path + ": " + errnoText(code);
-    return NewFileOutcome::Failed;
+    return Failure::ofErrno(code, "create " + path);
   }
   ::close(fd);
   return NewFileOutcome::Created;

@@ -12,11 +12,6 @@
 namespace norvid::platform {
 namespace {
 
-bool fail(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
-  return false;
-}
-
 bool sameEntry(const struct stat& info, const FileStatus& status) {
   return static_cast<std::uint64_t>(info.st_dev) == status.device &&
          static_cast<std::uint64_t>(info.st_ino) == status.inode;
@@ -24,23 +19,19 @@ bool sameEntry(const struct stat& info, const FileStatus& status) {
 
 }  // namespace
 
-std::optional<PinnedFile> PinnedFile::open(const std::string& path, std::string* error) {
+Result<PinnedFile> PinnedFile::open(const std::string& path) {
   std::error_code ignored;
   std::filesystem::path target = std::filesystem::absolute(path, ignored).lexically_normal();
   PinnedFile pinned;
   pinned.name_ = target.filename().string();
   if (pinned.name_.empty() || pinned.name_ == "." || pinned.name_ == "..") {
-    fail(error, path + ": not a file name");
-    return std::nullopt;
+    return Failure{EINVAL, path + ": not a file name"};
   }
   std::string directory = target.parent_path().string();
   pinned.directory_ = FileHandle(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!pinned.directory_.isOpen()) {
-    fail(error, "open " + directory + ": " + errnoText(errno));
-    return std::nullopt;
-  }
-  std::optional<FileStatus> directoryStatus = pinned.directory_.status(error);
-  if (!directoryStatus) return std::nullopt;
+  if (!pinned.directory_.isOpen()) return Failure::ofErrno(errno, "open " + directory);
+  Result<FileStatus> directoryStatus = pinned.directory_.status();
+  if (!directoryStatus) return directoryStatus.failure();
   pinned.directoryStatus_ = *directoryStatus;
   pinned.directoryPath_ =
       std::filesystem::read_symlink(
@@ -52,24 +43,16 @@ std::optional<PinnedFile> PinnedFile::open(const std::string& path, std::string*
   struct stat entry {};
   if (::fstatat(pinned.directory_.descriptor(), pinned.name_.c_str(), &entry,
                 AT_SYMLINK_NOFOLLOW) != 0) {
-    fail(error, "stat " + path + ": " + errnoText(errno));
-    return std::nullopt;
+    return Failure::ofErrno(errno, "stat " + path);
   }
-  if (!S_ISREG(entry.st_mode)) {
-    fail(error, path + ": not a regular file");
-    return std::nullopt;
-  }
+  if (!S_ISREG(entry.st_mode)) return Failure{EINVAL, path + ": not a regular file"};
   pinned.file_ = FileHandle(::openat(pinned.directory_.descriptor(), pinned.name_.c_str(),
                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!pinned.file_.isOpen()) {
-    fail(error, "open " + path + ": " + errnoText(errno));
-    return std::nullopt;
-  }
-  std::optional<FileStatus> fileStatus = pinned.file_.status(error);
-  if (!fileStatus) return std::nullopt;
+  if (!pinned.file_.isOpen()) return Failure::ofErrno(errno, "open " + path);
+  Result<FileStatus> fileStatus = pinned.file_.status();
+  if (!fileStatus) return fileStatus.failure();
   if (!fileStatus->regular || !sameEntry(entry, *fileStatus)) {
-    fail(error, path + ": changed while it was being opened");
-    return std::nullopt;
+    return Failure{0, path + ": changed while it was being opened"};
   }
   pinned.fileStatus_ = *fileStatus;
   return pinned;
@@ -80,25 +63,23 @@ std::string PinnedFile::resolvedPath() const {
   return directoryPath_ + "/" + name_;
 }
 
-bool PinnedFile::mayRemove(std::string* error) const {
+Result<> PinnedFile::mayRemove() const {
   if (::faccessat(directory_.descriptor(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    return fail(error, errnoText(errno));
+    return Failure::ofErrno(errno);
   }
-  return true;
+  return {};
 }
 
-bool PinnedFile::removeIfUnchanged(std::string* error) {
+Result<> PinnedFile::removeIfUnchanged() {
   struct stat entry {};
   if (::fstatat(directory_.descriptor(), name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-    return fail(error, errnoText(errno));
+    return Failure::ofErrno(errno);
   }
   if (!sameEntry(entry, fileStatus_)) {
-    return fail(error, "the file was replaced while it was being quarantined");
+    return Failure{0, "the file was replaced while it was being quarantined"};
   }
-  if (::unlinkat(directory_.descriptor(), name_.c_str(), 0) != 0) {
-    return fail(error, errnoText(errno));
-  }
-  return true;
+  if (::unlinkat(directory_.descriptor(), name_.c_str(), 0) != 0) return Failure::ofErrno(errno);
+  return {};
 }
 
 }  // namespace norvid::platform

@@ -30,24 +30,20 @@ bool onLocalFileSystem(int descriptor) {
 
 }  // namespace
 
-FileHandle openForScanning(const std::string& path, bool followLinks, int& error) {
+Result<FileHandle> openForScanning(const std::string& path, bool followLinks) {
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   if (!followLinks) flags |= O_NOFOLLOW;
   int descriptor;
   do {
     descriptor = ::open(path.c_str(), flags);
   } while (descriptor < 0 && errno == EINTR);
-  error = descriptor < 0 ? errno : 0;
+  if (descriptor < 0) return Failure::ofErrno(errno, "open " + path);
   return FileHandle(descriptor);
 }
 
-std::optional<OpenFileFacts> openFileFacts(int descriptor, int& error) {
+Result<OpenFileFacts> openFileFacts(int descriptor) {
   struct stat info {};
-  if (::fstat(descriptor, &info) != 0) {
-    error = errno;
-    return std::nullopt;
-  }
-  error = 0;
+  if (::fstat(descriptor, &info) != 0) return Failure::ofErrno(errno, "fstat");
   OpenFileFacts facts;
   facts.regular = S_ISREG(info.st_mode);
   facts.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;

@@ -12,31 +12,26 @@
 
 namespace norvid::platform {
 
-std::optional<std::string> sendRequest(const std::string& socketPath, const std::string& request,
-                                       std::string* error) {
-  auto failure = [error](const std::string& what) -> std::optional<std::string> {
-    if (error != nullptr) *error = what;
-    return std::nullopt;
-  };
+Result<std::string> sendRequest(const std::string& socketPath, const std::string& request) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
-    return failure("socket path too long: " + socketPath);
+    return Failure{ENAMETOOLONG, "socket path too long: " + socketPath};
   }
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return failure("socket: " + errnoText(errno));
+  if (fd < 0) return Failure::ofErrno(errno, "socket");
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     int code = errno;
     ::close(fd);
-    return failure("connect " + socketPath + ": " + errnoText(code));
+    return Failure::ofErrno(code, "connect " + socketPath);
   }
   if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
     int code = errno;
     ::close(fd);
     // A request the server refused (too long) reads as a connection closed without answer.
     if (code == EPIPE || code == ECONNRESET || code == EMSGSIZE) return std::string();
-    return failure("send: " + errnoText(code));
+    return Failure::ofErrno(code, "send");
   }
   std::string response;
   std::vector<char> buffer(128 * 1024);

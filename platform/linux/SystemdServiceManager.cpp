@@ -67,11 +67,10 @@ int SystemdServiceManager::createService(const Definition& definition) {
   if (openService(definition.name) == 0) return kAlreadyInstalled;
   using std::filesystem::perms;
   for (const UnitFile& file : definition.unitFiles) {
-    if (!writeFileAtomically(unitDirectory_ + "/" + file.name, file.text,
-                             perms::owner_read | perms::owner_write | perms::group_read |
-                                 perms::others_read)) {
-      return errno != 0 ? errno : EIO;
-    }
+    const Result<> written = writeFileAtomically(
+        unitDirectory_ + "/" + file.name, file.text,
+        perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
+    if (!written) return written.failure().code != 0 ? written.failure().code : EIO;
   }
   if (int code = reload(); code != 0) return code;
   // The service's own unit names the others with Also=, so enabling it enables them too.

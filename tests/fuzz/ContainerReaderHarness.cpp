@@ -41,11 +41,13 @@ ContainerReaderHarness::ContainerReaderHarness(const std::string& name, std::str
 
 void ContainerReaderHarness::run(const std::string& bytes) {
   const std::string input = workspace_.write(inputName_, bytes);
-  const platform::FileHandle file = platform::FileHandle::openForReading(input);
+  const platform::FileHandle file =
+      platform::FileHandle::openForReading(input).value_or(platform::FileHandle());
   require(file.isOpen(), "input opens");
-  const platform::DescriptorStream stream =
+  platform::Result<platform::DescriptorStream> duplicated =
       platform::DescriptorStream::openDuplicate(file.descriptor());
-  require(stream.isOpen(), "descriptor duplicates");
+  require(duplicated.ok(), "descriptor duplicates");
+  const platform::DescriptorStream stream = std::move(*duplicated);
 
   const fs::path destination = workspace_.freshDirectory("out");
   const fs::path root = fs::canonical(destination);

@@ -45,7 +45,9 @@ void CoreFixture::serve() {
 
 std::optional<std::string> CoreFixture::send(const std::string& request) {
   serve();
-  return platform::sendRequest(paths_.socketPath, request);
+  platform::Result<std::string> answer = platform::sendRequest(paths_.socketPath, request);
+  if (!answer) return std::nullopt;
+  return std::move(*answer);
 }
 
 nlohmann::json CoreFixture::sendJson(const nlohmann::json& request) {

@@ -111,10 +111,10 @@ void OnAccessFixture::SetUp() {
     GTEST_SKIP() << "cannot mount a tmpfs for the watched directory: " << std::strerror(errno);
   }
   mounted_ = true;
-  std::string error;
-  platform::FileAccessMonitor probe = platform::FileAccessMonitor::open(true, &error);
-  if (!probe.isOpen() || probe.watchTree(watched_, &error) == 0) {
-    GTEST_SKIP() << "the kernel refuses fanotify here: " << error;
+  platform::Result<platform::FileAccessMonitor> probe = platform::FileAccessMonitor::open(true);
+  if (!probe) GTEST_SKIP() << "the kernel refuses fanotify here: " << probe.message();
+  if (platform::Result<int> marked = probe->watchTree(watched_); !marked) {
+    GTEST_SKIP() << "the kernel refuses fanotify here: " << marked.message();
   }
 }
 

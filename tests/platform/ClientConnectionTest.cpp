@@ -39,7 +39,7 @@ TEST_F(ClientConnectionTest, SendsOneRequestAndReadsTheWholeAnswer) {
   });
   for (const auto& [request, answer] :
        std::vector<std::pair<std::string, std::string>>{{"ping", "echo:ping"}, {"big", big}}) {
-    ClientConnection connection = ClientConnection::connectTo(path_);
+    ClientConnection connection = ClientConnection::connectTo(path_).value_or(ClientConnection());
     ASSERT_TRUE(connection.isOpen());
     ASSERT_TRUE(connection.sendMessage(request));
     EXPECT_EQ(connection.receiveUntilClosed(10s), answer);
@@ -47,10 +47,10 @@ TEST_F(ClientConnectionTest, SendsOneRequestAndReadsTheWholeAnswer) {
 }
 
 TEST_F(ClientConnectionTest, NobodyListeningLeavesTheConnectionClosedWithAReason) {
-  std::string error;
-  ClientConnection connection = ClientConnection::connectTo(path_, &error);
-  EXPECT_FALSE(connection.isOpen());
-  EXPECT_NE(error.find("connect " + path_), std::string::npos) << error;
+  Result<ClientConnection> connection = ClientConnection::connectTo(path_);
+  EXPECT_FALSE(connection);
+  EXPECT_NE(connection.message().find("connect " + path_), std::string::npos)
+      << connection.message();
 }
 
 TEST_F(ClientConnectionTest, GivesUpWaitingForAnAnswerThatDoesNotCome) {
@@ -60,11 +60,11 @@ TEST_F(ClientConnectionTest, GivesUpWaitingForAnAnswerThatDoesNotCome) {
     released.wait();
     return std::string("late");
   });
-  ClientConnection connection = ClientConnection::connectTo(path_);
+  ClientConnection connection = ClientConnection::connectTo(path_).value_or(ClientConnection());
   ASSERT_TRUE(connection.sendMessage("slow"));
-  std::string error;
-  EXPECT_EQ(connection.receiveUntilClosed(50ms, &error), std::nullopt);
-  EXPECT_NE(error.find("no answer"), std::string::npos) << error;
+  Result<std::string> answer = connection.receiveUntilClosed(50ms);
+  EXPECT_FALSE(answer);
+  EXPECT_NE(answer.message().find("no answer"), std::string::npos) << answer.message();
   release.set_value();
 }
 
@@ -72,7 +72,7 @@ TEST_F(ClientConnectionTest, SeesWhenTheServiceClosesAnIdleConnection) {
   SocketTransport::Options options;
   options.requestTimeout = 20ms;
   serve([](const std::string&, const CallerIdentity&) { return std::string("unused"); }, options);
-  ClientConnection connection = ClientConnection::connectTo(path_);
+  ClientConnection connection = ClientConnection::connectTo(path_).value_or(ClientConnection());
   ASSERT_TRUE(connection.isOpen());
   // The service closes it after its request timeout; the bound only keeps a fault from hanging.
   for (int i = 0; i < 500 && !connection.closedByPeer(); ++i) std::this_thread::sleep_for(10ms);
@@ -82,7 +82,7 @@ TEST_F(ClientConnectionTest, SeesWhenTheServiceClosesAnIdleConnection) {
 
 TEST_F(ClientConnectionTest, MovingHandsTheSocketOver) {
   serve([](const std::string& request, const CallerIdentity&) { return request; });
-  ClientConnection first = ClientConnection::connectTo(path_);
+  ClientConnection first = ClientConnection::connectTo(path_).value_or(ClientConnection());
   ClientConnection second = std::move(first);
   EXPECT_FALSE(first.isOpen());
   ASSERT_TRUE(second.isOpen());

@@ -38,16 +38,17 @@ TEST(AtomicFileTest, ReplacesWholeFilesAndLeavesTheOldOneOnFailure) {
   // A directory standing where the file should go: the rename fails, nothing is left behind.
   const std::string blocked = (dir.path() / "blocked").string();
   fs::create_directories(blocked + "/inside");
-  std::string error;
-  EXPECT_FALSE(writeFileAtomically(blocked, "x", fs::perms::owner_read, &error));
-  EXPECT_NE(error.find("rename"), std::string::npos) << error;
+  Result<> written = writeFileAtomically(blocked, "x", fs::perms::owner_read);
+  EXPECT_FALSE(written);
+  EXPECT_NE(written.message().find("rename"), std::string::npos) << written.message();
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
   EXPECT_EQ(entries, 2u);  // config.json and blocked only
 
-  EXPECT_FALSE(writeFileAtomically((dir.path() / "missing/dir/file").string(), "x",
-                                   fs::perms::owner_read, &error));
-  EXPECT_NE(error.find("create"), std::string::npos) << error;
+  written =
+      writeFileAtomically((dir.path() / "missing/dir/file").string(), "x", fs::perms::owner_read);
+  EXPECT_FALSE(written);
+  EXPECT_NE(written.message().find("create"), std::string::npos) << written.message();
 }
 
 TEST(TempFileTest, CreatesAPrivateEmptyFileInTheTemporaryDirectory) {
@@ -55,7 +56,7 @@ TEST(TempFileTest, CreatesAPrivateEmptyFileInTheTemporaryDirectory) {
   const char* previous = std::getenv("TMPDIR");
   const std::string saved = previous != nullptr ? previous : "";
   ::setenv("TMPDIR", dir.str().c_str(), 1);
-  const std::string path = createTempFile("amsi");
+  const std::string path = createTempFile("amsi").value_or("");
   if (previous != nullptr) {
     ::setenv("TMPDIR", saved.c_str(), 1);
   } else {

@@ -34,12 +34,10 @@ TEST(FileAccessTest, CreatesNewFilesOnlyAtTheirExactPath) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    bool exists = false;
-    std::string error;
-    FileHandle handle = FileHandle::createExclusively((root.path() / c.path).string(), owner,
-                                                      c.links, &error, &exists);
-    EXPECT_EQ(handle.isOpen(), c.created) << error;
-    EXPECT_EQ(exists, c.exists);
+    Result<FileHandle> handle =
+        FileHandle::createExclusively((root.path() / c.path).string(), owner, c.links);
+    EXPECT_EQ(handle.ok(), c.created) << handle.message();
+    EXPECT_EQ(!handle && handle.failure().code == EEXIST, c.exists);
   }
   EXPECT_EQ(testing::readFile(root.path() / "real/taken"), "keep");
   EXPECT_EQ(fs::status(root.path() / "real/new").permissions(), owner);
@@ -51,9 +49,9 @@ TEST(FileAccessTest, CreatesThePrivateDirectoryWithItsParents) {
   ASSERT_TRUE(createPrivateDirectory(dir));
   EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all);
   EXPECT_TRUE(createPrivateDirectory(dir));
-  std::string error;
-  EXPECT_FALSE(createPrivateDirectory(root.write("file", "x"), &error));
-  EXPECT_FALSE(error.empty());
+  const Result<> made = createPrivateDirectory(root.write("file", "x"));
+  EXPECT_FALSE(made);
+  EXPECT_FALSE(made.message().empty());
 }
 
 }  // namespace

@@ -67,10 +67,9 @@ class ServiceProcess {
 };
 
 std::optional<json> ask(const std::string& socket, const json& request) {
-  std::string error;
-  auto connection = platform::ClientConnection::connectTo(socket, &error);
-  if (!connection.isOpen() || !connection.sendMessage(request.dump(), &error)) return std::nullopt;
-  auto answer = connection.receiveUntilClosed(std::chrono::seconds(20), &error);
+  auto connection = platform::ClientConnection::connectTo(socket);
+  if (!connection || !connection->sendMessage(request.dump())) return std::nullopt;
+  auto answer = connection->receiveUntilClosed(std::chrono::seconds(20));
   if (!answer || answer->empty()) return std::nullopt;
   return json::parse(*answer, nullptr, false);
 }

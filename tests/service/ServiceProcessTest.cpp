@@ -63,9 +63,8 @@ class NotifySocket {
 };
 
 Json ask(const std::string& socket, const Json& request) {
-  std::string error;
-  auto response = platform::sendRequest(socket, request.dump(), &error);
-  if (!response || response->empty()) return Json{{"unreachable", error}};
+  auto response = platform::sendRequest(socket, request.dump());
+  if (!response || response->empty()) return Json{{"unreachable", response.message()}};
   return Json::parse(*response);
 }
 

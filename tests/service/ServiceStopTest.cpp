@@ -77,7 +77,7 @@ TEST(ServiceStopTest, TermDuringScansThatOutlastTheDrainEndsTheProcessCleanly) {
 
   bool listening = false;
   for (int attempt = 0; attempt < 600 && !listening; ++attempt) {
-    listening = platform::sendRequest(socket, R"({"command":"status"})").has_value();
+    listening = platform::sendRequest(socket, R"({"command":"status"})").ok();
     if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (!listening) {

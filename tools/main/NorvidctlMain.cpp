@@ -77,9 +77,9 @@ int main(int argc, char** argv) {
   }
   const std::string socket = norvid::platform::socketPath();
   // On a terminal a directory scan shows its progress and Ctrl-C cancels it.
-  auto response = norvid::ScanProgressBar::send(socket, parsed->request, parsed->raw, &error);
+  auto response = norvid::ScanProgressBar::send(socket, parsed->request, parsed->raw);
   if (!response) {
-    std::cerr << "norvidctl: no se pudo conectar con el servicio: " << error << "\n";
+    std::cerr << "norvidctl: no se pudo conectar con el servicio: " << response.message() << "\n";
     return 2;
   }
   if (response->empty()) {

@@ -290,9 +290,9 @@ UsbBackend::PolicyAccess SysfsUsbBackend::writeStorageStart(std::uint32_t value)
   fs::file_status directory = fs::status(modprobeDirectory_, error);
   if (error) return policyFailure(PolicyAccess::Failure::Open, error.value());
   if (!fs::is_directory(directory)) return policyFailure(PolicyAccess::Failure::Open, ENOTDIR);
-  if (!platform::writeFileAtomically(policyFilePath(), kBlockingPolicy)) {
-    return policyFailure(PolicyAccess::Failure::Value, platform::lastErrno());
-  }
+  const platform::Result<> written =
+      platform::writeFileAtomically(policyFilePath(), kBlockingPolicy);
+  if (!written) return policyFailure(PolicyAccess::Failure::Value, written.failure().code);
   PolicyAccess access;
   access.value = kStartBlocked;
   return access;
