@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/SystemError.hpp"
+
 namespace norvid::platform {
 
 // What reading a small text file gave: the errno of the failed open or of the failed read (0 when
@@ -21,7 +23,7 @@ struct AttributeRead {
 AttributeRead readAttributeFile(const std::string& path, std::size_t maxBytes = 65536);
 
 // Writes `content` into a file that must already exist (it is never created: a sysfs attribute
-// that is missing must fail, not appear as a regular file). Returns 0 or the errno of the failure.
-int writeAttributeFile(const std::string& path, const std::string& content);
+// that is missing must fail, not appear as a regular file). The failure names the failed step.
+Result<> writeAttributeFile(const std::string& path, const std::string& content);
 
 }  // namespace norvid::platform

@@ -61,20 +61,21 @@ AttributeRead readAttributeFile(const std::string& path, std::size_t maxBytes) {
   return result;
 }
 
-int writeAttributeFile(const std::string& path, const std::string& content) {
+Result<> writeAttributeFile(const std::string& path, const std::string& content) {
   AttributeDescriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) return errno;
+  if (fd.get() < 0) return Failure::ofErrno(errno, "open " + path);
   const char* data = content.data();
   std::size_t left = content.size();
   while (left > 0) {
     ssize_t written = ::write(fd.get(), data, left);
     if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return errno;
-    if (written == 0) return EIO;
+    if (written < 0) return Failure::ofErrno(errno, "write " + path);
+    if (written == 0) return Failure::ofErrno(EIO, "write " + path);
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  return fd.close();
+  if (int code = fd.close(); code != 0) return Failure::ofErrno(code, "close " + path);
+  return {};
 }
 
 }  // namespace norvid::platform

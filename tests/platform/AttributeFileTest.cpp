@@ -46,13 +46,13 @@ TEST(AttributeFileTest, ReadsWholeSmallFilesAndNamesTheFailingStep) {
 TEST(AttributeFileTest, WritesOnlyIntoFilesThatExist) {
   TempDir dir;
   const std::string value = dir.write("authorized", "1\n");
-  EXPECT_EQ(writeAttributeFile(value, "0\n"), 0);
+  EXPECT_TRUE(writeAttributeFile(value, "0\n").ok());
   EXPECT_EQ(testing::readFile(value), "0\n");
 
-  EXPECT_EQ(writeAttributeFile(dir.str() + "/missing", "0\n"), ENOENT);
+  EXPECT_EQ(writeAttributeFile(dir.str() + "/missing", "0\n").failure().code, ENOENT);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
   dir.write("folder/inside", "");
-  EXPECT_EQ(writeAttributeFile(dir.str() + "/folder", "0\n"), EISDIR);
+  EXPECT_EQ(writeAttributeFile(dir.str() + "/folder", "0\n").failure().code, EISDIR);
 }
 
 }  // namespace

@@ -13,6 +13,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The errno a backend operation answers for a sysfs write: 0 when it went through.
+int writeCode(const platform::Result<>& written) {
+  return written ? 0 : written.failure().code;
+}
+
 constexpr std::uint32_t kStartAllowed = 3;
 constexpr std::uint32_t kStartBlocked = 4;
 constexpr const char* kPolicyFileName = "norvid-usb-storage.conf";
@@ -480,18 +485,18 @@ std::optional<UsbDeviceNode> SysfsUsbBackend::parent(const UsbDeviceNode& node) 
 
 int SysfsUsbBackend::disable(const UsbDeviceNode& node) const {
   if (node.enumerator == "PCI") return EOPNOTSUPP;
-  return platform::writeAttributeFile(node.location + "/authorized", "0\n");
+  return writeCode(platform::writeAttributeFile(node.location + "/authorized", "0\n"));
 }
 
 int SysfsUsbBackend::enable(const UsbDeviceNode& node) const {
   if (node.enumerator == "PCI") return EOPNOTSUPP;
-  return platform::writeAttributeFile(node.location + "/authorized", "1\n");
+  return writeCode(platform::writeAttributeFile(node.location + "/authorized", "1\n"));
 }
 
 int SysfsUsbBackend::reenumerate(const UsbDeviceNode& node) const {
   const char* bus = node.enumerator == "PCI" ? "pci" : "usb";
-  return platform::writeAttributeFile((root_ / "bus" / bus / "drivers_probe").string(),
-                                      nameOf(node));
+  return writeCode(
+      platform::writeAttributeFile((root_ / "bus" / bus / "drivers_probe").string(), nameOf(node)));
 }
 
 std::unique_ptr<UsbBackend> createUsbBackend(const std::string& sysfsRoot,
