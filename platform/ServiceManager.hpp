@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/SystemError.hpp"
+
 namespace norvid::platform {
 
-// What the console verbs need of the system's service manager. Every operation answers 0 or a
-// positive error code (errno values); the codes below have the meanings the verbs rely on.
+// What the console verbs need of the system's service manager. Every operation answers a Result
+// whose failure carries an errno; the codes below have the meanings the verbs rely on.
 class ServiceManager {
  public:
   static constexpr int kNotInstalled = ENOENT;
@@ -35,16 +37,16 @@ class ServiceManager {
   virtual ~ServiceManager() = default;
 
   // Opens the connection to the manager.
-  virtual int connect() = 0;
-  // 0 when the service is installed, kNotInstalled when not, another code on failure.
-  virtual int openService(const std::string& name) = 0;
+  virtual Result<> connect() = 0;
+  // Works when the service is installed; fails with kNotInstalled when not, another code otherwise.
+  virtual Result<> openService(const std::string& name) = 0;
   // Installs and enables the service; kAlreadyInstalled when it exists, EINVAL without unit files.
-  virtual int createService(const Definition& definition) = 0;
-  virtual int queryState(const std::string& name, State& state) = 0;
-  virtual int startService(const std::string& name) = 0;
+  virtual Result<> createService(const Definition& definition) = 0;
+  virtual Result<State> queryState(const std::string& name) = 0;
+  virtual Result<> startService(const std::string& name) = 0;
   // kNotActive when the service is not running.
-  virtual int stopService(const std::string& name) = 0;
-  virtual int deleteService(const std::string& name) = 0;
+  virtual Result<> stopService(const std::string& name) = 0;
+  virtual Result<> deleteService(const std::string& name) = 0;
 };
 
 }  // namespace norvid::platform

@@ -7,6 +7,7 @@
 
 namespace avwindows {
 
+using norvid::platform::Result;
 using norvid::platform::ServiceManager;
 
 AVService::AVService(std::string serviceName, std::string displayName,
@@ -22,18 +23,18 @@ AVService::AVService(std::string serviceName, std::string displayName,
 AVService::~AVService() = default;
 
 bool AVService::connectManager() {
-  if (int code = manager_.connect(); code != 0) {
-    err_ << "[ERROR] No se pudo abrir SCM. Error: " << code << std::endl;
+  if (Result<> connected = manager_.connect(); !connected) {
+    err_ << "[ERROR] No se pudo abrir SCM. Error: " << connected.failure().code << std::endl;
     return false;
   }
   return true;
 }
 
 bool AVService::openService() {
-  int code = manager_.openService(serviceName_);
-  if (code == 0) return true;
-  if (code != ServiceManager::kNotInstalled) {
-    err_ << "[ERROR] No se pudo abrir servicio. Error: " << code << std::endl;
+  Result<> opened = manager_.openService(serviceName_);
+  if (opened) return true;
+  if (opened.failure().code != ServiceManager::kNotInstalled) {
+    err_ << "[ERROR] No se pudo abrir servicio. Error: " << opened.failure().code << std::endl;
   }
   return false;
 }
@@ -53,16 +54,16 @@ bool AVService::install(const std::string& executablePath) {
     return false;
   }
   if (!connectManager()) return false;
-  int code = manager_.createService(ServiceManager::Definition{
+  Result<> created = manager_.createService(ServiceManager::Definition{
       serviceName_, displayName_, serviceDescription_, executablePath, unitFiles(executablePath)});
-  if (code == 0) {
+  if (created) {
     out_ << "[OK] Servicio instalado exitosamente" << std::endl;
     return true;
   }
-  if (code == ServiceManager::kAlreadyInstalled) {
+  if (created.failure().code == ServiceManager::kAlreadyInstalled) {
     out_ << "[INFO] El servicio ya está instalado" << std::endl;
   } else {
-    err_ << "[ERROR] No se pudo crear servicio. Error: " << code << std::endl;
+    err_ << "[ERROR] No se pudo crear servicio. Error: " << created.failure().code << std::endl;
   }
   return false;
 }
@@ -71,19 +72,17 @@ bool AVService::isInstalled() { return connectManager() && openService(); }
 
 bool AVService::isRunning() {
   if (!connectManager() || !openService()) return false;
-  ServiceManager::State state = ServiceManager::State::Other;
-  return manager_.queryState(serviceName_, state) == 0 && state == ServiceManager::State::Running;
+  return manager_.queryState(serviceName_) == ServiceManager::State::Running;
 }
 
 bool AVService::startService() {
   if (!openInstalledService()) return false;
-  ServiceManager::State state = ServiceManager::State::Other;
-  if (manager_.queryState(serviceName_, state) == 0 && state == ServiceManager::State::Running) {
+  if (manager_.queryState(serviceName_) == ServiceManager::State::Running) {
     out_ << "[INFO] El servicio ya está corriendo" << std::endl;
     return true;
   }
-  if (int code = manager_.startService(serviceName_); code != 0) {
-    err_ << "[ERROR] No se pudo iniciar servicio. Error: " << code << std::endl;
+  if (Result<> started = manager_.startService(serviceName_); !started) {
+    err_ << "[ERROR] No se pudo iniciar servicio. Error: " << started.failure().code << std::endl;
     return false;
   }
   out_ << "[OK] Servicio iniciado exitosamente" << std::endl;
@@ -92,31 +91,28 @@ bool AVService::startService() {
 
 bool AVService::stopService() {
   if (!openInstalledService()) return false;
-  int code = manager_.stopService(serviceName_);
-  if (code == 0 || code == ServiceManager::kNotActive) {
+  Result<> stopped = manager_.stopService(serviceName_);
+  if (stopped || stopped.failure().code == ServiceManager::kNotActive) {
     out_ << "[OK] Servicio detenido exitosamente" << std::endl;
     return true;
   }
-  err_ << "[ERROR] No se pudo detener servicio. Error: " << code << std::endl;
+  err_ << "[ERROR] No se pudo detener servicio. Error: " << stopped.failure().code << std::endl;
   return false;
 }
 
 bool AVService::uninstall() {
   if (!openInstalledService()) return false;
-  ServiceManager::State state = ServiceManager::State::Other;
-  if (manager_.queryState(serviceName_, state) == 0 && state != ServiceManager::State::Stopped) {
+  if (Result<ServiceManager::State> state = manager_.queryState(serviceName_);
+      state && *state != ServiceManager::State::Stopped) {
     out_ << "[*] Deteniendo servicio..." << std::endl;
     manager_.stopService(serviceName_);
     for (int attempt = 0; attempt < 10; ++attempt) {
-      if (manager_.queryState(serviceName_, state) == 0 &&
-          state == ServiceManager::State::Stopped) {
-        break;
-      }
+      if (manager_.queryState(serviceName_) == ServiceManager::State::Stopped) break;
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
   }
-  if (int code = manager_.deleteService(serviceName_); code != 0) {
-    err_ << "[ERROR] No se pudo eliminar servicio. Error: " << code << std::endl;
+  if (Result<> deleted = manager_.deleteService(serviceName_); !deleted) {
+    err_ << "[ERROR] No se pudo eliminar servicio. Error: " << deleted.failure().code << std::endl;
     return false;
   }
   out_ << "[OK] Servicio desinstalado exitosamente" << std::endl;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/AtomicFile.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 namespace {
@@ -26,7 +27,11 @@ struct BusError {
   ~BusError() { sd_bus_error_free(&value); }
 };
 
-int positive(int result) { return result < 0 ? -result : 0; }
+// The outcome of an sd-bus call, which answers a negative errno on failure.
+Result<> busOutcome(int result, const std::string& step) {
+  if (result < 0) return Failure::ofErrno(-result, step);
+  return {};
+}
 
 }  // namespace
 
@@ -41,38 +46,43 @@ std::string SystemdServiceManager::unitFile(const std::string& name) const {
   return unitDirectory_ + "/" + name + ".service";
 }
 
-int SystemdServiceManager::connect() {
-  if (bus_ != nullptr) return 0;
-  return positive(sd_bus_open_system(&bus_));
+Result<> SystemdServiceManager::connect() {
+  if (bus_ != nullptr) return {};
+  return busOutcome(sd_bus_open_system(&bus_), "connect to the system bus");
 }
 
-int SystemdServiceManager::openService(const std::string& name) {
+Result<> SystemdServiceManager::openService(const std::string& name) {
+  const std::string file = unitFile(name);
   std::error_code error;
-  bool present = std::filesystem::exists(unitFile(name), error);
-  if (error) return error.value();
-  return present ? 0 : kNotInstalled;
+  bool present = std::filesystem::exists(file, error);
+  if (error) return Failure::ofErrno(error.value(), "stat " + file);
+  if (!present) return Failure::ofErrno(kNotInstalled, file);
+  return {};
 }
 
-int SystemdServiceManager::reload() {
+Result<> SystemdServiceManager::reload() {
   BusError error;
   sd_bus_message* reply = nullptr;
   int result = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, "Reload",
                                   &error.value, &reply, "");
   Message owned(reply);
-  return positive(result);
+  return busOutcome(result, "Reload");
 }
 
-int SystemdServiceManager::createService(const Definition& definition) {
-  if (definition.unitFiles.empty()) return EINVAL;
-  if (openService(definition.name) == 0) return kAlreadyInstalled;
+Result<> SystemdServiceManager::createService(const Definition& definition) {
+  if (definition.unitFiles.empty()) return Failure::ofErrno(EINVAL, "no unit files");
+  if (openService(definition.name)) return Failure::ofErrno(kAlreadyInstalled, definition.name);
   using std::filesystem::perms;
   for (const UnitFile& file : definition.unitFiles) {
     const Result<> written = writeFileAtomically(
         unitDirectory_ + "/" + file.name, file.text,
         perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
-    if (!written) return written.failure().code != 0 ? written.failure().code : EIO;
+    if (!written) {
+      const Failure& failure = written.failure();
+      return Failure{failure.code != 0 ? failure.code : EIO, failure.message};
+    }
   }
-  if (int code = reload(); code != 0) return code;
+  if (Result<> reloaded = reload(); !reloaded) return reloaded;
   // The service's own unit names the others with Also=, so enabling it enables them too.
   BusError error;
   sd_bus_message* reply = nullptr;
@@ -80,59 +90,55 @@ int SystemdServiceManager::createService(const Definition& definition) {
                                   "EnableUnitFiles", &error.value, &reply, "asbb", 1,
                                   definition.unitFiles.front().name.c_str(), 0, 1);
   Message owned(reply);
-  return positive(result);
+  return busOutcome(result, "EnableUnitFiles " + definition.unitFiles.front().name);
 }
 
-int SystemdServiceManager::queryState(const std::string& name, State& state) {
+Result<ServiceManager::State> SystemdServiceManager::queryState(const std::string& name) {
   std::string unitName = name + ".service";
   BusError error;
   sd_bus_message* reply = nullptr;
   int result = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, "LoadUnit",
                                   &error.value, &reply, "s", unitName.c_str());
   Message owned(reply);
-  if (result < 0) return -result;
+  if (result < 0) return Failure::ofErrno(-result, "LoadUnit " + unitName);
   const char* objectPath = nullptr;
-  if ((result = sd_bus_message_read(reply, "o", &objectPath)) < 0) return -result;
+  if ((result = sd_bus_message_read(reply, "o", &objectPath)) < 0) {
+    return Failure::ofErrno(-result, "LoadUnit " + unitName);
+  }
   char* active = nullptr;
   BusError propertyError;
   result = sd_bus_get_property_string(bus_, kDestination, objectPath,
                                       "org.freedesktop.systemd1.Unit", "ActiveState",
                                       &propertyError.value, &active);
-  if (result < 0) return -result;
+  if (result < 0) return Failure::ofErrno(-result, "ActiveState " + unitName);
   std::string activeState(active);
   free(active);
-  if (activeState == "active" || activeState == "reloading") {
-    state = State::Running;
-  } else if (activeState == "inactive" || activeState == "failed") {
-    state = State::Stopped;
-  } else {
-    state = State::Other;
-  }
-  return 0;
+  if (activeState == "active" || activeState == "reloading") return State::Running;
+  if (activeState == "inactive" || activeState == "failed") return State::Stopped;
+  return State::Other;
 }
 
-int SystemdServiceManager::callManager(const char* method, const char* signature,
-                                       const std::string& name) {
+Result<> SystemdServiceManager::callManager(const char* method, const char* signature,
+                                            const std::string& name) {
   std::string unitName = name + ".service";
   BusError error;
   sd_bus_message* reply = nullptr;
   int result = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
                                   &error.value, &reply, signature, unitName.c_str(), "replace");
   Message owned(reply);
-  return positive(result);
+  return busOutcome(result, std::string(method) + " " + unitName);
 }
 
-int SystemdServiceManager::startService(const std::string& name) {
+Result<> SystemdServiceManager::startService(const std::string& name) {
   return callManager("StartUnit", "ss", name);
 }
 
-int SystemdServiceManager::stopService(const std::string& name) {
-  State state = State::Other;
-  if (queryState(name, state) == 0 && state == State::Stopped) return kNotActive;
+Result<> SystemdServiceManager::stopService(const std::string& name) {
+  if (queryState(name) == State::Stopped) return Failure::ofErrno(kNotActive, name);
   return callManager("StopUnit", "ss", name);
 }
 
-int SystemdServiceManager::deleteService(const std::string& name) {
+Result<> SystemdServiceManager::deleteService(const std::string& name) {
   std::string file = name + ".service";
   BusError error;
   sd_bus_message* reply = nullptr;
@@ -142,11 +148,12 @@ int SystemdServiceManager::deleteService(const std::string& name) {
   Message owned(reply);
   std::error_code removeError;
   std::filesystem::remove(unitFile(name), removeError);
-  if (removeError) return removeError.value();
+  if (removeError) return Failure::ofErrno(removeError.value(), "remove " + unitFile(name));
   // The socket unit that install wrote beside it, when there is one.
-  std::filesystem::remove(unitDirectory_ + "/" + name + ".socket", removeError);
-  if (removeError) return removeError.value();
-  if (result < 0) return -result;
+  const std::string socketUnit = unitDirectory_ + "/" + name + ".socket";
+  std::filesystem::remove(socketUnit, removeError);
+  if (removeError) return Failure::ofErrno(removeError.value(), "remove " + socketUnit);
+  if (result < 0) return Failure::ofErrno(-result, "DisableUnitFiles " + file);
   return reload();
 }
 

@@ -17,18 +17,18 @@ class SystemdServiceManager final : public ServiceManager {
   SystemdServiceManager(const SystemdServiceManager&) = delete;
   SystemdServiceManager& operator=(const SystemdServiceManager&) = delete;
 
-  int connect() override;
-  int openService(const std::string& name) override;
-  int createService(const Definition& definition) override;
-  int queryState(const std::string& name, State& state) override;
-  int startService(const std::string& name) override;
-  int stopService(const std::string& name) override;
-  int deleteService(const std::string& name) override;
+  Result<> connect() override;
+  Result<> openService(const std::string& name) override;
+  Result<> createService(const Definition& definition) override;
+  Result<State> queryState(const std::string& name) override;
+  Result<> startService(const std::string& name) override;
+  Result<> stopService(const std::string& name) override;
+  Result<> deleteService(const std::string& name) override;
 
  private:
   std::string unitFile(const std::string& name) const;
-  int callManager(const char* method, const char* signature, const std::string& name);
-  int reload();
+  Result<> callManager(const char* method, const char* signature, const std::string& name);
+  Result<> reload();
 
   std::string unitDirectory_;
   sd_bus* bus_ = nullptr;

@@ -25,12 +25,12 @@ ServiceManager::Definition definition() {
 // and says why with the errno of the failed write, not a code of its own.
 TEST(SystemdServiceManagerTest, AFailedUnitWriteAnswersItsErrno) {
   testing::TempDir root;
-  EXPECT_EQ(SystemdServiceManager(root.str() + "/missing").createService(definition()), ENOENT);
+  EXPECT_EQ(SystemdServiceManager(root.str() + "/missing").createService(definition()).failure().code, ENOENT);
   root.write("file", "");
-  EXPECT_EQ(SystemdServiceManager(root.str() + "/file").createService(definition()), ENOTDIR);
+  EXPECT_EQ(SystemdServiceManager(root.str() + "/file").createService(definition()).failure().code, ENOTDIR);
   ServiceManager::Definition empty = definition();
   empty.unitFiles.clear();
-  EXPECT_EQ(SystemdServiceManager(root.str()).createService(empty), EINVAL);
+  EXPECT_EQ(SystemdServiceManager(root.str()).createService(empty).failure().code, EINVAL);
 }
 
 TEST(SystemdServiceManagerTest, AUserWhoIsNotRootGetsPermissionDenied) {
@@ -40,7 +40,8 @@ TEST(SystemdServiceManagerTest, AUserWhoIsNotRootGetsPermissionDenied) {
   pid_t child = ::fork();
   if (child == 0) {
     if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) _exit(99);
-    _exit(SystemdServiceManager(root.str()).createService(definition()));
+    const Result<> created = SystemdServiceManager(root.str()).createService(definition());
+    _exit(created ? 0 : created.failure().code);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

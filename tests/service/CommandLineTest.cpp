@@ -11,6 +11,7 @@
 namespace norvid {
 namespace {
 
+using platform::Result;
 using platform::ServiceManager;
 
 // A service manager whose answers the test scripts.
@@ -28,34 +29,38 @@ class FakeServiceManager final : public ServiceManager {
   std::vector<std::string> calls;
   Definition created;
 
-  int connect() override { return connectResult; }
-  int openService(const std::string&) override {
-    return installed ? openResult : kNotInstalled;
+  Result<> connect() override { return answer(connectResult); }
+  Result<> openService(const std::string&) override {
+    return answer(installed ? openResult : kNotInstalled);
   }
-  int createService(const Definition& definition) override {
+  Result<> createService(const Definition& definition) override {
     calls.push_back("create " + definition.name + " " + definition.executablePath);
     created = definition;
-    if (installed) return kAlreadyInstalled;
+    if (installed) return answer(kAlreadyInstalled);
     if (createResult == 0) installed = true;
-    return createResult;
+    return answer(createResult);
   }
-  int queryState(const std::string&, State& out) override {
-    out = state;
-    return 0;
-  }
-  int startService(const std::string&) override {
+  Result<State> queryState(const std::string&) override { return state; }
+  Result<> startService(const std::string&) override {
     calls.push_back("start");
-    return startResult;
+    return answer(startResult);
   }
-  int stopService(const std::string&) override {
+  Result<> stopService(const std::string&) override {
     calls.push_back("stop");
-    if (state == State::Stopped) return kNotActive;
+    if (state == State::Stopped) return answer(kNotActive);
     if (stopsWhenAsked) state = State::Stopped;
-    return stopResult;
+    return answer(stopResult);
   }
-  int deleteService(const std::string&) override {
+  Result<> deleteService(const std::string&) override {
     calls.push_back("delete");
-    return deleteResult;
+    return answer(deleteResult);
+  }
+
+ private:
+  // A scripted errno as the manager answers it: 0 works, any other code fails with it.
+  static Result<> answer(int code) {
+    if (code == 0) return {};
+    return platform::Failure::ofErrno(code);
   }
 };
 
