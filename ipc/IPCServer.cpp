@@ -227,10 +227,12 @@ bool IPCServer::openPipe() {
     std::cout << "[IPCServer] El servidor ya está ejecutando" << std::endl;
     return true;
   }
-  int code = configuration_.listeningSocket >= 0 ? transport_.adopt(configuration_.listeningSocket)
-                                                 : transport_.open(configuration_.socketPath);
-  if (code != 0) {
-    std::cerr << "[IPCServer] Error al crear Named Pipe. Código: " << code << std::endl;
+  const platform::Result<> opened = configuration_.listeningSocket >= 0
+                                        ? transport_.adopt(configuration_.listeningSocket)
+                                        : transport_.open(configuration_.socketPath);
+  if (!opened) {
+    std::cerr << "[IPCServer] Error al crear Named Pipe. Código: " << opened.failure().code
+              << std::endl;
     return false;
   }
   running_ = true;
@@ -254,11 +256,12 @@ bool IPCServer::start() {
 void IPCServer::serverLoop() {
   EventLogger& logger = EventLogger::instance();
   logger.info("IPCServer: Esperando conexiones (multi-hilo)...");
-  int code = transport_.serve([this](const std::string& request, const CallerIdentity& caller) {
-    return processCommand(request, caller);
-  });
-  if (code != 0 && running_.load()) {
-    logger.error("IPCServer: Error al conectar cliente: " + std::to_string(code));
+  const platform::Result<> served =
+      transport_.serve([this](const std::string& request, const CallerIdentity& caller) {
+        return processCommand(request, caller);
+      });
+  if (!served && running_.load()) {
+    logger.error("IPCServer: Error al conectar cliente: " + std::to_string(served.failure().code));
   }
   logger.info("IPCServer: Loop de procesamiento terminado");
 }

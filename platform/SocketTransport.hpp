@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/CallerIdentity.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 
@@ -67,18 +68,17 @@ class SocketTransport {
 
   // Creates the listening socket at `path`. Raises the soft descriptor limit to the hard one
   // first and derives the connection cap from it when the options leave it at 0. A stale socket
-  // file that nobody answers on is replaced; a live one is left alone and EADDRINUSE returned.
-  // Returns 0 or the errno.
-  int open(const std::string& path);
+  // file that nobody answers on is replaced; a live one is left alone and fails with EADDRINUSE.
+  Result<> open(const std::string& path);
 
   // Serves `fd`, a listening socket that someone else created (the service manager's socket
   // activation), instead of creating one. The transport takes the descriptor; it neither shuts
-  // the socket down nor removes its file, so the creator can hand it on. Returns 0 or the errno.
-  int adopt(int fd);
+  // the socket down nor removes its file, so the creator can hand it on.
+  Result<> adopt(int fd);
 
-  // Accepts and serves until stop(). Returns 0 after a stop, or the errno of a failure that
-  // ended the accepting.
-  int serve(RequestHandler handler);
+  // Accepts and serves until stop(). Works after a stop; fails with the failure that ended the
+  // accepting.
+  Result<> serve(RequestHandler handler);
 
   // Ends serve(): closes the listening socket and the connections still waiting for their
   // request, lets the workers finish what they hold (bounded by drainTimeout) and joins them.
@@ -124,7 +124,7 @@ class SocketTransport {
   static SendOutcome sendSome(Outgoing& out);
   // Accepts what the listening socket holds; false when accepting failed for good (`result`).
   bool acceptClients(std::vector<Waiting>& waiting, std::chrono::steady_clock::time_point now,
-                     std::chrono::steady_clock::time_point& pausedUntil, int& result);
+                     std::chrono::steady_clock::time_point& pausedUntil, Result<>& result);
   void finishConnection(int fd, const CallerIdentity& caller);
   enum class ReadOutcome { Complete, NotYet, Refused };
   ReadOutcome readRequest(int fd, std::string& request);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace norvid::platform {
 namespace {
@@ -103,38 +104,38 @@ SocketTransport::~SocketTransport() {
   if (wakeWrite_ >= 0) ::close(wakeWrite_);
 }
 
-int SocketTransport::open(const std::string& path) {
+Result<> SocketTransport::open(const std::string& path) {
   sockaddr_un address;
-  if (!fillAddress(path, address)) return ENAMETOOLONG;
+  if (!fillAddress(path, address)) return Failure::ofErrno(ENAMETOOLONG, "socket path " + path);
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return errno;
-  auto failWith = [fd](int code) {
+  if (fd < 0) return Failure::ofErrno(errno, "socket");
+  auto failWith = [fd](int code, const std::string& step) {
     ::close(fd);
-    return code;
+    return Failure::ofErrno(code, step);
   };
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     int code = errno;
-    if (code != EADDRINUSE) return failWith(code);
+    if (code != EADDRINUSE) return failWith(code, "bind " + path);
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || socketIsLive(address)) {
-      return failWith(EADDRINUSE);
+      return failWith(EADDRINUSE, "bind " + path);
     }
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      return failWith(errno);
+      return failWith(errno, "bind " + path);
     }
   }
   if (::chmod(path.c_str(), 0666) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     int code = errno;
     ::unlink(path.c_str());
-    return failWith(code);
+    return failWith(code, "listen on " + path);
   }
   const std::uint64_t descriptorLimit = raiseDescriptorLimit();
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     int code = errno;
     ::unlink(path.c_str());
-    return failWith(code);
+    return failWith(code, "pipe2");
   }
   std::lock_guard<std::mutex> guard(mutex_);
   listenFd_ = fd;
@@ -145,15 +146,15 @@ int SocketTransport::open(const std::string& path) {
   if (options_.maxConnections == 0) {
     options_.maxConnections = connectionCapForLimit(descriptorLimit);
   }
-  return 0;
+  return {};
 }
 
-int SocketTransport::adopt(int fd) {
+Result<> SocketTransport::adopt(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   int wake[2];
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
       ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    return errno;
+    return Failure::ofErrno(errno, "adopt socket " + std::to_string(fd));
   }
   const std::uint64_t descriptorLimit = raiseDescriptorLimit();
   std::lock_guard<std::mutex> guard(mutex_);
@@ -165,7 +166,7 @@ int SocketTransport::adopt(int fd) {
   if (options_.maxConnections == 0) {
     options_.maxConnections = connectionCapForLimit(descriptorLimit);
   }
-  return 0;
+  return {};
 }
 
 void SocketTransport::startWorkers() {
@@ -195,10 +196,10 @@ SocketTransport::ReadOutcome SocketTransport::readRequest(int fd, std::string& r
   return ReadOutcome::Complete;
 }
 
-int SocketTransport::serve(RequestHandler handler) {
+Result<> SocketTransport::serve(RequestHandler handler) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (listenFd_ < 0 || stopping_) return EBADF;
+    if (listenFd_ < 0 || stopping_) return Failure::ofErrno(EBADF, "serve");
     handler_ = std::move(handler);
     serving_ = true;
     // Under the mutex, so that a concurrent stop() finds either no workers or all of them.
@@ -209,7 +210,7 @@ int SocketTransport::serve(RequestHandler handler) {
   std::vector<Waiting> waiting;
   std::vector<Outgoing> sending;
   Clock::time_point pausedUntil{};
-  int result = 0;
+  Result<> result;
   std::vector<pollfd> polled;
   for (;;) {
     bool acceptMore;
@@ -241,7 +242,7 @@ int SocketTransport::serve(RequestHandler handler) {
     for (const Outgoing& out : sending) polled.push_back({out.fd, POLLOUT, 0});
     if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
-      result = errno;
+      result = Failure::ofErrno(errno, "poll");
       break;
     }
     if (polled[0].revents != 0) {
@@ -308,7 +309,7 @@ int SocketTransport::serve(RequestHandler handler) {
       if (!acceptClients(waiting, now, pausedUntil, result)) break;
     } else if (pollListener && (polled[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
       std::lock_guard<std::mutex> guard(mutex_);
-      if (!stopping_) result = EINVAL;
+      if (!stopping_) result = Failure::ofErrno(EINVAL, "listening socket");
       break;
     }
   }
@@ -323,7 +324,7 @@ int SocketTransport::serve(RequestHandler handler) {
 bool SocketTransport::acceptClients(std::vector<Waiting>& waiting,
                                     std::chrono::steady_clock::time_point now,
                                     std::chrono::steady_clock::time_point& pausedUntil,
-                                    int& result) {
+                                    Result<>& result) {
   for (;;) {
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -337,7 +338,7 @@ bool SocketTransport::acceptClients(std::vector<Waiting>& waiting,
         return true;
       }
       if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      result = errno;
+      result = Failure::ofErrno(errno, "accept");
       return false;
     }
     CallerIdentity caller = peerIdentity(client);

@@ -18,7 +18,7 @@ class ClientConnectionTest : public ::testing::Test {
  protected:
   void serve(SocketTransport::RequestHandler handler, SocketTransport::Options options = {}) {
     transport_ = std::make_unique<SocketTransport>(options);
-    ASSERT_EQ(transport_->open(path_), 0);
+    ASSERT_TRUE(transport_->open(path_).ok());
     server_ = std::thread([this, handler] { transport_->serve(handler); });
   }
   void TearDown() override {

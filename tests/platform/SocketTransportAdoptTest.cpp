@@ -39,7 +39,7 @@ TEST(SocketTransportAdoptTest, ServesAPassedSocketAndLeavesItUsableAfterStop) {
 
   {
     SocketTransport transport;
-    ASSERT_EQ(transport.adopt(fd), 0);
+    ASSERT_TRUE(transport.adopt(fd).ok());
     std::thread server([&transport] {
       transport.serve(
           [](const std::string& request, const CallerIdentity&) { return "echo:" + request; });
@@ -51,7 +51,7 @@ TEST(SocketTransportAdoptTest, ServesAPassedSocketAndLeavesItUsableAfterStop) {
 
   EXPECT_TRUE(std::filesystem::exists(path));
   SocketTransport next;
-  ASSERT_EQ(next.adopt(creatorCopy), 0);
+  ASSERT_TRUE(next.adopt(creatorCopy).ok());
   std::thread server([&next] {
     next.serve([](const std::string&, const CallerIdentity&) { return std::string("again"); });
   });

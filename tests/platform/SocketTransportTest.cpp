@@ -68,8 +68,11 @@ class TransportFixture : public ::testing::Test {
  protected:
   void start(SocketTransport::RequestHandler handler, SocketTransport::Options options = {}) {
     transport_ = std::make_unique<SocketTransport>(options);
-    ASSERT_EQ(transport_->open(path_), 0);
-    server_ = std::thread([this, handler] { result_ = transport_->serve(handler); });
+    ASSERT_TRUE(transport_->open(path_).ok());
+    server_ = std::thread([this, handler] {
+      const Result<> served = transport_->serve(handler);
+      result_ = served ? 0 : served.failure().code;
+    });
   }
   void TearDown() override {
     if (transport_) transport_->stop();
@@ -259,7 +262,7 @@ TEST(SocketTransportTest, StopRacingTheStartOfServeIsSafe) {
   const std::string path = (dir.path() / "race.sock").string();
   for (int round = 0; round < 50; ++round) {
     SocketTransport transport;
-    ASSERT_EQ(transport.open(path), 0);
+    ASSERT_TRUE(transport.open(path).ok());
     std::thread server([&transport] { transport.serve(echo()); });
     transport.stop();
     server.join();
@@ -279,13 +282,13 @@ TEST(SocketTransportTest, ReplacesAStaleSocketButNotALiveOne) {
     ::close(fd);
   }
   SocketTransport first;
-  EXPECT_EQ(first.open(path), 0);
+  EXPECT_TRUE(first.open(path).ok());
   SocketTransport second;
-  EXPECT_EQ(second.open(path), EADDRINUSE);
+  EXPECT_EQ(second.open(path).failure().code, EADDRINUSE);
 
   std::string regular = dir.write("plain", "not a socket");
   SocketTransport third;
-  EXPECT_EQ(third.open(regular), EADDRINUSE);
+  EXPECT_EQ(third.open(regular).failure().code, EADDRINUSE);
   EXPECT_EQ(norvid::testing::readFile(regular), "not a socket");
 }
 

@@ -26,7 +26,7 @@ class NorvidctlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists("/usr/bin/script")) GTEST_SKIP() << "script(1) is missing";
-    ASSERT_EQ(transport_.open(socket_), 0);
+    ASSERT_TRUE(transport_.open(socket_).ok());
     server_ = std::thread([this] {
       transport_.serve([this](const std::string& request, const CallerIdentity&) {
         auto found = responses_.find(nlohmann::json::parse(request).value("command", ""));
