@@ -25,9 +25,12 @@ ServiceManager::Definition definition() {
 // and says why with the errno of the failed write, not a code of its own.
 TEST(SystemdServiceManagerTest, AFailedUnitWriteAnswersItsErrno) {
   testing::TempDir root;
-  EXPECT_EQ(SystemdServiceManager(root.str() + "/missing").createService(definition()).failure().code, ENOENT);
+  EXPECT_EQ(
+      SystemdServiceManager(root.str() + "/missing").createService(definition()).failure().code,
+      ENOENT);
   root.write("file", "");
-  EXPECT_EQ(SystemdServiceManager(root.str() + "/file").createService(definition()).failure().code, ENOTDIR);
+  EXPECT_EQ(SystemdServiceManager(root.str() + "/file").createService(definition()).failure().code,
+            ENOTDIR);
   ServiceManager::Definition empty = definition();
   empty.unitFiles.clear();
   EXPECT_EQ(SystemdServiceManager(root.str()).createService(empty).failure().code, EINVAL);

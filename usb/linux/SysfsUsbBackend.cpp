@@ -14,9 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The errno a backend operation answers for a sysfs write: 0 when it went through.
-int writeCode(const platform::Result<>& written) {
-  return written ? 0 : written.failure().code;
-}
+int writeCode(const platform::Result<>& written) { return written ? 0 : written.failure().code; }
 
 constexpr std::uint32_t kStartAllowed = 3;
 constexpr std::uint32_t kStartBlocked = 4;
