@@ -439,7 +439,7 @@ TEST(ScanReportFiles, InterruptedSavesAreRemovedAndCompleteReportsKept) {
   report.saveReports(reports);
   dir.write("reports/.scan-1-1000.json.tmp-a1B2c3", "{\"half");  // cut short before its rename
   dir.write("reports/.scan-1-1000.html.tmp-Zz9yX8", "<html");
-  dir.write("reports/scan-1-1000.html", "");  // claimed, JSON never written
+  dir.write("reports/scan-1-1000.html", "");        // claimed, JSON never written
   dir.write("reports/scan-2-2000.html", "<html>");  // written by hand: not a claim
   dir.write("reports/notes.txt", "");
 
