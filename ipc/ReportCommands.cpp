@@ -94,7 +94,10 @@ std::optional<json> summarise(const std::string& path) {
 
 ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir,
                                ScanRegistry* registry)
-    : slot_(slot), reportsDir_(std::move(reportsDir)), registry_(registry) {}
+    : slot_(slot), reportsDir_(std::move(reportsDir)), registry_(registry) {
+  // Built at start, before any request: no report is being saved yet.
+  ScanReport::removeInterruptedSaves(reportsDir_);
+}
 
 std::string ReportCommands::handleGenerateReport(const std::string& path,
                                                  const std::string& scanType,

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 #include <system_error>
 
 #include "platform/AtomicFile.hpp"
@@ -331,6 +332,33 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
     throw std::runtime_error("No se pudo escribir el reporte: " + error);
   }
   return jsonPath;
+}
+
+void ScanReport::removeInterruptedSaves(const std::string& reportsDir) {
+  namespace fs = std::filesystem;
+  std::error_code code;
+  std::vector<fs::path> claimed;
+  std::vector<std::string> writtenTargets;
+  for (fs::directory_iterator it(reportsDir, code), end; !code && it != end; it.increment(code)) {
+    const std::string name = it->path().filename().string();
+    // A temporary file of an atomic write is ".<target>.tmp-XXXXXX".
+    const std::size_t temporary = name.rfind(".tmp-");
+    if (name.size() > 1 && name[0] == '.' && temporary != std::string::npos) {
+      writtenTargets.push_back(reportsDir + "/" + name.substr(1, temporary - 1));
+    } else if (name.rfind("scan-", 0) == 0 && it->path().extension() == ".html") {
+      claimed.push_back(it->path());
+    }
+  }
+  for (const std::string& target : writtenTargets) platform::removeAtomicWriteLeftovers(target);
+  for (const fs::path& html : claimed) {
+    fs::path json = html;
+    json.replace_extension(".json");
+    std::error_code ignored;
+    if (!fs::exists(json, ignored) && fs::is_regular_file(fs::symlink_status(html, ignored)) &&
+        fs::file_size(html, ignored) == 0) {
+      fs::remove(html, ignored);
+    }
+  }
 }
 
 bool ScanReport::writeReport(const std::string& path, std::string* error) const {

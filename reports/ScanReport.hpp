@@ -54,6 +54,11 @@ class ScanReport {
   // of this report is then left behind).
   std::string saveReports(const std::string& reportsDir);
 
+  // Removes what saves cut short by a crash left in `reportsDir`: the temporary files of atomic
+  // writes, and the claimed "scan-<id>.html" name of a report whose JSON file was never written
+  // (still empty). Complete reports are left alone. REQUIRES: no report is being saved there.
+  static void removeInterruptedSaves(const std::string& reportsDir);
+
   // Writes the report to `path` atomically: the HTML text when the extension is ".html" or ".htm"
   // (any letter case), the JSON text otherwise. Returns false, with the cause in `error`, when the
   // file cannot be written; the old file is then untouched.

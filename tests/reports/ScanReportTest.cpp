@@ -431,6 +431,26 @@ TEST(ScanReportFiles, SaveReportsCreatesDirectoryAndBothFiles) {
             (std::set<std::string>{"scan-1733489000-4821.json", "scan-1733489000-4821.html"}));
 }
 
+// What a crash during saves leaves behind goes at the next start; complete reports stay.
+TEST(ScanReportFiles, InterruptedSavesAreRemovedAndCompleteReportsKept) {
+  TempDir dir;
+  ScanReport report = fixedReport("/t");
+  const std::string reports = (dir.path() / "reports").string();
+  report.saveReports(reports);
+  dir.write("reports/.scan-1-1000.json.tmp-a1B2c3", "{\"half");  // cut short before its rename
+  dir.write("reports/.scan-1-1000.html.tmp-Zz9yX8", "<html");
+  dir.write("reports/scan-1-1000.html", "");        // claimed, JSON never written
+  dir.write("reports/scan-2-2000.html", "<html>");  // written by hand: not a claim
+  dir.write("reports/notes.txt", "");
+
+  ScanReport::removeInterruptedSaves(reports);
+
+  EXPECT_EQ(namesIn(reports),
+            (std::set<std::string>{"scan-1733489000-4821.json", "scan-1733489000-4821.html",
+                                   "scan-2-2000.html", "notes.txt"}));
+  ScanReport::removeInterruptedSaves((dir.path() / "missing").string());  // no directory: nothing
+}
+
 TEST(ScanReportFiles, SaveReportsNeverReplacesAnExistingReport) {
   const std::vector<std::vector<std::string>> existing = {
       {"scan-1733489000-4821.json"},
