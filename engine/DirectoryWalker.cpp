@@ -35,37 +35,45 @@ DirectoryWalker::Visit walkFailure(const std::string& path, const char* step, in
   return visit;
 }
 
-DirectoryWalker::Visit fileVisit(std::string path, platform::FileHandle file, int error) {
+// The visit of a file: open, or with the errno of the step that failed on it.
+DirectoryWalker::Visit fileVisit(std::string path, platform::Result<platform::FileHandle> file) {
   DirectoryWalker::Visit visit;
   visit.path = std::move(path);
-  visit.file = std::move(file);
-  visit.openError = visit.file.isOpen() ? 0 : error;
+  if (file) {
+    visit.file = std::move(*file);
+  } else {
+    visit.openError = file.failure().code;
+  }
   return visit;
 }
 
 }  // namespace
 
 void DirectoryWalker::walk(const std::string& root, const Visitor& visit) const {
-  int error = 0;
-  DirectoryStream rootStream = DirectoryStream::open(root, error);
-  if (!rootStream.isOpen()) {
+  platform::Result<DirectoryStream> rootStream = DirectoryStream::open(root);
+  if (!rootStream) {
+    const int error = rootStream.failure().code;
     if (error != EACCES && error != EPERM) visit(walkFailure(root, "cannot open directory", error));
     return;
   }
   std::vector<Level> levels;
-  levels.push_back(Level{std::move(rootStream), root, 0});
+  levels.push_back(Level{std::move(*rootStream), root, 0});
 
   DirectoryEntry entry;
   while (!levels.empty()) {
     Level& level = levels.back();
-    if (!level.stream.next(entry, error)) {
-      if (error != 0) visit(walkFailure(level.path, "cannot read directory", error));
+    const platform::Result<bool> listed = level.stream.next(entry);
+    if (!listed || !*listed) {
+      if (!listed) {
+        visit(walkFailure(level.path, "cannot read directory", listed.failure().code));
+      }
       levels.pop_back();
       continue;
     }
     std::string path = (fs::path(level.path) / entry.name).string();
-    EntryType type = entry.type;
-    if (type == EntryType::Unknown) type = level.stream.typeOf(entry.name, false, error);
+    // A failed status query leaves the type unknown.
+    platform::Result<EntryType> type = entry.type;
+    if (entry.type == EntryType::Unknown) type = level.stream.typeOf(entry.name, false);
 
     if (type == EntryType::Directory) {
       if (!recursive_) continue;
@@ -76,39 +84,38 @@ void DirectoryWalker::walk(const std::string& root, const Visitor& visit) const 
         visit(std::move(tooDeep));
         continue;
       }
-      DirectoryStream child = level.stream.openChild(entry.name, error);
-      if (child.isOpen()) {
+      platform::Result<DirectoryStream> child = level.stream.openChild(entry.name);
+      if (child) {
         const int depth = level.depth + 1;
-        levels.push_back(Level{std::move(child), std::move(path), depth});
+        levels.push_back(Level{std::move(*child), std::move(path), depth});
         continue;
       }
+      const int error = child.failure().code;
       if (error == EACCES || error == EPERM || error == ENOENT) continue;
       if (error != ENOTDIR && error != ELOOP) {
         visit(walkFailure(path, "cannot open directory", error));
         continue;
       }
       // Replaced by something else since it was listed: judged as what it is now.
-      type = level.stream.typeOf(entry.name, false, error);
+      type = level.stream.typeOf(entry.name, false);
     }
 
     if (type == EntryType::SymbolicLink) {
       // A link counts as what it points to; only links to regular files are scanned, and a link
       // that leads nowhere is reported by the scan of its path.
-      const EntryType target = level.stream.typeOf(entry.name, true, error);
+      const platform::Result<EntryType> target = level.stream.typeOf(entry.name, true);
       if (target == EntryType::Regular) {
-        platform::FileHandle file = level.stream.openFile(entry.name, true, error);
-        visit(fileVisit(std::move(path), std::move(file), error));
-      } else if (target == EntryType::Unknown) {
-        visit(fileVisit(std::move(path), platform::FileHandle(), error));
+        visit(fileVisit(std::move(path), level.stream.openFile(entry.name, true)));
+      } else if (!target) {
+        visit(fileVisit(std::move(path), target.failure()));
       }
       continue;
     }
     if (type == EntryType::Regular) {
-      platform::FileHandle file = level.stream.openFile(entry.name, false, error);
-      visit(fileVisit(std::move(path), std::move(file), error));
-    } else if (type == EntryType::Unknown) {
+      visit(fileVisit(std::move(path), level.stream.openFile(entry.name, false)));
+    } else if (!type) {
       // Vanished between the listing and the status query: the scan of its path says so.
-      visit(fileVisit(std::move(path), platform::FileHandle(), error));
+      visit(fileVisit(std::move(path), type.failure()));
     }
   }
 }

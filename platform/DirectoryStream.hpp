@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/FileHandle.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid::platform {
 
@@ -16,7 +17,7 @@ struct DirectoryEntry {
 
 // Move-only owner of one open directory that is read entry by entry and through which its
 // entries are opened relative to it (openat), so a walk holds one descriptor per level and never
-// resolves a long path again. Every failing call reports the errno in `error` (0 on success).
+// resolves a long path again. Every failing call answers the errno of the failed step.
 class DirectoryStream {
  public:
   DirectoryStream() = default;
@@ -27,25 +28,29 @@ class DirectoryStream {
   DirectoryStream& operator=(const DirectoryStream&) = delete;
 
   // Opens the directory at `path`, following symbolic links on the way and at its end.
-  static DirectoryStream open(const std::string& path, int& error);
+  static Result<DirectoryStream> open(const std::string& path);
 
   // Opens the subdirectory `name` of this directory; a symbolic link is refused (ELOOP).
-  DirectoryStream openChild(const std::string& name, int& error) const;
+  Result<DirectoryStream> openChild(const std::string& name) const;
 
   bool isOpen() const { return stream_ != nullptr; }
 
-  // The next entry other than "." and ".."; false at the end (error 0) or when reading fails.
-  bool next(DirectoryEntry& entry, int& error);
+  // Reads the next entry other than "." and ".." into `entry`: true when there was one, false at
+  // the end; fails when reading fails.
+  Result<bool> next(DirectoryEntry& entry);
 
-  // The type of entry `name`, after following a symbolic link when `follow` is set.
-  EntryType typeOf(const std::string& name, bool follow, int& error) const;
+  // The type of entry `name`, after following a symbolic link when `follow` is set. Never Unknown
+  // when it works.
+  Result<EntryType> typeOf(const std::string& name, bool follow) const;
 
   // Opens entry `name` for scanning: read-only, never blocking, closed on exec; a symbolic link is
   // followed only when `follow` is set.
-  FileHandle openFile(const std::string& name, bool follow, int& error) const;
+  Result<FileHandle> openFile(const std::string& name, bool follow) const;
 
  private:
   explicit DirectoryStream(void* stream) : stream_(stream) {}
+  // A stream over `descriptor`, the result of the open named by `step`; closed on failure.
+  static Result<DirectoryStream> ofDescriptor(int descriptor, const std::string& step);
   int descriptor() const;
   void release();
 

@@ -43,22 +43,6 @@ int openRetrying(int directory, const char* name, int flags) {
   return descriptor;
 }
 
-// Wraps an open directory descriptor in a stream; the descriptor is closed on failure.
-void* streamOf(int descriptor, int& error) {
-  if (descriptor < 0) {
-    error = errno;
-    return nullptr;
-  }
-  DIR* stream = ::fdopendir(descriptor);
-  if (stream == nullptr) {
-    error = errno;
-    ::close(descriptor);
-    return nullptr;
-  }
-  error = 0;
-  return stream;
-}
-
 }  // namespace
 
 DirectoryStream::~DirectoryStream() { release(); }
@@ -83,46 +67,62 @@ void DirectoryStream::release() {
 
 int DirectoryStream::descriptor() const { return ::dirfd(static_cast<DIR*>(stream_)); }
 
-DirectoryStream DirectoryStream::open(const std::string& path, int& error) {
-  return DirectoryStream(streamOf(openRetrying(AT_FDCWD, path.c_str(), kDirectoryFlags), error));
+Result<DirectoryStream> DirectoryStream::ofDescriptor(int descriptor, const std::string& step) {
+  if (descriptor < 0) {
+    const int code = errno;
+    return Failure::ofErrno(code, step);
+  }
+  DIR* stream = ::fdopendir(descriptor);
+  if (stream == nullptr) {
+    const int code = errno;
+    ::close(descriptor);
+    return Failure::ofErrno(code, step);
+  }
+  return DirectoryStream(stream);
 }
 
-DirectoryStream DirectoryStream::openChild(const std::string& name, int& error) const {
-  return DirectoryStream(
-      streamOf(openRetrying(descriptor(), name.c_str(), kDirectoryFlags | O_NOFOLLOW), error));
+Result<DirectoryStream> DirectoryStream::open(const std::string& path) {
+  return ofDescriptor(openRetrying(AT_FDCWD, path.c_str(), kDirectoryFlags), "open " + path);
 }
 
-bool DirectoryStream::next(DirectoryEntry& entry, int& error) {
+Result<DirectoryStream> DirectoryStream::openChild(const std::string& name) const {
+  return ofDescriptor(openRetrying(descriptor(), name.c_str(), kDirectoryFlags | O_NOFOLLOW),
+                      "open " + name);
+}
+
+Result<bool> DirectoryStream::next(DirectoryEntry& entry) {
   for (;;) {
     errno = 0;
     const dirent* found = ::readdir(static_cast<DIR*>(stream_));
     if (found == nullptr) {
-      error = errno;
+      const int code = errno;
+      if (code != 0) return Failure::ofErrno(code, "readdir");
       return false;
     }
     if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0) continue;
     entry.name = found->d_name;
     entry.type = typeOfDirent(found->d_type);
-    error = 0;
     return true;
   }
 }
 
-EntryType DirectoryStream::typeOf(const std::string& name, bool follow, int& error) const {
+Result<EntryType> DirectoryStream::typeOf(const std::string& name, bool follow) const {
   struct stat info {};
   if (::fstatat(descriptor(), name.c_str(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
-    error = errno;
-    return EntryType::Unknown;
+    const int code = errno;
+    return Failure::ofErrno(code, "stat " + name);
   }
-  error = 0;
   return typeOfMode(info.st_mode);
 }
 
-FileHandle DirectoryStream::openFile(const std::string& name, bool follow, int& error) const {
+Result<FileHandle> DirectoryStream::openFile(const std::string& name, bool follow) const {
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   if (!follow) flags |= O_NOFOLLOW;
   const int file = openRetrying(descriptor(), name.c_str(), flags);
-  error = file < 0 ? errno : 0;
+  if (file < 0) {
+    const int code = errno;
+    return Failure::ofErrno(code, "open " + name);
+  }
   return FileHandle(file);
 }
 
