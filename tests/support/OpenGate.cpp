@@ -8,18 +8,19 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+
+#include "platform/SystemError.hpp"
 
 namespace norvid::testing {
 
 OpenGate::OpenGate(const std::string& path) {
   group_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
   if (group_ < 0) {
-    error_ = std::string("fanotify_init: ") + std::strerror(errno);
+    error_ = "fanotify_init: " + platform::errnoText(errno);
     return;
   }
   if (::fanotify_mark(group_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0) {
-    error_ = std::string("fanotify_mark: ") + std::strerror(errno);
+    error_ = "fanotify_mark: " + platform::errnoText(errno);
     ::close(group_);
     group_ = -1;
     return;
@@ -32,8 +33,7 @@ OpenGate::~OpenGate() {
   release();
   if (thread_.joinable()) {
     stopping_ = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    wake();
     thread_.join();
   }
   if (wake_ >= 0) ::close(wake_);
@@ -42,6 +42,10 @@ OpenGate::~OpenGate() {
 
 void OpenGate::release() {
   if (released_.exchange(true) || wake_ < 0) return;
+  wake();
+}
+
+void OpenGate::wake() const {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
 }

@@ -25,6 +25,8 @@ class OpenGate {
 
  private:
   void run();
+  // Ends the thread's current wait on the two descriptors.
+  void wake() const;
 
   std::string error_;
   int group_ = -1;
