@@ -21,4 +21,8 @@ Result<> writeFileAtomically(const std::string& path, const std::string& content
 // rename. REQUIRES: no write of `path` is under way.
 void removeAtomicWriteLeftovers(const std::string& path);
 
+// The same for every file written atomically in `directory`, for directories of files with unique
+// names. REQUIRES: no atomic write into `directory` is under way.
+void removeAtomicWriteLeftoversIn(const std::string& directory);
+
 }  // namespace norvid::platform

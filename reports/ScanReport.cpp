@@ -336,21 +336,11 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
 
 void ScanReport::removeInterruptedSaves(const std::string& reportsDir) {
   namespace fs = std::filesystem;
+  platform::removeAtomicWriteLeftoversIn(reportsDir);
   std::error_code code;
-  std::vector<fs::path> claimed;
-  std::vector<std::string> writtenTargets;
   for (fs::directory_iterator it(reportsDir, code), end; !code && it != end; it.increment(code)) {
-    const std::string name = it->path().filename().string();
-    // A temporary file of an atomic write is ".<target>.tmp-XXXXXX".
-    const std::size_t temporary = name.rfind(".tmp-");
-    if (name.size() > 1 && name[0] == '.' && temporary != std::string::npos) {
-      writtenTargets.push_back(reportsDir + "/" + name.substr(1, temporary - 1));
-    } else if (name.rfind("scan-", 0) == 0 && it->path().extension() == ".html") {
-      claimed.push_back(it->path());
-    }
-  }
-  for (const std::string& target : writtenTargets) platform::removeAtomicWriteLeftovers(target);
-  for (const fs::path& html : claimed) {
+    const fs::path html = it->path();
+    if (html.filename().string().rfind("scan-", 0) != 0 || html.extension() != ".html") continue;
     fs::path json = html;
     json.replace_extension(".json");
     std::error_code ignored;

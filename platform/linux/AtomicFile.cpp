@@ -18,6 +18,22 @@ std::string temporaryPrefix(const std::filesystem::path& target) {
   return "." + target.filename().string() + ".tmp-";
 }
 
+// mkstemp replaces the six X with six characters.
+constexpr std::size_t kRandomPart = 6;
+
+// Removes the files of `directory` whose names `isTemporary` takes.
+template <typename Predicate>
+void removeTemporaryFiles(const std::filesystem::path& directory, Predicate isTemporary) {
+  std::error_code code;
+  for (std::filesystem::directory_iterator it(directory, code), end; !code && it != end;
+       it.increment(code)) {
+    if (isTemporary(it->path().filename().string())) {
+      std::error_code ignored;
+      std::filesystem::remove(it->path(), ignored);
+    }
+  }
+}
+
 }  // namespace
 
 Result<> writeFileAtomically(const std::string& path, const std::string& content,
@@ -74,16 +90,19 @@ void removeAtomicWriteLeftovers(const std::string& path) {
   const std::string prefix = temporaryPrefix(target);
   std::filesystem::path directory = target.parent_path();
   if (directory.empty()) directory = ".";
-  std::error_code code;
-  for (std::filesystem::directory_iterator it(directory, code), end; !code && it != end;
-       it.increment(code)) {
-    const std::string name = it->path().filename().string();
-    // mkstemp replaces the six X with six characters.
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
-      std::error_code ignored;
-      std::filesystem::remove(it->path(), ignored);
-    }
-  }
+  removeTemporaryFiles(directory, [&prefix](const std::string& name) {
+    return name.size() == prefix.size() + kRandomPart &&
+           name.compare(0, prefix.size(), prefix) == 0;
+  });
+}
+
+void removeAtomicWriteLeftoversIn(const std::string& directory) {
+  static const std::string kMarker = ".tmp-";
+  removeTemporaryFiles(directory, [](const std::string& name) {
+    const std::size_t marker = name.size() - kRandomPart - kMarker.size();
+    return name.size() > 1 + kMarker.size() + kRandomPart && name[0] == '.' &&
+           name.compare(marker, kMarker.size(), kMarker) == 0;
+  });
 }
 
 }  // namespace norvid::platform
