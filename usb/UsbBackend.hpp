@@ -6,40 +6,39 @@
 #include <string>
 #include <vector>
 
+#include "platform/SystemError.hpp"
 #include "usb/UsbDeviceNode.hpp"
 
 namespace norvid {
 
 // The operating system's side of USB control: the machine-wide mass-storage policy and the device
-// tree. Results carry errno values; nothing throws for a platform failure. Implementations keep no
-// mutable state, so one instance may serve several threads.
+// tree. Failures come back as Results carrying the errno; nothing throws for a platform failure.
+// Implementations keep no mutable state, so one instance may serve several threads.
 class UsbBackend {
  public:
-  // Outcome of reading or writing the storage start value: which step failed (opening the policy
-  // store or accessing the value itself), its errno, and the value read.
-  struct PolicyAccess {
-    enum class Failure { None, Open, Value };
-    Failure failure = Failure::None;
-    int error = 0;
-    std::uint32_t value = 3;
-  };
+  // Reading or writing the storage start value takes two steps that callers report apart:
+  // opening the policy store, then reading or writing the value in it. A Failure carries no step,
+  // so each step has a Result of its own: the outer one fails when the store could not be
+  // opened, the inner one when the value could not be accessed.
+  template <typename T = void>
+  using PolicyAccess = platform::Result<platform::Result<T>>;
 
   enum class Property { Class, FriendlyName, Description, Manufacturer };
 
   virtual ~UsbBackend() = default;
 
   // The start value of the mass-storage drivers: 3 allowed, 4 blocked, anything else blocked.
-  virtual PolicyAccess readStorageStart() const = 0;
-  // REQUIRES: value is 3 or 4; other values fail with EINVAL.
-  virtual PolicyAccess writeStorageStart(std::uint32_t value) const = 0;
+  virtual PolicyAccess<std::uint32_t> readStorageStart() const = 0;
+  // REQUIRES: value is 3 or 4; other values fail at the value step with EINVAL.
+  virtual PolicyAccess<> writeStorageStart(std::uint32_t value) const = 0;
 
   // The devices present under one enumerator, in a stable order; unknown enumerators list none.
   virtual std::vector<UsbDeviceNode> devices(const std::string& enumerator) const = 0;
 
-  // Finds the present device whose identifier equals `id` (ASCII case ignored). Returns 0 and
-  // fills `node`, or an errno (ENOENT when no device has that identifier). The identifier is only
-  // ever compared, never used to build a path.
-  virtual int locate(const std::string& id, UsbDeviceNode* node) const = 0;
+  // The present device whose identifier equals `id` (ASCII case ignored); fails with ENOENT when
+  // no device has that identifier. The identifier is only ever compared, never used to build a
+  // path.
+  virtual platform::Result<UsbDeviceNode> locate(const std::string& id) const = 0;
 
   // A text property; empty when the device has none or it is not valid UTF-8.
   virtual std::optional<std::string> property(const UsbDeviceNode& node, Property which) const = 0;
@@ -51,11 +50,10 @@ class UsbBackend {
   // controller. Empty when there is none the tree lists.
   virtual std::optional<UsbDeviceNode> parent(const UsbDeviceNode& node) const = 0;
 
-  // Each returns 0 or the errno of the failure.
-  virtual int disable(const UsbDeviceNode& node) const = 0;
-  virtual int enable(const UsbDeviceNode& node) const = 0;
+  virtual platform::Result<> disable(const UsbDeviceNode& node) const = 0;
+  virtual platform::Result<> enable(const UsbDeviceNode& node) const = 0;
   // Asks the bus to probe drivers for the device again.
-  virtual int reenumerate(const UsbDeviceNode& node) const = 0;
+  virtual platform::Result<> reenumerate(const UsbDeviceNode& node) const = 0;
 };
 
 // The backend of this platform over the given device tree root and policy directory.

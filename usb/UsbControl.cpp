@@ -33,6 +33,11 @@ bool runUdevTrigger(const std::string& syspath) {
 
 void sleepFor(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
+// " (error 21)": how the event log words a failure, by its errno alone.
+std::string errorSuffix(const platform::Failure& failure) {
+  return " (error " + std::to_string(failure.code) + ")";
+}
+
 }  // namespace
 
 UsbControl::UsbControl(const std::string& sysfsRoot, const std::string& modprobeDirectory,
@@ -43,36 +48,31 @@ UsbControl::UsbControl(const std::string& sysfsRoot, const std::string& modprobe
 }
 
 std::uint32_t UsbControl::readUsbStorStart() const {
-  UsbBackend::PolicyAccess access = backend_->readStorageStart();
-  switch (access.failure) {
-    case UsbBackend::PolicyAccess::Failure::Open:
-      EventLogger::instance().error("USB Storage: no se pudo abrir clave USBSTOR (error " +
-                                    std::to_string(access.error) + ")");
-      return kStorageAllowed;
-    case UsbBackend::PolicyAccess::Failure::Value:
-      EventLogger::instance().error("USB Storage: no se pudo leer valor Start (error " +
-                                    std::to_string(access.error) + ")");
-      return kStorageAllowed;
-    case UsbBackend::PolicyAccess::Failure::None:
-      break;
+  const UsbBackend::PolicyAccess<std::uint32_t> start = backend_->readStorageStart();
+  if (!start) {
+    EventLogger::instance().error("USB Storage: no se pudo abrir clave USBSTOR" +
+                                  errorSuffix(start.failure()));
+    return kStorageAllowed;
   }
-  return access.value;
+  if (!*start) {
+    EventLogger::instance().error("USB Storage: no se pudo leer valor Start" +
+                                  errorSuffix(start->failure()));
+    return kStorageAllowed;
+  }
+  return start->value();
 }
 
 bool UsbControl::writeUsbStorStart(std::uint32_t value) const {
-  UsbBackend::PolicyAccess access = backend_->writeStorageStart(value);
-  switch (access.failure) {
-    case UsbBackend::PolicyAccess::Failure::Open:
-      EventLogger::instance().error(
-          "USB Storage: no se pudo abrir clave USBSTOR para escritura (error " +
-          std::to_string(access.error) + ")");
-      return false;
-    case UsbBackend::PolicyAccess::Failure::Value:
-      EventLogger::instance().error("USB Storage: no se pudo escribir valor Start (error " +
-                                    std::to_string(access.error) + ")");
-      return false;
-    case UsbBackend::PolicyAccess::Failure::None:
-      break;
+  const UsbBackend::PolicyAccess<> written = backend_->writeStorageStart(value);
+  if (!written) {
+    EventLogger::instance().error("USB Storage: no se pudo abrir clave USBSTOR para escritura" +
+                                  errorSuffix(written.failure()));
+    return false;
+  }
+  if (!*written) {
+    EventLogger::instance().error("USB Storage: no se pudo escribir valor Start" +
+                                  errorSuffix(written->failure()));
+    return false;
   }
   return true;
 }
@@ -145,22 +145,22 @@ std::vector<UsbDeviceInfo> UsbControl::listDevices() const {
 }
 
 std::string UsbControl::disableDevice(const std::string& deviceId) const {
-  UsbDeviceNode node;
-  if (int error = backend_->locate(deviceId, &node); error != 0) {
-    EventLogger::instance().error("USB disableDevice: no se encontro nodo para " +
-                                  deviceId + " (error " + std::to_string(error) + ")");
+  const platform::Result<UsbDeviceNode> node = backend_->locate(deviceId);
+  if (!node) {
+    EventLogger::instance().error("USB disableDevice: no se encontro nodo para " + deviceId +
+                                  errorSuffix(node.failure()));
     return std::string();
   }
   // A storage interface stands for the USB device it belongs to. A USB device is never traded
   // for its hub: that would cut off every other device behind the hub.
-  UsbDeviceNode target = node;
-  if (node.enumerator != "USB") {
-    std::optional<UsbDeviceNode> parent = backend_->parent(node);
+  UsbDeviceNode target = *node;
+  if (node->enumerator != "USB") {
+    std::optional<UsbDeviceNode> parent = backend_->parent(*node);
     if (parent && parent->id.find("USB\\VID_") != std::string::npos) target = *parent;
   }
-  if (int error = backend_->disable(target); error != 0) {
+  if (const platform::Result<> disabled = backend_->disable(target); !disabled) {
     EventLogger::instance().error("USB disableDevice: fallo CM_Disable_DevNode para " + target.id +
-                                  " (error " + std::to_string(error) + ")");
+                                  errorSuffix(disabled.failure()));
     return std::string();
   }
   EventLogger::instance().warning("USB: dispositivo deshabilitado - " + target.id);
@@ -170,34 +170,34 @@ std::string UsbControl::disableDevice(const std::string& deviceId) const {
 bool UsbControl::enableDevice(const std::string& deviceId) const {
   EventLogger& log = EventLogger::instance();
   const std::string& shown = deviceId;
-  UsbDeviceNode node;
   // Nothing below runs for an identifier that names no device in the tree.
-  if (backend_->locate(deviceId, &node) != 0) {
+  const platform::Result<UsbDeviceNode> node = backend_->locate(deviceId);
+  if (!node) {
     log.error("USB enableDevice: todos los metodos fallaron para " + shown);
     return false;
   }
 
-  int error = backend_->enable(node);
-  if (error == 0) {
+  const platform::Result<> enabled = backend_->enable(*node);
+  if (enabled) {
     log.info("USB: dispositivo habilitado via CM_Enable - " + shown);
     return true;
   }
-  log.warning("USB enableDevice: CM_Enable_DevNode fallo (error " + std::to_string(error) +
-              "), intentando re-enumerar padre...");
+  log.warning("USB enableDevice: CM_Enable_DevNode fallo" + errorSuffix(enabled.failure()) +
+              ", intentando re-enumerar padre...");
   // The bus re-probes the device by its own name; a device the tree shows under no parent is left
   // to the last method.
-  if (backend_->parent(node) && backend_->reenumerate(node) == 0) {
+  if (backend_->parent(*node) && backend_->reenumerate(*node)) {
     hooks_.wait(kReenumerationWait);
     // Found again is not enough: the device counts as enabled only once it is authorised.
-    UsbDeviceNode again;
-    if (backend_->locate(deviceId, &again) == 0 && backend_->isEnabled(again) == true) {
+    const platform::Result<UsbDeviceNode> again = backend_->locate(deviceId);
+    if (again && backend_->isEnabled(*again) == true) {
       log.info("USB: dispositivo habilitado via re-enumeracion - " + shown);
       return true;
     }
   }
 
   log.warning("USB enableDevice: APIs fallaron, usando pnputil para " + shown);
-  if (hooks_.triggerAdd(node.location)) {
+  if (hooks_.triggerAdd(node->location)) {
     log.info("USB: dispositivo habilitado via pnputil - " + shown);
     return true;
   }

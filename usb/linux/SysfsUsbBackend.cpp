@@ -13,9 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The errno a backend operation answers for a sysfs write: 0 when it went through.
-int writeCode(const platform::Result<>& written) { return written ? 0 : written.failure().code; }
-
 constexpr std::uint32_t kStartAllowed = 3;
 constexpr std::uint32_t kStartBlocked = 4;
 constexpr const char* kPolicyFileName = "norvid-usb-storage.conf";
@@ -208,11 +205,17 @@ bool hasDriver(const fs::path& directory) {
   return fs::exists(directory / "driver", error);
 }
 
-UsbBackend::PolicyAccess policyFailure(UsbBackend::PolicyAccess::Failure failure, int error) {
-  UsbBackend::PolicyAccess access;
-  access.failure = failure;
-  access.error = error != 0 ? error : EIO;
-  return access;
+// A failed step of a storage policy access; one without an errno counts as an I/O error.
+platform::Failure policyFailure(int code, const std::string& step) {
+  return platform::Failure::ofErrno(code != 0 ? code : EIO, step);
+}
+
+// Writes a device's `authorized` attribute; PCI functions have none.
+platform::Result<> writeAuthorized(const UsbDeviceNode& node, const char* value) {
+  if (node.enumerator == "PCI") {
+    return platform::Failure::ofErrno(EOPNOTSUPP, "authorize " + node.id);
+  }
+  return platform::writeAttributeFile(node.location + "/authorized", value);
 }
 
 // The file blocks storage when it holds both install lines (spacing and other lines aside).
@@ -258,47 +261,43 @@ std::string SysfsUsbBackend::policyFilePath() const {
   return modprobeDirectory_ + "/" + kPolicyFileName;
 }
 
-UsbBackend::PolicyAccess SysfsUsbBackend::readStorageStart() const {
-  platform::AttributeRead read = platform::readAttributeFile(policyFilePath());
-  PolicyAccess access;
-  if (read.openError == ENOENT) {
-    access.value = kStartAllowed;
-  } else if (read.openError != 0) {
-    access = policyFailure(PolicyAccess::Failure::Open, read.openError);
-  } else if (read.readError != 0) {
-    access = policyFailure(PolicyAccess::Failure::Value, read.readError);
-  } else {
-    // A file of ours that no longer blocks both drivers is a state nobody set: it counts as
-    // blocked, like any start value other than 3, until storage is allowed again.
-    access.value = holdsBlockingLines(read.content) ? kStartBlocked : 0;
-  }
-  return access;
+// In both policy accesses below, a bare Failure returned is the open step's; the value step's
+// is wrapped in a Result of its own.
+UsbBackend::PolicyAccess<std::uint32_t> SysfsUsbBackend::readStorageStart() const {
+  using StartValue = platform::Result<std::uint32_t>;
+  const std::string path = policyFilePath();
+  const platform::AttributeRead read = platform::readAttributeFile(path);
+  if (read.openError == ENOENT) return StartValue(kStartAllowed);
+  if (read.openError != 0) return policyFailure(read.openError, "open " + path);
+  if (read.readError != 0) return StartValue(policyFailure(read.readError, "read " + path));
+  // A file of ours that no longer blocks both drivers is a state nobody set: it counts as
+  // blocked, like any start value other than 3, until storage is allowed again.
+  return StartValue(holdsBlockingLines(read.content) ? kStartBlocked : 0);
 }
 
-UsbBackend::PolicyAccess SysfsUsbBackend::writeStorageStart(std::uint32_t value) const {
+UsbBackend::PolicyAccess<> SysfsUsbBackend::writeStorageStart(std::uint32_t value) const {
+  using Written = platform::Result<>;
+  const std::string path = policyFilePath();
   if (value == kStartAllowed) {
     std::error_code error;
-    fs::remove(policyFilePath(), error);
+    fs::remove(path, error);
     // Nothing to remove (or no directory to hold it) already means storage is allowed.
     if (error && error.value() != ENOENT && error.value() != ENOTDIR) {
-      return policyFailure(PolicyAccess::Failure::Value, error.value());
+      return Written(policyFailure(error.value(), "remove " + path));
     }
-    PolicyAccess access;
-    access.value = kStartAllowed;
-    return access;
+    return Written();
   }
-  if (value != kStartBlocked) return policyFailure(PolicyAccess::Failure::Value, EINVAL);
+  if (value != kStartBlocked) {
+    return Written(policyFailure(EINVAL, "start value " + std::to_string(value)));
+  }
 
   std::error_code error;
   fs::file_status directory = fs::status(modprobeDirectory_, error);
-  if (error) return policyFailure(PolicyAccess::Failure::Open, error.value());
-  if (!fs::is_directory(directory)) return policyFailure(PolicyAccess::Failure::Open, ENOTDIR);
-  const platform::Result<> written =
-      platform::writeFileAtomically(policyFilePath(), kBlockingPolicy);
-  if (!written) return policyFailure(PolicyAccess::Failure::Value, written.failure().code);
-  PolicyAccess access;
-  access.value = kStartBlocked;
-  return access;
+  if (error) return policyFailure(error.value(), "open " + modprobeDirectory_);
+  if (!fs::is_directory(directory)) return policyFailure(ENOTDIR, "open " + modprobeDirectory_);
+  const platform::Result<> written = platform::writeFileAtomically(path, kBlockingPolicy);
+  if (!written) return Written(policyFailure(written.failure().code, "write " + path));
+  return Written();
 }
 
 std::vector<std::string> SysfsUsbBackend::busMemberNames(const std::string& bus) const {
@@ -396,14 +395,15 @@ std::vector<UsbDeviceNode> SysfsUsbBackend::devices(const std::string& enumerato
   return nodes;
 }
 
-int SysfsUsbBackend::locate(const std::string& id, UsbDeviceNode* node) const {
+platform::Result<UsbDeviceNode> SysfsUsbBackend::locate(const std::string& id) const {
+  const platform::Failure notFound = platform::Failure::ofErrno(ENOENT, "locate " + id);
   std::size_t separator = id.find('\\');
   std::size_t last = id.rfind('\\');
-  if (separator == std::string::npos) return ENOENT;
+  if (separator == std::string::npos) return notFound;
   std::string enumerator = upperCase(id.substr(0, separator));
   std::string wantedName = id.substr(last + 1);
   const bool pci = enumerator == "PCI";
-  if (!pci && enumerator != "USB" && enumerator != "USBSTOR") return ENOENT;
+  if (!pci && enumerator != "USB" && enumerator != "USBSTOR") return notFound;
 
   // Only devices the bus lists are candidates; the name is compared first so that each lookup
   // builds the identifier of one device at most.
@@ -415,12 +415,9 @@ int SysfsUsbBackend::locate(const std::string& id, UsbDeviceNode* node) const {
     std::optional<UsbDeviceNode> candidate = pci                   ? pciDeviceAt(*directory)
                                              : enumerator == "USB" ? usbDeviceAt(*directory)
                                                                    : storageInterfaceAt(*directory);
-    if (candidate && equalsIgnoringCase(candidate->id, id)) {
-      *node = std::move(*candidate);
-      return 0;
-    }
+    if (candidate && equalsIgnoringCase(candidate->id, id)) return std::move(*candidate);
   }
-  return ENOENT;
+  return notFound;
 }
 
 std::optional<std::string> SysfsUsbBackend::property(const UsbDeviceNode& node,
@@ -481,20 +478,18 @@ std::optional<UsbDeviceNode> SysfsUsbBackend::parent(const UsbDeviceNode& node) 
   return std::nullopt;
 }
 
-int SysfsUsbBackend::disable(const UsbDeviceNode& node) const {
-  if (node.enumerator == "PCI") return EOPNOTSUPP;
-  return writeCode(platform::writeAttributeFile(node.location + "/authorized", "0\n"));
+platform::Result<> SysfsUsbBackend::disable(const UsbDeviceNode& node) const {
+  return writeAuthorized(node, "0\n");
 }
 
-int SysfsUsbBackend::enable(const UsbDeviceNode& node) const {
-  if (node.enumerator == "PCI") return EOPNOTSUPP;
-  return writeCode(platform::writeAttributeFile(node.location + "/authorized", "1\n"));
+platform::Result<> SysfsUsbBackend::enable(const UsbDeviceNode& node) const {
+  return writeAuthorized(node, "1\n");
 }
 
-int SysfsUsbBackend::reenumerate(const UsbDeviceNode& node) const {
+platform::Result<> SysfsUsbBackend::reenumerate(const UsbDeviceNode& node) const {
   const char* bus = node.enumerator == "PCI" ? "pci" : "usb";
-  return writeCode(
-      platform::writeAttributeFile((root_ / "bus" / bus / "drivers_probe").string(), nameOf(node)));
+  return platform::writeAttributeFile((root_ / "bus" / bus / "drivers_probe").string(),
+                                      nameOf(node));
 }
 
 std::unique_ptr<UsbBackend> createUsbBackend(const std::string& sysfsRoot,

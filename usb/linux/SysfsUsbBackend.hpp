@@ -18,19 +18,19 @@ class SysfsUsbBackend final : public UsbBackend {
  public:
   SysfsUsbBackend(const std::string& sysfsRoot, const std::string& modprobeDirectory);
 
-  PolicyAccess readStorageStart() const override;
-  PolicyAccess writeStorageStart(std::uint32_t value) const override;
+  PolicyAccess<std::uint32_t> readStorageStart() const override;
+  PolicyAccess<> writeStorageStart(std::uint32_t value) const override;
 
   std::vector<UsbDeviceNode> devices(const std::string& enumerator) const override;
-  int locate(const std::string& id, UsbDeviceNode* node) const override;
+  platform::Result<UsbDeviceNode> locate(const std::string& id) const override;
   std::optional<std::string> property(const UsbDeviceNode& node, Property which) const override;
   std::optional<bool> isStarted(const UsbDeviceNode& node) const override;
   std::optional<bool> isEnabled(const UsbDeviceNode& node) const override;
   std::optional<UsbDeviceNode> parent(const UsbDeviceNode& node) const override;
 
-  int disable(const UsbDeviceNode& node) const override;
-  int enable(const UsbDeviceNode& node) const override;
-  int reenumerate(const UsbDeviceNode& node) const override;
+  platform::Result<> disable(const UsbDeviceNode& node) const override;
+  platform::Result<> enable(const UsbDeviceNode& node) const override;
+  platform::Result<> reenumerate(const UsbDeviceNode& node) const override;
 
  private:
   std::string policyFilePath() const;
