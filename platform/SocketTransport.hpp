@@ -116,6 +116,11 @@ class SocketTransport {
   };
   enum class SendOutcome { Done, Pending, Failed };
 
+  // Serves `fd` from now on, woken through the pipe `wake`; derives the connection cap from
+  // `descriptorLimit` when the options leave it at 0. REQUIRES: mutex_ held.
+  void takeListener(int fd, const int (&wake)[2], std::uint64_t descriptorLimit);
+  // Wakes the polling thread from its poll. REQUIRES: mutex_ held.
+  void wakePoller();
   // REQUIRES: mutex_ held.
   void startWorkers();
   void workerLoop(bool quickOnly);
@@ -126,6 +131,8 @@ class SocketTransport {
   bool acceptClients(std::vector<Waiting>& waiting, std::chrono::steady_clock::time_point now,
                      std::chrono::steady_clock::time_point& pausedUntil, Result<>& result);
   void finishConnection(int fd, const CallerIdentity& caller);
+  // Sends what each client's queue still takes without waiting, then closes the connections.
+  void sendRestAndFinish(std::vector<Outgoing>& outgoing);
   enum class ReadOutcome { Complete, NotYet, Refused };
   ReadOutcome readRequest(int fd, std::string& request);
 

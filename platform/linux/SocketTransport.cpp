@@ -138,14 +138,8 @@ Result<> SocketTransport::open(const std::string& path) {
     return failWith(code, "pipe2");
   }
   std::lock_guard<std::mutex> guard(mutex_);
-  listenFd_ = fd;
-  wakeRead_ = wake[0];
-  wakeWrite_ = wake[1];
+  takeListener(fd, wake, descriptorLimit);
   path_ = path;
-  stopping_ = false;
-  if (options_.maxConnections == 0) {
-    options_.maxConnections = connectionCapForLimit(descriptorLimit);
-  }
   return {};
 }
 
@@ -158,15 +152,26 @@ Result<> SocketTransport::adopt(int fd) {
   }
   const std::uint64_t descriptorLimit = raiseDescriptorLimit();
   std::lock_guard<std::mutex> guard(mutex_);
-  listenFd_ = fd;
+  takeListener(fd, wake, descriptorLimit);
   adopted_ = true;
+  return {};
+}
+
+void SocketTransport::takeListener(int fd, const int (&wake)[2], std::uint64_t descriptorLimit) {
+  listenFd_ = fd;
   wakeRead_ = wake[0];
   wakeWrite_ = wake[1];
   stopping_ = false;
   if (options_.maxConnections == 0) {
     options_.maxConnections = connectionCapForLimit(descriptorLimit);
   }
-  return {};
+}
+
+void SocketTransport::wakePoller() {
+  if (wakeWrite_ >= 0) {
+    char byte = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
+  }
 }
 
 void SocketTransport::startWorkers() {
@@ -314,10 +319,7 @@ Result<> SocketTransport::serve(RequestHandler handler) {
     }
   }
   for (const Waiting& entry : waiting) finishConnection(entry.fd, entry.caller);
-  for (Outgoing& out : sending) {
-    sendSome(out);
-    finishConnection(out.fd, out.caller);
-  }
+  sendRestAndFinish(sending);
   return result;
 }
 
@@ -415,9 +417,13 @@ void SocketTransport::serveJob(Job& job) {
   }
   std::lock_guard<std::mutex> guard(mutex_);
   handedOver_.push_back(std::move(out));
-  if (wakeWrite_ >= 0) {
-    char byte = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
+  wakePoller();
+}
+
+void SocketTransport::sendRestAndFinish(std::vector<Outgoing>& outgoing) {
+  for (Outgoing& out : outgoing) {
+    sendSome(out);
+    finishConnection(out.fd, out.caller);
   }
 }
 
@@ -435,10 +441,7 @@ void SocketTransport::finishConnection(int fd, const CallerIdentity& caller) {
     auto mine = connectionsPerUid_.find(caller.uid);
     if (mine != connectionsPerUid_.end() && --mine->second == 0) connectionsPerUid_.erase(mine);
   }
-  if (wakeWrite_ >= 0) {
-    char byte = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
-  }
+  wakePoller();
 }
 
 std::size_t SocketTransport::busyWorkers() const {
@@ -471,8 +474,7 @@ void SocketTransport::stop() {
       stopping_ = true;
       // Shutting down a socket shared with the service manager would break it for the next run.
       if (!adopted_) ::shutdown(listenFd_, SHUT_RDWR);
-      char byte = 0;
-      [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_, &byte, 1);
+      wakePoller();
     }
     // Requests already read are answered; the wait is bounded so a stuck handler cannot hold
     // the stop forever.
@@ -503,10 +505,7 @@ void SocketTransport::stop() {
     // Responses handed over after serve() ended: what the clients' queues still take goes out.
     if (drainedInTime) leftover.swap(handedOver_);
   }
-  for (Outgoing& out : leftover) {
-    sendSome(out);
-    finishConnection(out.fd, out.caller);
-  }
+  sendRestAndFinish(leftover);
 }
 
 }  // namespace norvid::platform
