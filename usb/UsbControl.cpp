@@ -38,6 +38,22 @@ std::string errorSuffix(const platform::Failure& failure) {
   return " (error " + std::to_string(failure.code) + ")";
 }
 
+// True when both steps of a storage policy access worked; otherwise logs the step that failed,
+// `openFailed` or `valueFailed` followed by its errno.
+template <typename T>
+bool policyAccessWorked(const UsbBackend::PolicyAccess<T>& access, const std::string& openFailed,
+                        const std::string& valueFailed) {
+  if (!access) {
+    EventLogger::instance().error(openFailed + errorSuffix(access.failure()));
+    return false;
+  }
+  if (!*access) {
+    EventLogger::instance().error(valueFailed + errorSuffix(access->failure()));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 UsbControl::UsbControl(const std::string& sysfsRoot, const std::string& modprobeDirectory,
@@ -49,32 +65,17 @@ UsbControl::UsbControl(const std::string& sysfsRoot, const std::string& modprobe
 
 std::uint32_t UsbControl::readUsbStorStart() const {
   const UsbBackend::PolicyAccess<std::uint32_t> start = backend_->readStorageStart();
-  if (!start) {
-    EventLogger::instance().error("USB Storage: no se pudo abrir clave USBSTOR" +
-                                  errorSuffix(start.failure()));
-    return kStorageAllowed;
-  }
-  if (!*start) {
-    EventLogger::instance().error("USB Storage: no se pudo leer valor Start" +
-                                  errorSuffix(start->failure()));
+  if (!policyAccessWorked(start, "USB Storage: no se pudo abrir clave USBSTOR",
+                          "USB Storage: no se pudo leer valor Start")) {
     return kStorageAllowed;
   }
   return start->value();
 }
 
 bool UsbControl::writeUsbStorStart(std::uint32_t value) const {
-  const UsbBackend::PolicyAccess<> written = backend_->writeStorageStart(value);
-  if (!written) {
-    EventLogger::instance().error("USB Storage: no se pudo abrir clave USBSTOR para escritura" +
-                                  errorSuffix(written.failure()));
-    return false;
-  }
-  if (!*written) {
-    EventLogger::instance().error("USB Storage: no se pudo escribir valor Start" +
-                                  errorSuffix(written->failure()));
-    return false;
-  }
-  return true;
+  return policyAccessWorked(backend_->writeStorageStart(value),
+                            "USB Storage: no se pudo abrir clave USBSTOR para escritura",
+                            "USB Storage: no se pudo escribir valor Start");
 }
 
 bool UsbControl::isUsbStorageEnabled() const { return readUsbStorStart() == kStorageAllowed; }
