@@ -11,6 +11,10 @@
 namespace norvid::platform {
 namespace {
 
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
 FileStatus toStatus(const struct stat& info) {
   FileStatus status;
   status.regular = S_ISREG(info.st_mode);
@@ -21,6 +25,8 @@ FileStatus toStatus(const struct stat& info) {
   status.uid = info.st_uid;
   status.gid = info.st_gid;
   status.mode = info.st_mode & 07777;
+  status.modifiedNs = nanoseconds(info.st_mtim);
+  status.changedNs = nanoseconds(info.st_ctim);
   return status;
 }
 
