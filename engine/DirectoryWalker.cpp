@@ -1,14 +1,12 @@
 #include "engine/DirectoryWalker.hpp"
 
 #include <cerrno>
-#include <filesystem>
 #include <utility>
 #include <vector>
 
 namespace norvid {
 namespace {
 
-namespace fs = std::filesystem;
 using platform::DirectoryEntry;
 using platform::DirectoryStream;
 using platform::EntryType;
@@ -21,8 +19,16 @@ struct Level {
 
 bool accessRefused(int error) { return error == EACCES || error == EPERM; }
 
+// The path of entry `name` of the directory at `directoryPath`, joined as std::filesystem joins
+// them, without building a path object for every entry of the walk.
 std::string childPath(const std::string& directoryPath, const std::string& name) {
-  return (fs::path(directoryPath) / name).string();
+  if (directoryPath.empty()) return name;
+  std::string path;
+  path.reserve(directoryPath.size() + 1 + name.size());
+  path += directoryPath;
+  if (path.back() != '/') path += '/';
+  path += name;
+  return path;
 }
 
 // The ERROR verdict of a directory the walk could not go through, worded as the file-system
