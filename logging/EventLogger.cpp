@@ -56,7 +56,7 @@ std::string EventLogger::logDirectory() const {
   return logDirectory_;
 }
 
-void EventLogger::initialize(const std::string& directory) {
+void EventLogger::initialize(const std::string& directory, const std::string& administratorGroup) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (initialized_) return;
@@ -69,7 +69,8 @@ void EventLogger::initialize(const std::string& directory) {
       throw std::filesystem::filesystem_error("create_directories", target, error);
     }
     // Administrators may read the log; other users may not.
-    platform::shareDirectoryWithAdministrators(target);
+    administratorGroup_ = administratorGroup;
+    platform::shareDirectoryWithAdministrators(target, administratorGroup_);
     logDirectory_ = target;
     currentDate_ = platform::logTimestamp(clock_.now()).substr(0, 10);
     openCurrentFile();
@@ -83,7 +84,7 @@ void EventLogger::openCurrentFile() {
   if (file_.is_open()) file_.close();
   file_.clear();
   const std::string path = dailyFilePath(currentDate_);
-  platform::shareFileWithAdministrators(path);
+  platform::shareFileWithAdministrators(path, administratorGroup_);
   file_.open(path, std::ios::out | std::ios::app);
 }
 
