@@ -6,7 +6,6 @@
 #include "platform/FileAccess.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/LocalTime.hpp"
-#include "platform/Paths.hpp"
 
 namespace norvid {
 namespace {
@@ -60,18 +59,16 @@ void EventLogger::initialize(const std::string& directory, const std::string& ad
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (initialized_) return;
-    std::string target =
-        directory.empty() ? platform::executableDirectory() + "/logs" : directory;
     platform::FsCredentialsGuard asService(CallerIdentity::service());
     std::error_code error;
-    std::filesystem::create_directories(target, error);
+    std::filesystem::create_directories(directory, error);
     if (error) {
-      throw std::filesystem::filesystem_error("create_directories", target, error);
+      throw std::filesystem::filesystem_error("create_directories", directory, error);
     }
     // Administrators may read the log; other users may not.
     administratorGroup_ = administratorGroup;
-    platform::shareDirectoryWithAdministrators(target, administratorGroup_);
-    logDirectory_ = target;
+    platform::shareDirectoryWithAdministrators(directory, administratorGroup_);
+    logDirectory_ = directory;
     currentDate_ = platform::logTimestamp(clock_.now()).substr(0, 10);
     openCurrentFile();
     initialized_ = true;

@@ -24,7 +24,7 @@ class EventLogger {
   EventLogger(const EventLogger&) = delete;
   EventLogger& operator=(const EventLogger&) = delete;
 
-  // Opens the log in `directory` (empty: executable directory + "/logs"), creating it; the
+  // Opens the log in `directory`, creating it (parents too); the
   // directory and its files are readable by `administratorGroup`. Only the first call counts.
   // Throws std::filesystem::filesystem_error when the directory cannot be made.
   void initialize(const std::string& directory,
