@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     std::ofstream(files.back()) << std::string(2000 + i % 3000, static_cast<char>('a' + i % 26));
   }
 
-  norvid::YaraEngine engine;
+  norvid::YaraEngine engine(tree.string());
   if (!engine.initialize() || !engine.loadRulesFromDirectory(argv[1])) {
     std::fprintf(stderr, "rules could not be loaded from %s\n", argv[1]);
     return 1;

@@ -14,7 +14,6 @@
 #include "engine/YaraCompiler.hpp"
 #include "engine/YaraLoadTrace.hpp"
 #include "platform/MappedRegion.hpp"
-#include "platform/Paths.hpp"
 #include "platform/ScanIo.hpp"
 
 namespace norvid {
@@ -79,9 +78,7 @@ std::string fileNameOf(const fs::path& path) { return path.filename().string(); 
 
 }  // namespace
 
-YaraEngine::YaraEngine(std::string traceDirectory) : traceDirectory_(std::move(traceDirectory)) {
-  if (traceDirectory_.empty()) traceDirectory_ = platform::dataDirectory();
-}
+YaraEngine::YaraEngine(std::string traceDirectory) : traceDirectory_(std::move(traceDirectory)) {}
 
 YaraEngine::~YaraEngine() { unload(); }
 

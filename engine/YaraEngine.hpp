@@ -25,8 +25,8 @@ class YaraLoadTrace;
 // or destruction.
 class YaraEngine {
  public:
-  // `traceDirectory` is where `yara_load.log` goes; empty means platform::dataDirectory().
-  explicit YaraEngine(std::string traceDirectory = "");
+  // `traceDirectory` is where `yara_load.log` goes.
+  explicit YaraEngine(std::string traceDirectory);
   ~YaraEngine();
   YaraEngine(const YaraEngine&) = delete;
   YaraEngine& operator=(const YaraEngine&) = delete;

@@ -6,7 +6,6 @@
 #include "exclusions/BoundedRegex.hpp"
 #include "exclusions/CompiledExclusion.hpp"
 #include "logging/EventLogger.hpp"
-#include "platform/Paths.hpp"
 
 namespace norvid {
 namespace {
@@ -85,8 +84,7 @@ void checkSerialisable(const std::string& text) {
 }  // namespace
 
 ExclusionsManager::ExclusionsManager(const std::string& configPath)
-    : configPath_(configPath.empty() ? platform::dataDirectory() + "/config/exclusions.json"
-                                     : configPath),
+    : configPath_(configPath),
       file_(configPath_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                              fs::perms::others_read),
       matchers_(std::make_shared<const MatcherList>()),

@@ -21,9 +21,8 @@ class CompiledExclusion;
 // Every public member is safe to call from several threads at once.
 class ExclusionsManager {
  public:
-  // An empty `configPath` selects platform::dataDirectory() + "/config/exclusions.json".
-  // Loads nothing: call initialize().
-  explicit ExclusionsManager(const std::string& configPath = "");
+  // Keeps the list in `configPath`. Loads nothing: call initialize().
+  explicit ExclusionsManager(const std::string& configPath);
   // Writes the list once more, unless it was never loaded nor changed (so a file that was never
   // read is not replaced by an empty list).
   ~ExclusionsManager();

@@ -21,7 +21,6 @@
 #include "platform/FileHandle.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/JsonFileStore.hpp"
-#include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/Sha256.hpp"
 #include "platform/SystemError.hpp"
@@ -82,7 +81,7 @@ StoreState& stateOf(const std::string& directory) {
 }
 
 std::string resolveDirectory(const std::string& basePath) {
-  std::string directory = basePath.empty() ? platform::dataDirectory() + "/Quarantine" : basePath;
+  std::string directory = basePath;
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
   return directory;
 }

@@ -38,7 +38,7 @@ class QuarantineManager {
   // Records the store keeps at most; further quarantines are refused.
   static constexpr std::size_t kMaxRecords = 10000;
 
-  // An empty `basePath` selects the data directory + "/Quarantine". The directory is created
+  // Keeps the store in `basePath`. The directory is created
   // (mode 0700) if missing; errors here leave a usable instance.
   explicit QuarantineManager(const std::string& basePath,
                              const platform::Clock& clock = platform::SystemClock::instance());

@@ -10,7 +10,6 @@
 
 #include "logging/EventLogger.hpp"
 #include "platform/LocalCalendar.hpp"
-#include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/SystemError.hpp"
 #include "scheduler/ScheduledTaskJson.hpp"
@@ -46,8 +45,7 @@ void logSaveFailure(const std::string& path, const std::string& problem) {
 }  // namespace
 
 Scheduler::Scheduler(const std::string& configPath, const platform::Clock& clock)
-    : configPath_(configPath.empty() ? platform::dataDirectory() + "/config/scheduler.json"
-                                     : configPath),
+    : configPath_(configPath),
       clock_(clock),
       file_(configPath_,
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |

@@ -21,8 +21,8 @@ class Scheduler {
   // Most tasks the scheduler accepts through addTask; a file holding more still loads whole.
   static constexpr std::size_t kMaxTasks = 1000;
 
-  // `configPath` empty: the data directory + "/config/scheduler.json". Reads nothing yet.
-  explicit Scheduler(const std::string& configPath = "",
+  // Keeps the tasks in `configPath`. Reads nothing yet.
+  explicit Scheduler(const std::string& configPath,
                      const platform::Clock& clock = platform::SystemClock::instance());
   Scheduler(const Scheduler&) = delete;
   Scheduler& operator=(const Scheduler&) = delete;

@@ -75,7 +75,7 @@ class ContainerScanTest : public ::testing::Test {
   RuleFixtures rules_;
   fs::path scratch_ = temp_.path() / "tmp";
   std::optional<std::string> previousTmpdir_;
-  YaraEngine engine_;
+  YaraEngine engine_{temp_.str()};
   Scanner scanner_{&engine_, true, false, nullptr};
 };
 

@@ -87,7 +87,7 @@ class ScanPipelineTest : public ::testing::Test {
 
   TempDir temp;
   RuleFixtures rules;
-  YaraEngine engine;
+  YaraEngine engine{temp.str()};
   ExclusionsManager exclusions{(temp.path() / "config" / "exclusions.json").string()};
 };
 

@@ -89,7 +89,7 @@ class ScannerTest : public ::testing::Test {
   TempDir temp;
   RuleFixtures rules;
   ScratchTemporaryDirectory scratch;
-  YaraEngine engine;
+  YaraEngine engine{temp.str()};
   Scanner scanner{&engine, true, true, nullptr};
 };
 

@@ -66,7 +66,7 @@ class YaraEngineTest : public ::testing::Test {
 
   TempDir temp;
   RuleFixtures rules;
-  YaraEngine engine;
+  YaraEngine engine{temp.str()};
 };
 
 TEST_F(YaraEngineTest, LoadWritesTheStepByStepTrace) {
@@ -393,14 +393,6 @@ TEST_F(YaraEngineTest, LifecycleGuardsScanning) {
   ASSERT_TRUE(next.initialize());
   ASSERT_TRUE(next.loadRulesFromDirectory(rules.str()));
   EXPECT_EQ(next.scanFile(file), Names{"A"});
-}
-
-TEST(YaraEngineTraceTest, TraceGoesToTheDataDirectoryByDefault) {
-  TempDir temp;
-  ::setenv("NORVID_DATA_DIR", temp.str().c_str(), 1);
-  YaraEngine engine;
-  ::unsetenv("NORVID_DATA_DIR");
-  EXPECT_EQ(engine.tracePath(), temp.str() + "/yara_load.log");
 }
 
 TEST(StarterRulesTest, StarterSetCompilesAndCatchesTheEicarTestFile) {

@@ -406,22 +406,11 @@ TEST_F(ExclusionsManagerTest, DestructorWritesTheFileOnlyOnceItWasLoaded) {
   EXPECT_EQ(readFile(configPath()), held);
 }
 
-TEST_F(ExclusionsManagerTest, InitializeCreatesTheDirectoryAndDefaultsToTheDataDirectory) {
+TEST_F(ExclusionsManagerTest, InitializeCreatesTheDirectory) {
   const std::string nested = (dir.path() / "a" / "b" / "exclusions.json").string();
   ExclusionsManager list(nested);
   EXPECT_TRUE(list.initialize());
   EXPECT_TRUE(fs::is_directory(dir.path() / "a" / "b"));
-
-  const char* previous = std::getenv("NORVID_DATA_DIR");
-  const std::string saved = previous ? previous : "";
-  ::setenv("NORVID_DATA_DIR", dir.str().c_str(), 1);
-  ExclusionsManager byDefault("");
-  EXPECT_EQ(byDefault.configPath(), dir.str() + "/config/exclusions.json");
-  if (previous) {
-    ::setenv("NORVID_DATA_DIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("NORVID_DATA_DIR");
-  }
 
   // A file in place of the directory makes initialisation and saving fail.
   dir.write("blocked", "");

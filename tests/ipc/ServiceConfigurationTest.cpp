@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -65,6 +66,28 @@ TEST(ServiceConfigurationTest, ScanThreadsTakeOnlyAWholeNumberFromOneTo1024) {
   for (const auto& [text, threads] : cases) {
     ScopedEnvironment variable("NORVID_SCAN_THREADS", text);
     EXPECT_EQ(ServiceConfiguration::fromEnvironment().scanThreads, threads) << '"' << text << '"';
+  }
+}
+
+// The components keep their files where the configuration says, under its data directory.
+TEST(ServiceConfigurationTest, TheServiceKeepsItsFilesInTheConfiguredDataDirectory) {
+  testing::CoreFixture fixture;
+  fixture.writeRule("marker.yar", "rule M { strings: $a = \"NORVID\" condition: $a }\n");
+  const std::string victim = fixture.root().write("files/victim.txt", "NORVID");
+  const nlohmann::json requests[] = {
+      {{"command", "add_exclusion"}, {"path", fixture.root().str() + "/excluded"}},
+      {{"command", "add_schedule"}, {"frequency", "daily"}, {"hour", 3}, {"minute", 0},
+       {"scan_type", "quick"}},
+      {{"command", "quarantine_file"}, {"path", victim}, {"threat_name", "M"}},
+  };
+  for (const nlohmann::json& request : requests) {
+    const nlohmann::json answer = fixture.sendJson(request);
+    EXPECT_EQ(answer["status"], "ok") << answer.dump();
+  }
+  const std::filesystem::path data = fixture.paths().dataDir;
+  for (const char* name : {"yara_load.log", "ipc_debug.log", "config/exclusions.json",
+                           "config/scheduler.json", "Quarantine/metadata.json"}) {
+    EXPECT_TRUE(std::filesystem::exists(data / name)) << name;
   }
 }
 

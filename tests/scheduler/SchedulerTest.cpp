@@ -505,13 +505,5 @@ TEST_F(SchedulerTest, ConcurrentAddsAreAllKept) {
   EXPECT_EQ(reread.getTasks(), scheduler.getTasks());
 }
 
-TEST(SchedulerPathTest, EmptyPathMeansTheDataDirectory) {
-  TempDir data;
-  ::setenv("NORVID_DATA_DIR", data.str().c_str(), 1);
-  Scheduler scheduler("");
-  ::unsetenv("NORVID_DATA_DIR");
-  EXPECT_EQ(scheduler.configPath(), data.str() + "/config/scheduler.json");
-}
-
 }  // namespace
 }  // namespace norvid
