@@ -23,6 +23,8 @@ struct FileStatus {
   // Modification and status-change times in nanoseconds.
   std::int64_t modifiedNs = 0;
   std::int64_t changedNs = 0;
+  // Names the file has; 0 once it was deleted while still open.
+  std::uint64_t links = 0;
 
   bool sameFileAs(const FileStatus& other) const {
     return device == other.device && inode == other.inode;
@@ -43,6 +45,9 @@ enum class DirectoryLinks {
   // path given, never somewhere a link points to.
   Refuse,
 };
+
+// The status of the file open on `descriptor` (one fstat); the descriptor stays its owner's.
+Result<FileStatus> statusOf(int descriptor);
 
 // Move-only owner of an open file descriptor; the descriptor is closed when the owner goes away.
 // Every failing call gives a Failure that names the step.
