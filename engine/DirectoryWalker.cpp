@@ -1,17 +1,12 @@
 #include "engine/DirectoryWalker.hpp"
 
 #include <cerrno>
-#include <filesystem>
 #include <utility>
 #include <vector>
-
-#include "platform/DirectoryStream.hpp"
-#include "platform/SystemError.hpp"
 
 namespace norvid {
 namespace {
 
-namespace fs = std::filesystem;
 using platform::DirectoryEntry;
 using platform::DirectoryStream;
 using platform::EntryType;
@@ -21,6 +16,20 @@ struct Level {
   std::string path;
   int depth;
 };
+
+bool accessRefused(int error) { return error == EACCES || error == EPERM; }
+
+// The path of entry `name` of the directory at `directoryPath`, joined as std::filesystem joins
+// them, without building a path object for every entry of the walk.
+std::string childPath(const std::string& directoryPath, const std::string& name) {
+  if (directoryPath.empty()) return name;
+  std::string path;
+  path.reserve(directoryPath.size() + 1 + name.size());
+  path += directoryPath;
+  if (path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
 
 // The ERROR verdict of a directory the walk could not go through, worded as the file-system
 // library words its errors. Built without the library's exception, since this is often reached
@@ -47,30 +56,60 @@ DirectoryWalker::Visit fileVisit(std::string path, platform::Result<platform::Fi
   return visit;
 }
 
+// Turns the walk's decisions into visits, opening each file it yields.
+class VisitMaker : public DirectoryWalker::Listener {
+ public:
+  explicit VisitMaker(const DirectoryWalker::Visitor& visit) : visit_(visit) {}
+
+  void file(const DirectoryStream& directory, const std::string& directoryPath,
+            const std::string& name, bool followLink) override {
+    visit_(fileVisit(childPath(directoryPath, name), directory.openFile(name, followLink)));
+  }
+  void unknownEntry(const std::string& directoryPath, const std::string& name,
+                    const platform::Failure& failure) override {
+    visit_(fileVisit(childPath(directoryPath, name), failure));
+  }
+  void tooDeep(const std::string& path) override {
+    DirectoryWalker::Visit visit;
+    visit.path = path;
+    visit.verdict = ScanResult{path, ScanStatus::ERROR, "Directory nesting too deep", 0, ""};
+    visit_(std::move(visit));
+  }
+  void blocked(const std::string& path, const char* step, int error) override {
+    visit_(walkFailure(path, step, error));
+  }
+
+ private:
+  const DirectoryWalker::Visitor& visit_;
+};
+
 }  // namespace
 
 void DirectoryWalker::walk(const std::string& root, const Visitor& visit) const {
+  VisitMaker maker(visit);
+  walk(root, maker);
+}
+
+bool DirectoryWalker::walk(const std::string& root, Listener& listener) const {
   platform::Result<DirectoryStream> rootStream = DirectoryStream::open(root);
   if (!rootStream) {
     const int error = rootStream.failure().code;
-    if (error != EACCES && error != EPERM) visit(walkFailure(root, "cannot open directory", error));
-    return;
+    if (!accessRefused(error)) listener.blocked(root, "cannot open directory", error);
+    return true;
   }
   std::vector<Level> levels;
   levels.push_back(Level{std::move(*rootStream), root, 0});
 
   DirectoryEntry entry;
   while (!levels.empty()) {
+    if (listener.stopRequested()) return false;
     Level& level = levels.back();
     const platform::Result<bool> listed = level.stream.next(entry);
     if (!listed || !*listed) {
-      if (!listed) {
-        visit(walkFailure(level.path, "cannot read directory", listed.failure().code));
-      }
+      if (!listed) listener.blocked(level.path, "cannot read directory", listed.failure().code);
       levels.pop_back();
       continue;
     }
-    std::string path = (fs::path(level.path) / entry.name).string();
     // A failed status query leaves the type unknown.
     platform::Result<EntryType> type = entry.type;
     if (entry.type == EntryType::Unknown) type = level.stream.typeOf(entry.name, false);
@@ -78,22 +117,19 @@ void DirectoryWalker::walk(const std::string& root, const Visitor& visit) const 
     if (type == EntryType::Directory) {
       if (!recursive_) continue;
       if (level.depth + 1 > kMaxDepth) {
-        Visit tooDeep;
-        tooDeep.path = path;
-        tooDeep.verdict = ScanResult{path, ScanStatus::ERROR, "Directory nesting too deep", 0, ""};
-        visit(std::move(tooDeep));
+        listener.tooDeep(childPath(level.path, entry.name));
         continue;
       }
       platform::Result<DirectoryStream> child = level.stream.openChild(entry.name);
       if (child) {
         const int depth = level.depth + 1;
-        levels.push_back(Level{std::move(*child), std::move(path), depth});
+        levels.push_back(Level{std::move(*child), childPath(level.path, entry.name), depth});
         continue;
       }
       const int error = child.failure().code;
-      if (error == EACCES || error == EPERM || error == ENOENT) continue;
+      if (accessRefused(error) || error == ENOENT) continue;
       if (error != ENOTDIR && error != ELOOP) {
-        visit(walkFailure(path, "cannot open directory", error));
+        listener.blocked(childPath(level.path, entry.name), "cannot open directory", error);
         continue;
       }
       // Replaced by something else since it was listed: judged as what it is now.
@@ -105,19 +141,20 @@ void DirectoryWalker::walk(const std::string& root, const Visitor& visit) const 
       // that leads nowhere is reported by the scan of its path.
       const platform::Result<EntryType> target = level.stream.typeOf(entry.name, true);
       if (target == EntryType::Regular) {
-        visit(fileVisit(std::move(path), level.stream.openFile(entry.name, true)));
+        listener.file(level.stream, level.path, entry.name, true);
       } else if (!target) {
-        visit(fileVisit(std::move(path), target.failure()));
+        listener.unknownEntry(level.path, entry.name, target.failure());
       }
       continue;
     }
     if (type == EntryType::Regular) {
-      visit(fileVisit(std::move(path), level.stream.openFile(entry.name, false)));
+      listener.file(level.stream, level.path, entry.name, false);
     } else if (!type) {
       // Vanished between the listing and the status query: the scan of its path says so.
-      visit(fileVisit(std::move(path), type.failure()));
+      listener.unknownEntry(level.path, entry.name, type.failure());
     }
   }
+  return true;
 }
 
 }  // namespace norvid

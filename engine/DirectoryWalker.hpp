@@ -5,7 +5,9 @@
 #include <string>
 
 #include "engine/ScanResult.hpp"
+#include "platform/DirectoryStream.hpp"
 #include "platform/FileHandle.hpp"
+#include "platform/SystemError.hpp"
 
 namespace norvid {
 
@@ -31,11 +33,35 @@ class DirectoryWalker {
   };
   using Visitor = std::function<void(Visit&&)>;
 
+  // What the walk decided about each entry it yields, told before anything is opened, so that a
+  // caller that only counts the visits never opens a file nor builds a file's path.
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    // A regular file, or a link to one when `followLink` is set: entry `name` of `directory`, the
+    // directory at `directoryPath`.
+    virtual void file(const platform::DirectoryStream& directory, const std::string& directoryPath,
+                      const std::string& name, bool followLink) = 0;
+    // An entry whose type could not be learned: it vanished while listed, or it is a link that
+    // leads nowhere.
+    virtual void unknownEntry(const std::string& directoryPath, const std::string& name,
+                              const platform::Failure& failure) = 0;
+    // A subdirectory below the nesting limit.
+    virtual void tooDeep(const std::string& path) = 0;
+    // A directory the walk could not go through: `step` failed with errno `error`.
+    virtual void blocked(const std::string& path, const char* step, int error) = 0;
+    // Asked before each entry; true ends the walk there.
+    virtual bool stopRequested() const { return false; }
+  };
+
   explicit DirectoryWalker(bool recursive) : recursive_(recursive) {}
 
   // Walks the directory at `root` (links followed to reach it). A root that cannot be listed
   // because access is denied yields nothing; one that fails otherwise yields one ERROR verdict.
   void walk(const std::string& root, const Visitor& visit) const;
+
+  // The same walk, told to `listener`. False when the listener stopped it early.
+  bool walk(const std::string& root, Listener& listener) const;
 
  private:
   bool recursive_;

@@ -179,33 +179,33 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
   const std::uint64_t generation = exclusionGeneration();
   Verdict verdict;
   std::optional<VerdictCache::Verdict> cached;
-  std::optional<platform::OpenFileFacts> keepFor;
+  std::optional<platform::FileStatus> keepFor;
   {
     ConsoleCapture capture(verdict.console);
     verdict.result = guarded(path, depth, container, [&]() -> ScanResult {
-      const platform::Result<platform::OpenFileFacts> facts =
-          platform::openFileFacts(file.descriptor());
-      if (!facts) throw systemFailure("status", path, facts.failure().code);
-      if (!facts->regular) {
+      const platform::Result<platform::FileStatus> status = file.status();
+      if (!status) throw systemFailure("status", path, status.failure().code);
+      if (!status->regular) {
         return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
       }
       if (isExcluded(path)) {
         return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
       }
       // The file is open under the caller's identity before its kept verdict is looked at, so a
-      // caller who may not read the file never learns it.
-      const bool cacheable = depth == 0 && container.empty() && facts->localFileSystem;
+      // caller who may not read the file never learns it. Only files whose times show every write
+      // are kept.
+      const bool cacheable =
+          depth == 0 && container.empty() && platform::isOnLocalFileSystem(file.descriptor());
       if (cacheable) {
-        cached = cache_.find(path, *facts, generation);
+        cached = cache_.find(path, *status, generation);
         if (cached) return cached->result;
       }
-      FileContext context(facts->size);
-      ScanResult result = examine(file, *facts, path, depth, container, context);
+      FileContext context(status->size);
+      ScanResult result = examine(file, *status, path, depth, container, context);
       if (cacheable && context.keepable && result.status != ScanStatus::ERROR) {
         // A file written while it was judged may hold content the verdict never saw.
-        const platform::Result<platform::OpenFileFacts> after =
-            platform::openFileFacts(file.descriptor());
-        if (after && after->sameVersionAs(*facts)) keepFor = *facts;
+        const platform::Result<platform::FileStatus> after = file.status();
+        if (after && after->sameVersionAs(*status)) keepFor = *status;
       }
       return result;
     });
@@ -223,26 +223,25 @@ ScanResult Scanner::scanMember(const std::string& path, std::int32_t depth,
   return guarded(path, depth, container, [&]() -> ScanResult {
     const platform::Result<platform::FileHandle> file = platform::openForScanning(path, false);
     if (!file) return judgeUnopened(path, depth, container, file.failure().code);
-    const platform::Result<platform::OpenFileFacts> facts =
-        platform::openFileFacts(file->descriptor());
-    if (!facts) throw systemFailure("status", path, facts.failure().code);
-    if (!facts->regular) {
+    const platform::Result<platform::FileStatus> status = file->status();
+    if (!status) throw systemFailure("status", path, status.failure().code);
+    if (!status->regular) {
       return {path, ScanStatus::SKIPPED, "Not a regular file", depth, container};
     }
     if (isExcluded(path)) return {path, ScanStatus::SKIPPED, "Excluded by user", depth, container};
-    return examine(*file, *facts, path, depth, container, context);
+    return examine(*file, *status, path, depth, container, context);
   });
 }
 
-ScanResult Scanner::examine(const platform::FileHandle& file, const platform::OpenFileFacts& facts,
+ScanResult Scanner::examine(const platform::FileHandle& file, const platform::FileStatus& status,
                             const std::string& path, std::int32_t depth,
                             const std::string& container, FileContext& context) {
-  const std::vector<unsigned char> head = readHead(file, facts.size);
+  const std::vector<unsigned char> head = readHead(file, status.size);
   const bool isPe = heuristicsEnabled_ && head.size() >= 2 && head[0] == 'M' && head[1] == 'Z';
   std::vector<std::string> matches;
   if (engine_ != nullptr) {
     bool complete = true;
-    matches = engine_->scanOpenFile(file, facts.size, path, &complete);
+    matches = engine_->scanOpenFile(file, status.size, path, &complete);
     if (!complete) context.keepable = false;
   }
 

@@ -88,7 +88,7 @@ class Scanner {
                            const std::string& container, int openError);
   ScanResult scanMember(const std::string& path, std::int32_t depth, const std::string& container,
                         FileContext& context);
-  ScanResult examine(const platform::FileHandle& file, const platform::OpenFileFacts& facts,
+  ScanResult examine(const platform::FileHandle& file, const platform::FileStatus& status,
                      const std::string& path, std::int32_t depth, const std::string& container,
                      FileContext& context);
   bool scanArchiveMembers(const platform::FileHandle& file, const std::string& path,

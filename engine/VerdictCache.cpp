@@ -37,13 +37,13 @@ void VerdictCache::eraseLocked(Order::iterator entry) {
 }
 
 std::optional<VerdictCache::Verdict> VerdictCache::find(const std::string& path,
-                                                        const platform::OpenFileFacts& facts,
+                                                        const platform::FileStatus& status,
                                                         std::uint64_t generation) {
   std::lock_guard<std::mutex> lock(mutex_);
   adoptGeneration(generation);
   auto found = byPath_.find(path);
   if (found == byPath_.end()) return std::nullopt;
-  if (!found->second->facts.sameVersionAs(facts)) {
+  if (!found->second->status.sameVersionAs(status)) {
     eraseLocked(found->second);
     return std::nullopt;
   }
@@ -51,7 +51,7 @@ std::optional<VerdictCache::Verdict> VerdictCache::find(const std::string& path,
   return found->second->verdict;
 }
 
-void VerdictCache::store(const std::string& path, const platform::OpenFileFacts& facts,
+void VerdictCache::store(const std::string& path, const platform::FileStatus& status,
                          std::uint64_t generation, Verdict verdict) {
   std::lock_guard<std::mutex> lock(mutex_);
   adoptGeneration(generation);
@@ -60,7 +60,7 @@ void VerdictCache::store(const std::string& path, const platform::OpenFileFacts&
   if (found != byPath_.end()) eraseLocked(found->second);
   const std::size_t bytes = footprint(path, verdict);
   if (bytes > maxBytes_) return;
-  order_.push_front(Entry{path, facts, std::move(verdict), bytes});
+  order_.push_front(Entry{path, status, std::move(verdict), bytes});
   byPath_.emplace(path, order_.begin());
   bytes_ += bytes;
   while (order_.size() > maxEntries_ || bytes_ > maxBytes_) eraseLocked(std::prev(order_.end()));

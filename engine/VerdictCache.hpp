@@ -10,7 +10,7 @@
 
 #include "engine/ConsoleCapture.hpp"
 #include "engine/ScanResult.hpp"
-#include "platform/ScanIo.hpp"
+#include "platform/FileHandle.hpp"
 
 namespace norvid {
 
@@ -33,19 +33,19 @@ class VerdictCache {
                         std::size_t maxBytes = kDefaultMaxBytes);
 
   // The verdict kept for this version of the file at `path`, if any.
-  std::optional<Verdict> find(const std::string& path, const platform::OpenFileFacts& facts,
+  std::optional<Verdict> find(const std::string& path, const platform::FileStatus& status,
                               std::uint64_t generation);
 
   // Keeps `verdict` for this version of the file at `path`.
-  void store(const std::string& path, const platform::OpenFileFacts& facts,
-             std::uint64_t generation, Verdict verdict);
+  void store(const std::string& path, const platform::FileStatus& status, std::uint64_t generation,
+             Verdict verdict);
 
   std::size_t size() const;
 
  private:
   struct Entry {
     std::string path;
-    platform::OpenFileFacts facts;
+    platform::FileStatus status;
     Verdict verdict;
     std::size_t bytes = 0;
   };

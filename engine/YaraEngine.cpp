@@ -306,10 +306,9 @@ std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
   if (!initialized_ || ruleSets_.empty()) return {};
   const platform::Result<platform::FileHandle> file = platform::openForScanning(path, true);
   if (!file) return {};
-  const platform::Result<platform::OpenFileFacts> facts =
-      platform::openFileFacts(file->descriptor());
-  if (!facts || !facts->regular) return {};
-  return scanOpenFile(*file, facts->size, path);
+  const platform::Result<platform::FileStatus> status = file->status();
+  if (!status || !status->regular) return {};
+  return scanOpenFile(*file, status->size, path);
 }
 
 std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& file,

@@ -46,7 +46,8 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
       scanRegistry_(configuration_.administratorGroup),
       scanCommands_(engine_, statistics_, configuration_.quarantineDir(), &scanRegistry_),
       quarantineCommands_(configuration_.quarantineDir()),
-      reportCommands_(engine_, configuration_.reportsDir(), &scanRegistry_),
+      reportCommands_(engine_, configuration_.reportsDir(), &scanRegistry_,
+                      configuration_.administratorGroup),
       usbCommands_(usbControl_) {
   construct();
   exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
@@ -83,11 +84,9 @@ void IPCServer::construct() {
   trace("[DBG] IPCServer constructor start");
   trace("[DBG] exe_dir: " + configuration_.exeDir);
 
-  // Event logs and reports are shared with the configured administrator group.
-  platform::setSharedFileGroup(configuration_.administratorGroup);
   EventLogger& logger = EventLogger::instance();
   try {
-    logger.initialize(configuration_.logsDir());
+    logger.initialize(configuration_.logsDir(), configuration_.administratorGroup);
   } catch (const std::filesystem::filesystem_error& error) {
     // The service runs on without its event log (its lines are dropped) rather than not at all.
     std::cerr << "[ERROR] No se pudo crear el directorio de logs " << configuration_.logsDir()

@@ -92,9 +92,12 @@ std::optional<json> summarise(const std::string& path) {
 
 }  // namespace
 
-ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir,
-                               ScanRegistry* registry)
-    : slot_(slot), reportsDir_(std::move(reportsDir)), registry_(registry) {
+ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir, ScanRegistry* registry,
+                               std::string administratorGroup)
+    : slot_(slot),
+      reportsDir_(std::move(reportsDir)),
+      registry_(registry),
+      administratorGroup_(std::move(administratorGroup)) {
   // Built at start, before any request: no report is being saved yet.
   ScanReport::removeInterruptedSaves(reportsDir_);
 }
@@ -116,7 +119,7 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
     for (const ScanResult& result : scan.results) record(report, result);
     report.cancelled = scan.cancelled;
     report.finish(slot_.engine->getTotalRules());
-    std::string jsonPath = report.saveReports(reportsDir_);
+    std::string jsonPath = report.saveReports(reportsDir_, administratorGroup_);
 
     EventLogger::instance().info("Reporte generado: " + jsonPath + " (" +
                                  std::to_string(report.files_scanned) + " archivos, " +

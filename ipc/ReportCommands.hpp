@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ipc/ScanRegistry.hpp"
+#include "platform/AdministratorGroup.hpp"
 #include "platform/CallerIdentity.hpp"
 
 namespace norvid {
@@ -17,7 +18,9 @@ struct EngineSlot;
 // REQUIRES: `slot` and `registry` outlive this object.
 class ReportCommands {
  public:
-  ReportCommands(EngineSlot& slot, std::string reportsDir, ScanRegistry* registry = nullptr);
+  // Reports are readable by `administratorGroup`.
+  ReportCommands(EngineSlot& slot, std::string reportsDir, ScanRegistry* registry = nullptr,
+                 std::string administratorGroup = platform::kDefaultAdministratorGroup);
 
   // Holds the slot's lock shared for its whole run, so a rule reload waits for it.
   std::string handleGenerateReport(const std::string& path, const std::string& scanType,
@@ -31,6 +34,7 @@ class ReportCommands {
   EngineSlot& slot_;
   std::string reportsDir_;
   ScanRegistry* registry_;
+  std::string administratorGroup_;
 };
 
 }  // namespace norvid

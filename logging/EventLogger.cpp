@@ -6,7 +6,6 @@
 #include "platform/FileAccess.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/LocalTime.hpp"
-#include "platform/Paths.hpp"
 
 namespace norvid {
 namespace {
@@ -56,21 +55,20 @@ std::string EventLogger::logDirectory() const {
   return logDirectory_;
 }
 
-void EventLogger::initialize(const std::string& directory) {
+void EventLogger::initialize(const std::string& directory, const std::string& administratorGroup) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (initialized_) return;
-    std::string target =
-        directory.empty() ? platform::executableDirectory() + "/logs" : directory;
     platform::FsCredentialsGuard asService(CallerIdentity::service());
     std::error_code error;
-    std::filesystem::create_directories(target, error);
+    std::filesystem::create_directories(directory, error);
     if (error) {
-      throw std::filesystem::filesystem_error("create_directories", target, error);
+      throw std::filesystem::filesystem_error("create_directories", directory, error);
     }
     // Administrators may read the log; other users may not.
-    platform::shareDirectoryWithAdministrators(target);
-    logDirectory_ = target;
+    administratorGroup_ = administratorGroup;
+    platform::shareDirectoryWithAdministrators(directory, administratorGroup_);
+    logDirectory_ = directory;
     currentDate_ = platform::logTimestamp(clock_.now()).substr(0, 10);
     openCurrentFile();
     initialized_ = true;
@@ -83,7 +81,7 @@ void EventLogger::openCurrentFile() {
   if (file_.is_open()) file_.close();
   file_.clear();
   const std::string path = dailyFilePath(currentDate_);
-  platform::shareFileWithAdministrators(path);
+  platform::shareFileWithAdministrators(path, administratorGroup_);
   file_.open(path, std::ios::out | std::ios::app);
 }
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/AdministratorGroup.hpp"
 #include "platform/Clock.hpp"
 
 namespace norvid {
@@ -23,9 +24,11 @@ class EventLogger {
   EventLogger(const EventLogger&) = delete;
   EventLogger& operator=(const EventLogger&) = delete;
 
-  // Opens the log in `directory` (empty: executable directory + "/logs"), creating it. Only the
-  // first call counts. Throws std::filesystem::filesystem_error when the directory cannot be made.
-  void initialize(const std::string& directory);
+  // Opens the log in `directory`, creating it (parents too); the
+  // directory and its files are readable by `administratorGroup`. Only the first call counts.
+  // Throws std::filesystem::filesystem_error when the directory cannot be made.
+  void initialize(const std::string& directory,
+                  const std::string& administratorGroup = platform::kDefaultAdministratorGroup);
 
   void log(LogLevel level, const std::string& message);
   void info(const std::string& message);
@@ -57,6 +60,7 @@ class EventLogger {
   std::ofstream file_;
   mutable std::mutex mutex_;
   std::string logDirectory_;
+  std::string administratorGroup_;
   std::string currentDate_;
   bool initialized_ = false;
 };

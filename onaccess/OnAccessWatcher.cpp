@@ -230,15 +230,15 @@ void OnAccessWatcher::handle(platform::FileAccessEvent& event) {
 }
 
 void OnAccessWatcher::handleWrite(const platform::FileAccessEvent& event) {
-  if (causedByUs(event.pid) || !event.regular || event.path.empty() ||
+  if (causedByUs(event.pid) || !event.file.regular || event.path.empty() ||
       !filter_.covers(event.path)) {
     return;
   }
   if (service_.load() != ServiceState::Up) {
-    defer(event.path, event.identity);
+    defer(event.path, event.file);
     return;
   }
-  switch (queue_.add(event.path, event.identity)) {
+  switch (queue_.add(event.path, event.file)) {
     case ScanQueue::Admission::Queued:
       return;
     case ScanQueue::Admission::Coalesced:
@@ -253,12 +253,12 @@ void OnAccessWatcher::handleWrite(const platform::FileAccessEvent& event) {
 }
 
 void OnAccessWatcher::handleStart(platform::FileAccessEvent& event) {
-  if (causedByUs(event.pid) || !event.regular || event.path.empty() ||
+  if (causedByUs(event.pid) || !event.file.regular || event.path.empty() ||
       !filter_.covers(event.path)) {
     event.permission.answer(true);
     return;
   }
-  switch (cache_.lookup(event.identity, Clock::now())) {
+  switch (cache_.lookup(event.file, Clock::now())) {
     case VerdictCache::Known::Clean:
       event.permission.answer(true);
       return;
@@ -278,7 +278,7 @@ void OnAccessWatcher::handleStart(platform::FileAccessEvent& event) {
   }
   auto start = std::make_shared<platform::PermissionRequest>(std::move(event.permission));
   std::weak_ptr<platform::PermissionRequest> watched = start;
-  if (queue_.add(event.path, event.identity, start) == ScanQueue::Admission::Refused) {
+  if (queue_.add(event.path, event.file, start) == ScanQueue::Admission::Refused) {
     ++counters_.refused;
     allowWithoutVerdict(*start, event.path, "Cola de escaneo llena");
     return;
@@ -397,7 +397,7 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
   }
 }
 
-void OnAccessWatcher::defer(const std::string& path, const platform::FileIdentity& identity) {
+void OnAccessWatcher::defer(const std::string& path, const platform::FileStatus& identity) {
   std::lock_guard lock(deferredMutex_);
   if (deferred_.size() >= kDeferredCapacity && deferred_.count(path) == 0) {
     ++counters_.refused;
@@ -421,7 +421,7 @@ void OnAccessWatcher::noteServiceUp() {
   if (service_.exchange(ServiceState::Up) == ServiceState::Up) return;
   say(ConsoleWriter::Stream::Out, "[OK] Conectado al servicio en " + link_.socketPath() + " (pid " +
                                       std::to_string(link_.servicePid()) + ")");
-  std::map<std::string, platform::FileIdentity> waiting;
+  std::map<std::string, platform::FileStatus> waiting;
   {
     std::lock_guard lock(deferredMutex_);
     waiting.swap(deferred_);

@@ -85,7 +85,7 @@ class OnAccessWatcher {
   void wakeEveryone();
   void settle(const ScanJob& job, const ScanVerdict& verdict);
   void reconnectLoop();
-  void defer(const std::string& path, const platform::FileIdentity& identity);
+  void defer(const std::string& path, const platform::FileStatus& identity);
   void deny(platform::PermissionRequest& start, const std::string& path, const std::string& threat);
   void allowWithoutVerdict(platform::PermissionRequest& start, const std::string& path,
                            const std::string& reason);
@@ -113,7 +113,7 @@ class OnAccessWatcher {
   enum class ServiceState { Unknown, Up, Down };
   std::atomic<ServiceState> service_{ServiceState::Unknown};
   std::mutex deferredMutex_;
-  std::map<std::string, platform::FileIdentity> deferred_;
+  std::map<std::string, platform::FileStatus> deferred_;
   std::mutex reconnectMutex_;
   std::condition_variable reconnectWake_;
   std::vector<std::thread> workers_;

@@ -5,7 +5,7 @@ namespace norvid::onaccess {
 ScanQueue::ScanQueue(std::size_t capacity, std::chrono::milliseconds rescanInterval)
     : capacity_(capacity), rescanInterval_(rescanInterval) {}
 
-ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::FileIdentity& identity,
+ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::FileStatus& identity,
                                     HeldStart held) {
   std::lock_guard lock(mutex_);
   if (closed_) return Admission::Refused;

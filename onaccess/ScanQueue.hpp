@@ -22,7 +22,7 @@ using HeldStart = std::shared_ptr<platform::PermissionRequest>;
 // One scan to ask the service for.
 struct ScanJob {
   std::string path;
-  platform::FileIdentity identity;
+  platform::FileStatus identity;
   // Program starts that wait for this scan's verdict.
   std::vector<HeldStart> held;
 };
@@ -44,7 +44,7 @@ class ScanQueue {
                      std::chrono::milliseconds rescanInterval = std::chrono::milliseconds(0));
 
   // Asks for a scan of `path`; `held` (may be null) waits for its verdict. Refused after close().
-  Admission add(const std::string& path, const platform::FileIdentity& identity,
+  Admission add(const std::string& path, const platform::FileStatus& identity,
                 HeldStart held = nullptr);
 
   // Waits for the next job; empty once close() was called. The job's path stays in flight until
@@ -63,7 +63,7 @@ class ScanQueue {
 
  private:
   struct Entry {
-    platform::FileIdentity identity;
+    platform::FileStatus identity;
     std::vector<HeldStart> held;
   };
   struct InFlight {

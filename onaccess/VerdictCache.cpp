@@ -5,7 +5,7 @@ namespace norvid::onaccess {
 VerdictCache::VerdictCache(std::size_t capacity, std::chrono::seconds lifetime)
     : capacity_(capacity), lifetime_(lifetime) {}
 
-VerdictCache::Known VerdictCache::lookup(const platform::FileIdentity& identity,
+VerdictCache::Known VerdictCache::lookup(const platform::FileStatus& identity,
                                          Clock::time_point now) const {
   std::lock_guard lock(mutex_);
   auto found = entries_.find({identity.device, identity.inode});
@@ -20,7 +20,7 @@ VerdictCache::Known VerdictCache::lookup(const platform::FileIdentity& identity,
   return entry.verdict;
 }
 
-void VerdictCache::remember(const platform::FileIdentity& identity, Known verdict,
+void VerdictCache::remember(const platform::FileStatus& identity, Known verdict,
                             Clock::time_point now) {
   if (identity.inode == 0 || verdict == Known::Nothing) return;
   std::lock_guard lock(mutex_);

@@ -24,12 +24,12 @@ class VerdictCache {
 
   VerdictCache(std::size_t capacity, std::chrono::seconds lifetime);
 
-  Known lookup(const platform::FileIdentity& identity, Clock::time_point now) const;
-  void remember(const platform::FileIdentity& identity, Known verdict, Clock::time_point now);
+  Known lookup(const platform::FileStatus& identity, Clock::time_point now) const;
+  void remember(const platform::FileStatus& identity, Known verdict, Clock::time_point now);
 
  private:
   struct Entry {
-    platform::FileIdentity identity;
+    platform::FileStatus identity;
     Known verdict;
     Clock::time_point seen;
   };

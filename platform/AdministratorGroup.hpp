@@ -19,9 +19,4 @@ std::optional<std::uint32_t> groupId(const std::string& name);
 // groups include the group called `administratorGroup`.
 bool isAdministrator(const CallerIdentity& caller, const std::string& administratorGroup);
 
-// The administrator group that files shared with administrators (event logs, reports) are given.
-// Set once at start from the configuration; kDefaultAdministratorGroup until then.
-void setSharedFileGroup(const std::string& name);
-std::string sharedFileGroup();
-
 }  // namespace norvid::platform

@@ -11,11 +11,12 @@ namespace norvid::platform {
 Result<> createPrivateDirectory(const std::string& path);
 
 // Records that administrators may read but other users may not (event logs, reports): a file
-// gets mode 0640, a directory 0750, and both the administrator group when it exists (else root's
-// group). `shareDirectoryWithAdministrators` creates the directory and its parents first;
+// gets mode 0640, a directory 0750, and both the group `administratorGroup` when it exists (else
+// root's group). `shareDirectoryWithAdministrators` creates the directory and its parents first;
 // `shareFileWithAdministrators` creates a missing file empty, never through a symbolic link.
 // Fails when a step fails.
-Result<> shareDirectoryWithAdministrators(const std::string& path);
-Result<> shareFileWithAdministrators(const std::string& path);
+Result<> shareDirectoryWithAdministrators(const std::string& path,
+                                          const std::string& administratorGroup);
+Result<> shareFileWithAdministrators(const std::string& path, const std::string& administratorGroup);
 
 }  // namespace norvid::platform

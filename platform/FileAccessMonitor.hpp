@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileHandle.hpp"
 #include "platform/PermissionRequest.hpp"
 #include "platform/SystemError.hpp"
 
@@ -13,15 +14,6 @@ namespace norvid::platform {
 
 // Which version of which file an event was about: two identities are equal only when the file
 // has not been written or changed in between.
-struct FileIdentity {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  std::uint64_t size = 0;
-  std::int64_t modifiedNs = 0;
-  std::int64_t changedNs = 0;
-
-  bool operator==(const FileIdentity&) const = default;
-};
 
 // One event reported by the kernel.
 struct FileAccessEvent {
@@ -41,8 +33,9 @@ struct FileAccessEvent {
   std::int32_t pid = 0;
   // The file's path as the kernel resolved it; empty when it has none any more (deleted).
   std::string path;
-  bool regular = false;
-  FileIdentity identity;
+  // The file's type, size, identity and times when the event came; all zero when they could not
+  // be read.
+  FileStatus file;
   PermissionRequest permission;
   std::string detail;
 };

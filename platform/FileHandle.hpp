@@ -8,7 +8,8 @@
 
 namespace norvid::platform {
 
-// What the file system says about one open file.
+// What the file system says about one open file: its type, owner and permissions, and enough to
+// tell whether its content may have changed since it was last seen.
 struct FileStatus {
   bool regular = false;
   bool directory = false;
@@ -19,9 +20,20 @@ struct FileStatus {
   std::uint32_t gid = 0;
   // Permission bits with the set-id and sticky bits (07777).
   std::uint32_t mode = 0;
+  // Modification and status-change times in nanoseconds.
+  std::int64_t modifiedNs = 0;
+  std::int64_t changedNs = 0;
+  // Names the file has; 0 once it was deleted while still open.
+  std::uint64_t links = 0;
 
   bool sameFileAs(const FileStatus& other) const {
     return device == other.device && inode == other.inode;
+  }
+  // The same file, not written (nor its status changed) in between, as far as the file system's
+  // times tell.
+  bool sameVersionAs(const FileStatus& other) const {
+    return sameFileAs(other) && size == other.size && modifiedNs == other.modifiedNs &&
+           changedNs == other.changedNs;
   }
 };
 
@@ -33,6 +45,9 @@ enum class DirectoryLinks {
   // path given, never somewhere a link points to.
   Refuse,
 };
+
+// The status of the file open on `descriptor` (one fstat); the descriptor stays its owner's.
+Result<FileStatus> statusOf(int descriptor);
 
 // Move-only owner of an open file descriptor; the descriptor is closed when the owner goes away.
 // Every failing call gives a Failure that names the step.

@@ -284,13 +284,14 @@ double ScanReport::finish(std::int64_t rulesLoaded) {
   return duration_seconds;
 }
 
-std::string ScanReport::saveReports(const std::string& reportsDir) {
+std::string ScanReport::saveReports(const std::string& reportsDir,
+                                    const std::string& administratorGroup) {
   // Reports name the files of whoever asked for them: administrators may read them, other users
   // may not.
   std::error_code code;
   std::filesystem::create_directories(reportsDir, code);
   if (code) throw std::filesystem::filesystem_error("create_directories", reportsDir, code);
-  const platform::Result<> shared = platform::shareDirectoryWithAdministrators(reportsDir);
+  const platform::Result<> shared = platform::shareDirectoryWithAdministrators(reportsDir, administratorGroup);
   if (!shared) throw std::runtime_error("No se pudo escribir el reporte: " + shared.message());
   // Reports must not fill the disk the service needs: refuse before anything is written.
   const platform::Result<> room =
@@ -322,11 +323,11 @@ std::string ScanReport::saveReports(const std::string& reportsDir) {
   std::string jsonPath = base + ".json";
   std::string htmlPath = base + ".html";
   std::string error;
-  if (!writeReport(jsonPath, &error)) {
+  if (!writeReport(jsonPath, &error, administratorGroup)) {
     removeQuietly(htmlPath);
     throw std::runtime_error("No se pudo escribir el reporte: " + error);
   }
-  if (!writeReport(htmlPath, &error)) {
+  if (!writeReport(htmlPath, &error, administratorGroup)) {
     removeQuietly(jsonPath);
     removeQuietly(htmlPath);
     throw std::runtime_error("No se pudo escribir el reporte: " + error);
@@ -351,14 +352,15 @@ void ScanReport::removeInterruptedSaves(const std::string& reportsDir) {
   }
 }
 
-bool ScanReport::writeReport(const std::string& path, std::string* error) const {
+bool ScanReport::writeReport(const std::string& path, std::string* error,
+                             const std::string& administratorGroup) const {
   std::string extension = lowerCase(std::filesystem::path(path).extension().string());
   bool html = extension == ".html" || extension == ".htm";
   platform::Result<> done = platform::writeFileAtomically(path, html ? toHtml() : toJson(),
                                                           std::filesystem::perms::owner_read |
                                                               std::filesystem::perms::owner_write |
                                                               std::filesystem::perms::group_read);
-  if (done) done = platform::shareFileWithAdministrators(path);
+  if (done) done = platform::shareFileWithAdministrators(path, administratorGroup);
   if (!done && error != nullptr) *error = done.message();
   return done.ok();
 }

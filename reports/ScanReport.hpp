@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "norvid/Version.hpp"
+#include "platform/AdministratorGroup.hpp"
 
 namespace norvid {
 
@@ -47,12 +48,15 @@ class ScanReport {
   // Stamps the end, records the rule count and returns the duration in seconds.
   double finish(std::int64_t rulesLoaded);
 
-  // Creates `reportsDir` (parents too) and writes "scan-<id>.json" and "scan-<id>.html" there.
+  // Creates `reportsDir` (parents too) and writes "scan-<id>.json" and "scan-<id>.html" there,
+  // readable by `administratorGroup`.
   // When a report of the same identifier already exists a new identifier is drawn, so no report
   // is ever replaced. Returns the JSON path. Throws std::filesystem::filesystem_error when the
   // directory cannot be created and std::runtime_error when a report cannot be written (nothing
   // of this report is then left behind).
-  std::string saveReports(const std::string& reportsDir);
+  std::string saveReports(
+      const std::string& reportsDir,
+      const std::string& administratorGroup = platform::kDefaultAdministratorGroup);
 
   // Removes what saves cut short by a crash left in `reportsDir`: the temporary files of atomic
   // writes, and the claimed "scan-<id>.html" name of a report whose JSON file was never written
@@ -61,8 +65,11 @@ class ScanReport {
 
   // Writes the report to `path` atomically: the HTML text when the extension is ".html" or ".htm"
   // (any letter case), the JSON text otherwise. Returns false, with the cause in `error`, when the
-  // file cannot be written; the old file is then untouched.
-  bool writeReport(const std::string& path, std::string* error = nullptr) const;
+  // file cannot be written; the old file is then untouched. The file is readable by
+  // `administratorGroup`.
+  bool writeReport(const std::string& path, std::string* error = nullptr,
+                   const std::string& administratorGroup =
+                       platform::kDefaultAdministratorGroup) const;
 
   std::string toJson() const;
   std::string toHtml() const;

@@ -3,20 +3,9 @@
 #include <grp.h>
 
 #include <cerrno>
-#include <mutex>
 #include <vector>
 
 namespace norvid::platform {
-namespace {
-
-std::mutex sharedFileGroupMutex;
-std::string& sharedFileGroupName() {
-  static std::string name = kDefaultAdministratorGroup;
-  return name;
-}
-
-}  // namespace
-
 std::optional<std::uint32_t> groupId(const std::string& name) {
   group entry{};
   group* found = nullptr;
@@ -33,16 +22,6 @@ bool isAdministrator(const CallerIdentity& caller, const std::string& administra
   if (caller.isPrivileged()) return true;
   const std::optional<std::uint32_t> group = groupId(administratorGroup);
   return group.has_value() && caller.isInGroup(*group);
-}
-
-void setSharedFileGroup(const std::string& name) {
-  std::lock_guard<std::mutex> guard(sharedFileGroupMutex);
-  sharedFileGroupName() = name;
-}
-
-std::string sharedFileGroup() {
-  std::lock_guard<std::mutex> guard(sharedFileGroupMutex);
-  return sharedFileGroupName();
 }
 
 }  // namespace norvid::platform

@@ -15,8 +15,9 @@ namespace norvid::platform {
 namespace {
 
 // Mode and group of one open file or directory.
-Result<> restrictToAdministrators(int descriptor, mode_t mode, const std::string& path) {
-  const gid_t group = static_cast<gid_t>(groupId(sharedFileGroup()).value_or(0));
+Result<> restrictToAdministrators(int descriptor, mode_t mode, const std::string& path,
+                                  const std::string& administratorGroup) {
+  const gid_t group = static_cast<gid_t>(groupId(administratorGroup).value_or(0));
   if (::fchmod(descriptor, mode) != 0 || ::fchown(descriptor, static_cast<uid_t>(-1), group) != 0) {
     return Failure::ofErrno(errno, path);
   }
@@ -40,22 +41,23 @@ Result<> createPrivateDirectory(const std::string& path) {
   return {};
 }
 
-Result<> shareDirectoryWithAdministrators(const std::string& path) {
+Result<> shareDirectoryWithAdministrators(const std::string& path,
+                                          const std::string& administratorGroup) {
   std::error_code code;
   std::filesystem::create_directories(path, code);
   if (code) return Failure::ofErrno(code.value(), path);
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (descriptor < 0) return Failure::ofErrno(errno, path);
   const FileHandle directory(descriptor);
-  return restrictToAdministrators(directory.descriptor(), 0750, path);
+  return restrictToAdministrators(directory.descriptor(), 0750, path, administratorGroup);
 }
 
-Result<> shareFileWithAdministrators(const std::string& path) {
+Result<> shareFileWithAdministrators(const std::string& path, const std::string& administratorGroup) {
   const int descriptor =
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
   if (descriptor < 0) return Failure::ofErrno(errno, path);
   const FileHandle file(descriptor);
-  return restrictToAdministrators(file.descriptor(), 0640, path);
+  return restrictToAdministrators(file.descriptor(), 0640, path, administratorGroup);
 }
 
 }  // namespace norvid::platform

@@ -5,7 +5,6 @@
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,19 +75,11 @@ FileAccessEvent toEvent(const fanotify_event_metadata& metadata,
     event.detail = "event without a file";
     return event;
   }
-  struct stat info {};
-  if (::fstat(metadata.fd, &info) == 0) {
+  if (Result<FileStatus> status = statusOf(metadata.fd)) {
+    event.file = *status;
     // An unlinked file has no path to scan any more (its link reads "<old path> (deleted)"); the
     // link count tells, not the name, which anyone may choose to end that way.
-    if (info.st_nlink > 0) event.path = descriptorPath(metadata.fd);
-    event.regular = S_ISREG(info.st_mode);
-    event.identity.device = static_cast<std::uint64_t>(info.st_dev);
-    event.identity.inode = static_cast<std::uint64_t>(info.st_ino);
-    event.identity.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-    event.identity.modifiedNs =
-        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    event.identity.changedNs =
-        static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    if (event.file.links > 0) event.path = descriptorPath(metadata.fd);
   }
   if ((metadata.mask & FAN_OPEN_EXEC_PERM) != 0) {
     event.kind = FileAccessEvent::Kind::AboutToExecute;

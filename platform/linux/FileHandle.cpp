@@ -11,6 +11,10 @@
 namespace norvid::platform {
 namespace {
 
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
 FileStatus toStatus(const struct stat& info) {
   FileStatus status;
   status.regular = S_ISREG(info.st_mode);
@@ -21,6 +25,9 @@ FileStatus toStatus(const struct stat& info) {
   status.uid = info.st_uid;
   status.gid = info.st_gid;
   status.mode = info.st_mode & 07777;
+  status.modifiedNs = nanoseconds(info.st_mtim);
+  status.changedNs = nanoseconds(info.st_ctim);
+  status.links = static_cast<std::uint64_t>(info.st_nlink);
   return status;
 }
 
@@ -90,11 +97,13 @@ Result<FileHandle> FileHandle::createExclusively(const std::string& path,
   return handle;
 }
 
-Result<FileStatus> FileHandle::status() const {
+Result<FileStatus> statusOf(int descriptor) {
   struct stat info {};
-  if (::fstat(descriptor_, &info) != 0) return Failure::ofErrno(errno, "fstat");
+  if (::fstat(descriptor, &info) != 0) return Failure::ofErrno(errno, "fstat");
   return toStatus(info);
 }
+
+Result<FileStatus> FileHandle::status() const { return statusOf(descriptor_); }
 
 Result<std::size_t> FileHandle::readAt(std::uint64_t offset, char* buffer, std::size_t size) const {
   while (true) {

@@ -1,5 +1,8 @@
 #include "logging/EventLogger.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -51,13 +54,21 @@ TEST_F(EventLoggerTest, WritesStampedLinesToTheDailyFile) {
 // The log names users' files: administrators may read it, other users may not. A client's text
 // cannot end a line early or colour a terminal that shows the log.
 TEST_F(EventLoggerTest, KeepsTheLogPrivateAndEachMessageOnItsOwnLine) {
-  logger_.initialize(logDir());
+  // "nogroup" (65534) exists on every Debian system; it stands in for the administrator group.
+  logger_.initialize(logDir(), "nogroup");
   logger_.warning("Escaneo INFECTED: /home/u/a\n2025-03-07 [INF] forged\r\x1b[31m\x7f.txt");
   EXPECT_EQ(today().substr(today().find("[WRN]")),
             "[WRN] Escaneo INFECTED: /home/u/a?2025-03-07 [INF] forged??[31m?.txt\n");
   EXPECT_EQ(std::filesystem::status(logDir()).permissions(), std::filesystem::perms(0750));
   EXPECT_EQ(std::filesystem::status(logDir() + "/zr5k-core-2025-03-07.log").permissions(),
             std::filesystem::perms(0640));
+  if (::geteuid() == 0) {
+    for (const std::string& path : {logDir(), logDir() + "/zr5k-core-2025-03-07.log"}) {
+      struct stat info {};
+      ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
+      EXPECT_EQ(info.st_gid, 65534u) << path;
+    }
+  }
 }
 
 TEST_F(EventLoggerTest, DropsLinesBeforeInitializeAndIgnoresASecondInitialize) {

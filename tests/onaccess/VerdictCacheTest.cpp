@@ -8,8 +8,14 @@ namespace {
 using Known = VerdictCache::Known;
 using std::chrono::seconds;
 
-platform::FileIdentity identity(std::uint64_t inode, std::int64_t modified, std::int64_t changed) {
-  return platform::FileIdentity{7, inode, 100, modified, changed};
+platform::FileStatus identity(std::uint64_t inode, std::int64_t modified, std::int64_t changed) {
+  platform::FileStatus status;
+  status.device = 7;
+  status.inode = inode;
+  status.size = 100;
+  status.modifiedNs = modified;
+  status.changedNs = changed;
+  return status;
 }
 
 TEST(VerdictCacheTest, ACleanVerdictHoldsOnlyForTheSameVersion) {
