@@ -132,6 +132,7 @@ ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
   try {
     CallerScope identity(caller);
     verdict = judgePath(path, depth, container);
+    keep(verdict);
   } catch (const std::exception& error) {
     verdict.result = {path, ScanStatus::ERROR, std::string("Error: ") + error.what(), depth,
                       container};
@@ -176,10 +177,9 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
                                         std::int32_t depth, const std::string& container) {
   // Read before the exclusion check, so that a verdict made under a list that changes meanwhile
   // is kept under the old generation and never served.
-  const std::uint64_t generation = exclusionGeneration();
   Verdict verdict;
+  verdict.generation = exclusionGeneration();
   std::optional<VerdictCache::Verdict> cached;
-  std::optional<platform::FileStatus> keepFor;
   {
     ConsoleCapture capture(verdict.console);
     verdict.result = guarded(path, depth, container, [&]() -> ScanResult {
@@ -197,7 +197,7 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
       const bool cacheable =
           depth == 0 && container.empty() && platform::isOnLocalFileSystem(file.descriptor());
       if (cacheable) {
-        cached = cache_.find(path, *status, generation);
+        cached = cache_.find(path, *status, verdict.generation);
         if (cached) return cached->result;
       }
       FileContext context(status->size);
@@ -205,17 +205,20 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
       if (cacheable && context.keepable && result.status != ScanStatus::ERROR) {
         // A file written while it was judged may hold content the verdict never saw.
         const platform::Result<platform::FileStatus> after = file.status();
-        if (after && after->sameVersionAs(*status)) keepFor = *status;
+        if (after && after->sameVersionAs(*status)) verdict.keepFor = *status;
       }
       return result;
     });
   }
-  if (cached) {
-    verdict.console = std::move(cached->console);
-  } else if (keepFor) {
-    cache_.store(path, *keepFor, generation, {verdict.result, verdict.console});
-  }
+  if (cached) verdict.console = std::move(cached->console);
   return verdict;
+}
+
+void Scanner::keep(const Verdict& verdict) {
+  if (verdict.keepFor) {
+    cache_.store(verdict.result.path, *verdict.keepFor, verdict.generation,
+                 {verdict.result, verdict.console});
+  }
 }
 
 ScanResult Scanner::scanMember(const std::string& path, std::int32_t depth,
@@ -346,7 +349,12 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
     if (!verdict) return;
     ConsoleCapture::emit(verdict->console);
     if (progress != nullptr) progress->fileJudged(verdict->result.status == ScanStatus::INFECTED);
-    results.push_back(std::move(verdict->result));
+    // What outlives the file's scan is allocated here, on the walking thread, and the scan
+    // thread's copies are freed: libyara builds its module objects anew for every file on the
+    // scan threads, and long-lived blocks left among them scatter those objects over the heap,
+    // which makes every file's scan measurably slower.
+    keep(*verdict);
+    results.push_back(verdict->result);
   };
   auto emitAll = [&] {
     while (!pending.empty()) emitOldest();

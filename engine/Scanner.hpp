@@ -69,6 +69,10 @@ class Scanner {
   struct Verdict {
     ScanResult result;
     ConsoleCapture::Record console;
+    // Set when the verdict may be kept for the unchanged file: its status when it was judged,
+    // and the exclusion list's generation then.
+    std::optional<platform::FileStatus> keepFor;
+    std::uint64_t generation = 0;
   };
   // What the judging of one top-level file shares across its nesting levels.
   struct FileContext {
@@ -82,6 +86,8 @@ class Scanner {
   };
 
   Verdict judgePath(const std::string& path, std::int32_t depth, const std::string& container);
+  // Keeps a verdict made for an unchanged file in the cache, when it may be kept.
+  void keep(const Verdict& verdict);
   Verdict judgeOpenFile(const platform::FileHandle& file, const std::string& path,
                         std::int32_t depth, const std::string& container);
   ScanResult judgeUnopened(const std::string& path, std::int32_t depth,
