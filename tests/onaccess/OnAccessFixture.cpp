@@ -46,19 +46,27 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errorPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                    0644);
+  // A process group of its own, so that the process and whatever it starts (the watcher under
+  // `timeout`) can be killed together.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
+  if (posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, pointers(argv).data(),
                    pointers(envp).data()) == 0) {
     pid_ = pid;
   }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
 }
 
 BackgroundProcess::~BackgroundProcess() {
-  if (running()) {
-    signal(SIGKILL);
-    waitForExit(std::chrono::seconds(30));
-  }
+  if (pid_ < 0) return;
+  // The whole group: killing only `timeout` would leave the watcher it runs behind, for good.
+  // The group's id stays taken while any member lives, so this never reaches another process.
+  ::kill(-pid_, SIGKILL);
+  if (running()) waitForExit(std::chrono::seconds(30));
 }
 
 bool BackgroundProcess::running() {
