@@ -175,9 +175,9 @@ ScanResult Scanner::judgeUnopened(const std::string& path, std::int32_t depth,
 
 Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const std::string& path,
                                         std::int32_t depth, const std::string& container) {
+  Verdict verdict;
   // Read before the exclusion check, so that a verdict made under a list that changes meanwhile
   // is kept under the old generation and never served.
-  Verdict verdict;
   verdict.generation = exclusionGeneration();
   std::optional<VerdictCache::Verdict> cached;
   {
