@@ -9,7 +9,9 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/ArchiveBombException.hpp"
@@ -181,6 +183,18 @@ TEST_F(ArchiveExtractorTest, DetectsFormatByFirstBytes) {
     EXPECT_EQ(extractor.detectFormat(path), c.format) << c.name;
     const auto* head = reinterpret_cast<const unsigned char*>(c.bytes.data());
     EXPECT_EQ(extractor.detectFormat(head, c.bytes.size(), c.name), c.format) << c.name;
+  }
+  // The cases give exactly the listed format words: a word detectFormat gives is in the list the
+  // fuzz targets check against, and every listed word is given by some case.
+  std::set<std::string_view> given;
+  for (const std::vector<Case>* table : {&cases, &added}) {
+    for (const Case& c : *table) {
+      EXPECT_TRUE(ArchiveExtractor::isFormatWord(c.format)) << c.format << " is not listed";
+      given.insert(c.format);
+    }
+  }
+  for (const std::string_view word : ArchiveExtractor::kFormatWords) {
+    EXPECT_TRUE(given.contains(word)) << "no case gives " << word;
   }
   static_assert(ArchiveExtractor::kSniffBytes >= 0x9001 + 5);
   fs::create_directory(work_.path() / "folder.tar");
