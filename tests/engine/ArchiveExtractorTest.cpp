@@ -807,6 +807,34 @@ TEST_F(ArchiveExtractorTest, CompoundFileStreamsKeepTheirStorages) {
   });
 }
 
+TEST_F(ArchiveExtractorTest, CompoundFileWhoseRootHasASiblingIsRefused) {
+  // libgsf reads a sibling of the root storage into an entry that belongs to no storage and is
+  // never freed: such a file is refused before libgsf reads its directory.
+  const std::string good = ArchiveFixtures::compoundFile(
+      {ArchiveMember::file("WordDocument", "body"), ArchiveMember::file("Data", "data")});
+  const auto byteAt = [&](std::size_t offset) { return static_cast<unsigned char>(good[offset]); };
+  const std::size_t shift = byteAt(0x1E);
+  const std::size_t firstDirectorySector =
+      byteAt(0x30) | byteAt(0x31) << 8 | byteAt(0x32) << 16 | std::size_t{byteAt(0x33)} << 24;
+  const std::size_t root = 0x200 + (firstDirectorySector << shift);
+  ASSERT_EQ(good.compare(root + 0x44, 8, std::string(8, '\xFF')), 0) << "siblings are NOSTREAM";
+  for (const std::size_t sibling : {root + 0x44, root + 0x48}) {
+    SCOPED_TRACE(sibling - root);
+    std::string bad = good;
+    bad.replace(sibling, 4, "\x01\0\0\0"s);
+    const fs::path destination = work_.path() / "fresh";
+    try {
+      ArchiveExtractor().extract(archiveBytes(bad, "document.doc"), destination.string());
+      ADD_FAILURE() << "a root with a sibling was opened";
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find("root storage"), std::string::npos) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(destination));
+  }
+  extractInTemp(ArchiveExtractor(), archiveBytes(good, "good.doc"),
+                [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 2u); });
+}
+
 TEST_F(ArchiveExtractorTest, DamagedNewContainersAreNotOpened) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"bad.doc", "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1 broken"s},
