@@ -5,6 +5,7 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 RUN_DIR    := $(abspath $(BUILD))
 FUZZ_TIME  ?= 60
+FUZZ_JOBS  ?= 1
 
 .PHONY: all deps build build-run run test test-sanitize fuzz bench deb clean
 
@@ -42,14 +43,15 @@ test-sanitize: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# libFuzzer targets built with clang and sanitizers, each run FUZZ_TIME seconds on a copy of its
-# seed corpus (tests/fuzz/corpus/<target>). Not part of `make test`.
+# libFuzzer targets built with clang and sanitizers, each run FUZZ_TIME seconds from its seed
+# corpus (tests/fuzz/corpus/<target>) and what earlier runs found, FUZZ_JOBS targets at once.
+# Not part of `make test`, which replays each seed corpus once (the fuzz_replay.* tests).
 fuzz:
 	@bash scripts/install-deps.sh clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DNORVID_FUZZ=ON -DNORVID_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target norvid_fuzz_targets
-	bash tests/fuzz/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+	FUZZ_JOBS=$(FUZZ_JOBS) bash tests/fuzz/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME)
 
 # The Debian package, built with dh from a copy of the sources (dpkg-buildpackage writes beside
 # the source tree, so the copy keeps the worktree's parent clean), without the tests.

@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -176,6 +177,10 @@ platform::DescriptorStream openArchiveStream(int fd) {
 }  // namespace
 
 ArchiveExtractor::ArchiveExtractor(ArchiveLimits limits) : limits_(limits) {}
+
+bool ArchiveExtractor::isFormatWord(std::string_view word) {
+  return std::find(kFormatWords.begin(), kFormatWords.end(), word) != kFormatWords.end();
+}
 
 bool ArchiveExtractor::isArchive(const std::string& path) const {
   std::error_code error;

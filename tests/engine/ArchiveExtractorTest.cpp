@@ -9,7 +9,9 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/ArchiveBombException.hpp"
@@ -181,6 +183,18 @@ TEST_F(ArchiveExtractorTest, DetectsFormatByFirstBytes) {
     EXPECT_EQ(extractor.detectFormat(path), c.format) << c.name;
     const auto* head = reinterpret_cast<const unsigned char*>(c.bytes.data());
     EXPECT_EQ(extractor.detectFormat(head, c.bytes.size(), c.name), c.format) << c.name;
+  }
+  // The cases give exactly the listed format words: a word detectFormat gives is in the list the
+  // fuzz targets check against, and every listed word is given by some case.
+  std::set<std::string_view> given;
+  for (const std::vector<Case>* table : {&cases, &added}) {
+    for (const Case& c : *table) {
+      EXPECT_TRUE(ArchiveExtractor::isFormatWord(c.format)) << c.format << " is not listed";
+      given.insert(c.format);
+    }
+  }
+  for (const std::string_view word : ArchiveExtractor::kFormatWords) {
+    EXPECT_TRUE(given.contains(word)) << "no case gives " << word;
   }
   static_assert(ArchiveExtractor::kSniffBytes >= 0x9001 + 5);
   fs::create_directory(work_.path() / "folder.tar");
@@ -791,6 +805,34 @@ TEST_F(ArchiveExtractorTest, CompoundFileStreamsKeepTheirStorages) {
               (std::vector<std::string>{"Macros/VBA", "WordDocument", "_SummaryInformation"}));
     EXPECT_EQ(readFile(dir + "/Macros/VBA"), std::string(5000, 'v'));
   });
+}
+
+TEST_F(ArchiveExtractorTest, CompoundFileWhoseRootHasASiblingIsRefused) {
+  // libgsf reads a sibling of the root storage into an entry that belongs to no storage and is
+  // never freed: such a file is refused before libgsf reads its directory.
+  const std::string good = ArchiveFixtures::compoundFile(
+      {ArchiveMember::file("WordDocument", "body"), ArchiveMember::file("Data", "data")});
+  const auto byteAt = [&](std::size_t offset) { return static_cast<unsigned char>(good[offset]); };
+  const std::size_t shift = byteAt(0x1E);
+  const std::size_t firstDirectorySector =
+      byteAt(0x30) | byteAt(0x31) << 8 | byteAt(0x32) << 16 | std::size_t{byteAt(0x33)} << 24;
+  const std::size_t root = 0x200 + (firstDirectorySector << shift);
+  ASSERT_EQ(good.compare(root + 0x44, 8, std::string(8, '\xFF')), 0) << "siblings are NOSTREAM";
+  for (const std::size_t sibling : {root + 0x44, root + 0x48}) {
+    SCOPED_TRACE(sibling - root);
+    std::string bad = good;
+    bad.replace(sibling, 4, "\x01\0\0\0"s);
+    const fs::path destination = work_.path() / "fresh";
+    try {
+      ArchiveExtractor().extract(archiveBytes(bad, "document.doc"), destination.string());
+      ADD_FAILURE() << "a root with a sibling was opened";
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find("root storage"), std::string::npos) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(destination));
+  }
+  extractInTemp(ArchiveExtractor(), archiveBytes(good, "good.doc"),
+                [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 2u); });
 }
 
 TEST_F(ArchiveExtractorTest, DamagedNewContainersAreNotOpened) {
