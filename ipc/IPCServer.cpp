@@ -54,7 +54,8 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
   scheduleCommands_ = std::make_unique<ScheduleCommands>(scheduler_.get());
   statusCommands_ =
       std::make_unique<StatusCommands>(engine_, statistics_, exclusions_.get(), scheduler_.get(),
-                                       configuration_.quarantineDir(), configuration_.reportsDir());
+                                       configuration_.quarantineDir(), configuration_.reportsDir(),
+                                       configuration_.administratorGroup);
   ruleCommands_ = std::make_unique<RuleCommands>(
       engine_, configuration_.rulesDir(), configuration_.dataDir, exclusions_.get(), scanPool_);
   dispatcher_ =
@@ -173,7 +174,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&quarantine](Args a) {
          return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"), a.caller());
        }},
-      {"status", [&status](Args) { return status.handleStatus(); }},
+      {"status", [&status](Args a) { return status.handleStatus(a.caller()); }},
       {"add_exclusion",
        [&exclusions](Args a) {
          return exclusions.handleAddExclusion(a.text("path"), a.text("description"));

@@ -119,8 +119,8 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
     const std::string threatName = response.value("threat_name", "");
     const std::int32_t filesScanned = response.value("files_scanned", 1);
     EventLogger::instance().logScanEvent(path, result, threatName, filesScanned);
-    statistics_.recordScan(path);
-    if (result == "INFECTED") statistics_.recordThreat(path, threatName);
+    statistics_.recordScan(path, caller);
+    if (result == "INFECTED") statistics_.recordThreat(path, threatName, caller);
     return serializeResponse(response);
   } catch (const std::exception& error) {
     EventLogger::instance().error("Error al escanear " + path + ": " + error.what());
@@ -144,13 +144,13 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
       }
       result = slot_.scanner->scanFile(path, 0, "", caller);
     }
-    statistics_.recordScan(path);
+    statistics_.recordScan(path, caller);
     nlohmann::json response{{"command", "scan_realtime"}, {"quarantined", false}};
     switch (result.status) {
       case ScanStatus::INFECTED: {
         response["status"] = "threat";
         response["threat"] = result.threat;
-        statistics_.recordThreat(path, result.threat);
+        statistics_.recordThreat(path, result.threat, caller);
         try {
           QuarantineManager store(quarantineDir_);
           const std::string id = store.quarantineFile(path, result.threat, "YARA", caller);
