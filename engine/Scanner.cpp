@@ -1,6 +1,8 @@
 #include "engine/Scanner.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <future>
@@ -16,6 +18,7 @@
 #include "engine/YaraEngine.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "platform/FsCredentialsGuard.hpp"
+#include "platform/ReadLease.hpp"
 
 namespace norvid {
 namespace {
@@ -81,6 +84,22 @@ std::vector<unsigned char> readHead(const platform::FileHandle& file, std::uint6
   return head;
 }
 
+std::int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The kernel stamps file times from a clock that ticks every few milliseconds, so two writes
+// within one tick leave the same times. A verdict is kept only for a file whose times lie well
+// before the scan began: any write after the scan then stamps a later time.
+constexpr std::int64_t kTimestampSettleNs = 100'000'000;
+
+bool settledBefore(const platform::FileStatus& status, std::int64_t scanStartNs) {
+  const std::int64_t limit = scanStartNs - kTimestampSettleNs;
+  return status.modifiedNs < limit && status.changedNs < limit;
+}
+
 // Thrown by the walk's visitor to leave the walk once a cancel was requested.
 struct WalkCancelled {};
 
@@ -115,7 +134,6 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
 
 Scanner::~Scanner() = default;
 
-
 std::uint64_t Scanner::exclusionGeneration() const {
   return exclusions_ != nullptr ? exclusions_->generation() : 0;
 }
@@ -127,11 +145,26 @@ bool Scanner::isExcluded(const std::string& path) {
 }
 
 ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
-                             const std::string& container, const CallerIdentity& caller) {
+                             const std::string& container, const CallerIdentity& caller,
+                             CacheUse cacheUse) {
+  return judgeAndKeep(path, depth, container, caller,
+                      [&] { return judgePath(path, depth, container, cacheUse); });
+}
+
+ScanResult Scanner::scanOpenFile(const platform::FileHandle& file, const std::string& path,
+                                 const CallerIdentity& caller) {
+  return judgeAndKeep(path, 0, "", caller,
+                      [&] { return judgeOpenFile(file, path, 0, "", CacheUse::Fresh); });
+}
+
+template <typename Judge>
+ScanResult Scanner::judgeAndKeep(const std::string& path, std::int32_t depth,
+                                 const std::string& container, const CallerIdentity& caller,
+                                 Judge&& judge) {
   Verdict verdict;
   try {
     CallerScope identity(caller);
-    verdict = judgePath(path, depth, container);
+    verdict = judge();
     keep(verdict);
   } catch (const std::exception& error) {
     verdict.result = {path, ScanStatus::ERROR, std::string("Error: ") + error.what(), depth,
@@ -142,10 +175,10 @@ ScanResult Scanner::scanFile(const std::string& path, std::int32_t depth,
 }
 
 Scanner::Verdict Scanner::judgePath(const std::string& path, std::int32_t depth,
-                                    const std::string& container) {
+                                    const std::string& container, CacheUse cacheUse) {
   // Archive members are never followed through a link; a file named by the caller may be.
   const platform::Result<platform::FileHandle> file = platform::openForScanning(path, depth == 0);
-  if (file) return judgeOpenFile(*file, path, depth, container);
+  if (file) return judgeOpenFile(*file, path, depth, container, cacheUse);
   const int error = file.failure().code;
   Verdict verdict;
   {
@@ -174,7 +207,8 @@ ScanResult Scanner::judgeUnopened(const std::string& path, std::int32_t depth,
 }
 
 Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const std::string& path,
-                                        std::int32_t depth, const std::string& container) {
+                                        std::int32_t depth, const std::string& container,
+                                        CacheUse cacheUse) {
   Verdict verdict;
   // Read before the exclusion check, so that a verdict made under a list that changes meanwhile
   // is kept under the old generation and never served.
@@ -196,13 +230,21 @@ Scanner::Verdict Scanner::judgeOpenFile(const platform::FileHandle& file, const 
       // are kept.
       const bool cacheable =
           depth == 0 && container.empty() && platform::isOnLocalFileSystem(file.descriptor());
-      if (cacheable) {
+      if (cacheable && cacheUse == CacheUse::Reuse) {
         cached = cache_.find(path, *status, verdict.generation);
         if (cached) return cached->result;
       }
+      const std::int64_t scanStartNs = nowNs();
+      // No one may hold the file open for writing while it is read, or the verdict is not kept.
+      platform::Result<platform::ReadLease> lease =
+          cacheable ? platform::ReadLease::take(file.descriptor())
+                    : platform::Result<platform::ReadLease>(platform::Failure{EINVAL, ""});
       FileContext context(status->size);
       ScanResult result = examine(file, *status, path, depth, container, context);
-      if (cacheable && context.keepable && result.status != ScanStatus::ERROR) {
+      const bool noWriter = lease && lease->intact();
+      if (lease) lease->release();
+      if (noWriter && context.keepable && result.status != ScanStatus::ERROR &&
+          settledBefore(*status, scanStartNs)) {
         // A file written while it was judged may hold content the verdict never saw.
         const platform::Result<platform::FileStatus> after = file.status();
         if (after && after->sameVersionAs(*status)) verdict.keepFor = *status;

@@ -45,11 +45,21 @@ class Scanner {
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
+  // Whether a verdict kept for the unchanged file may answer. Scans made because a file was just
+  // written ask for a fresh one.
+  enum class CacheUse { Reuse, Fresh };
+
   // The verdict on one file. Callers pass depth 0 and an empty container; the scanner itself
   // passes the nesting level and the archive for archive members. The default caller keeps the
   // identity the calling thread already has. Never throws.
   ScanResult scanFile(const std::string& path, std::int32_t depth, const std::string& container,
-                      const CallerIdentity& caller = CallerIdentity::service());
+                      const CallerIdentity& caller = CallerIdentity::service(),
+                      CacheUse cacheUse = CacheUse::Reuse);
+
+  // The fresh verdict on the file open on `file`, named `path` in the result, exclusions and
+  // console lines; the path is never opened. Never throws.
+  ScanResult scanOpenFile(const platform::FileHandle& file, const std::string& path,
+                          const CallerIdentity& caller = CallerIdentity::service());
 
   // Verdicts of every regular file below `path` in walk order (subdirectories too when
   // `recursive`), directory links not followed, at most DirectoryWalker::kMaxDepth levels deep.
@@ -85,11 +95,18 @@ class Scanner {
     bool keepable = true;
   };
 
-  Verdict judgePath(const std::string& path, std::int32_t depth, const std::string& container);
+  Verdict judgePath(const std::string& path, std::int32_t depth, const std::string& container,
+                    CacheUse cacheUse);
+  // Runs `judge` with `caller`'s identity, keeps its verdict when it may be kept and writes its
+  // console lines; a failure becomes the file's ERROR verdict.
+  template <typename Judge>
+  ScanResult judgeAndKeep(const std::string& path, std::int32_t depth, const std::string& container,
+                          const CallerIdentity& caller, Judge&& judge);
   // Keeps a verdict made for an unchanged file in the cache, when it may be kept.
   void keep(const Verdict& verdict);
   Verdict judgeOpenFile(const platform::FileHandle& file, const std::string& path,
-                        std::int32_t depth, const std::string& container);
+                        std::int32_t depth, const std::string& container,
+                        CacheUse cacheUse = CacheUse::Reuse);
   ScanResult judgeUnopened(const std::string& path, std::int32_t depth,
                            const std::string& container, int openError);
   ScanResult scanMember(const std::string& path, std::int32_t depth, const std::string& container,

@@ -67,9 +67,9 @@ CommandDispatcher::CommandDispatcher(std::vector<CommandRow> rows, std::string a
     : rows_(std::move(rows)), administratorGroup_(std::move(administratorGroup)) {}
 
 std::string CommandDispatcher::dispatch(const std::string& requestText,
-                                        const CallerIdentity& caller) const {
+                                        const RequestContext& context) const {
   try {
-    return dispatchParsed(requestText, caller);
+    return dispatchParsed(requestText, context);
   } catch (const nlohmann::json::exception& error) {
     return dispatcherError(std::string("JSON parse error: ") + error.what());
   } catch (const std::exception& error) {
@@ -78,7 +78,8 @@ std::string CommandDispatcher::dispatch(const std::string& requestText,
 }
 
 std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
-                                              const CallerIdentity& caller) const {
+                                              const RequestContext& context) const {
+  const CallerIdentity& caller = context.caller;
   const nlohmann::json request = nlohmann::json::parse(requestText, nullptr, true, false);
   if (!request.is_object() || !request.contains("command")) {
     return createErrorResponse("Missing 'command' field");
@@ -99,7 +100,7 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
       if (!request.contains(member.name)) return createErrorResponse(member.missingMessage);
     }
     CommandArgs args;
-    args.setCaller(caller);
+    args.setContext(context);
     for (const ArgRead& read : row.reads) {
       const bool present = request.contains(read.name);
       const nlohmann::json& value = present ? request.at(read.name) : *read.fallback;

@@ -17,10 +17,10 @@ class CommandDispatcher {
   // `administratorGroup` names the group whose members may run the administrator commands.
   CommandDispatcher(std::vector<CommandRow> rows, std::string administratorGroup);
 
-  std::string dispatch(const std::string& requestText, const CallerIdentity& caller) const;
+  std::string dispatch(const std::string& requestText, const RequestContext& context) const;
 
  private:
-  std::string dispatchParsed(const std::string& requestText, const CallerIdentity& caller) const;
+  std::string dispatchParsed(const std::string& requestText, const RequestContext& context) const;
 
   std::vector<CommandRow> rows_;
   std::string administratorGroup_;

@@ -3,13 +3,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "platform/CallerIdentity.hpp"
+#include "platform/RequestContext.hpp"
 
 namespace norvid {
 
@@ -18,16 +17,17 @@ class CommandArgs {
  public:
   const std::string& text(const std::string& name) const { return texts_.at(name); }
   std::int32_t integer(const std::string& name) const { return integers_.at(name); }
-  const CallerIdentity& caller() const { return caller_; }
+  const CallerIdentity& caller() const { return context_.caller; }
+  const RequestContext& context() const { return context_; }
 
   void setText(const std::string& name, std::string value) { texts_[name] = std::move(value); }
   void setInteger(const std::string& name, std::int32_t value) { integers_[name] = value; }
-  void setCaller(const CallerIdentity& caller) { caller_ = caller; }
+  void setContext(const RequestContext& context) { context_ = context; }
 
  private:
   std::map<std::string, std::string> texts_;
   std::map<std::string, std::int32_t> integers_;
-  CallerIdentity caller_;
+  RequestContext context_;
 };
 
 enum class ArgType { Text, Integer };

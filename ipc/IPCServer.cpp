@@ -164,7 +164,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
   std::map<std::string, CommandHandler> handlers = {
       {"scan", [&scans](Args a) { return scans.handleScan(a.text("path"), a.caller()); }},
       {"scan_realtime",
-       [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.caller()); }},
+       [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.context()); }},
       {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
       {"delete_quarantine",
        [&quarantine](Args a) { return quarantine.handleDeleteQuarantine(a.text("id")); }},
@@ -218,8 +218,8 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
   });
 }
 
-std::string IPCServer::processCommand(const std::string& request, const CallerIdentity& caller) {
-  return dispatcher_->dispatch(request, caller);
+std::string IPCServer::processCommand(const std::string& request, const RequestContext& context) {
+  return dispatcher_->dispatch(request, context);
 }
 
 bool IPCServer::openPipe() {
@@ -257,8 +257,8 @@ void IPCServer::serverLoop() {
   EventLogger& logger = EventLogger::instance();
   logger.info("IPCServer: Esperando conexiones (multi-hilo)...");
   const platform::Result<> served =
-      transport_.serve([this](const std::string& request, const CallerIdentity& caller) {
-        return processCommand(request, caller);
+      transport_.serve([this](const std::string& request, const RequestContext& context) {
+        return processCommand(request, context);
       });
   if (!served && running_.load()) {
     logger.error("IPCServer: Error al conectar cliente: " + std::to_string(served.failure().code));

@@ -49,7 +49,7 @@ class IPCServer final {
   bool requestsOutlivedStop() const { return transport_.leftWorkersRunning(); }
 
   // One request text in, one response text out. Never throws.
-  std::string processCommand(const std::string& request, const CallerIdentity& caller = {});
+  std::string processCommand(const std::string& request, const RequestContext& context = {});
 
   ServiceStatistics& statistics() { return statistics_; }
 

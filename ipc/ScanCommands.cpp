@@ -2,12 +2,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <shared_mutex>
 
+#include "engine/Scanner.hpp"
 #include "ipc/JsonResponse.hpp"
 #include "ipc/PathScan.hpp"
 #include "logging/EventLogger.hpp"
 #include "platform/FsCredentialsGuard.hpp"
+#include "platform/PinnedFile.hpp"
 #include "platform/TempFile.hpp"
 #include "quarantine/QuarantineManager.hpp"
 
@@ -129,20 +132,41 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
 }
 
 std::string ScanCommands::handleScanRealtime(const std::string& path,
-                                             const CallerIdentity& caller) {
+                                             const RequestContext& request) {
+  const CallerIdentity& caller = request.caller;
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
   try {
     if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
+    // The scan and the quarantine act on one open file: the descriptor the client passed, or the
+    // file opened here once through its directory. The path names it in the answer and the logs.
+    std::optional<platform::PinnedFile> pinned;
+    std::optional<platform::FileStatus> passedStatus;
     ScanResult result;
-    {
-      platform::FsCredentialsGuard asCaller(caller);
-      std::error_code error;
-      const fs::file_status status = fs::status(path, error);
-      if (!fs::exists(status)) return createErrorResponse("Archivo no existe: " + path);
-      if (!fs::is_regular_file(status)) {
-        return createErrorResponse("La ruta no es un archivo válido");
+    if (request.passedDescriptor >= 0) {
+      const platform::Result<platform::FileHandle> passed =
+          platform::FileHandle::duplicate(request.passedDescriptor);
+      const platform::Result<platform::FileStatus> status =
+          passed ? passed->status() : platform::Result<platform::FileStatus>(passed.failure());
+      if (!status) return createErrorResponse("Descriptor no válido: " + status.message());
+      if (!status->regular) return createErrorResponse("La ruta no es un archivo válido");
+      passedStatus = *status;
+      result = slot_.scanner->scanOpenFile(*passed, path, caller);
+    } else {
+      {
+        platform::FsCredentialsGuard asCaller(caller);
+        std::error_code error;
+        const fs::file_status status = fs::status(path, error);
+        if (!fs::exists(status)) return createErrorResponse("Archivo no existe: " + path);
+        if (!fs::is_regular_file(status)) {
+          return createErrorResponse("La ruta no es un archivo válido");
+        }
+        platform::Result<platform::PinnedFile> opened = platform::PinnedFile::open(path);
+        if (opened) pinned = std::move(*opened);
       }
-      result = slot_.scanner->scanFile(path, 0, "", caller);
+      // A file reached through a link as its last component is judged where the link points, as
+      // before; the quarantine refuses such a path by itself.
+      result = pinned ? slot_.scanner->scanOpenFile(pinned->content(), path, caller)
+                      : slot_.scanner->scanFile(path, 0, "", caller, Scanner::CacheUse::Fresh);
     }
     statistics_.recordScan(path, caller);
     nlohmann::json response{{"command", "scan_realtime"}, {"quarantined", false}};
@@ -153,11 +177,39 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
         statistics_.recordThreat(path, result.threat, caller);
         try {
           QuarantineManager store(quarantineDir_);
-          const std::string id = store.quarantineFile(path, result.threat, "YARA", caller);
+          std::string id;
+          if (passedStatus) {
+            // Only the file that was scanned may be moved: the path must still name it.
+            std::optional<platform::PinnedFile> named;
+            {
+              platform::FsCredentialsGuard asCaller(caller);
+              platform::Result<platform::PinnedFile> opened = platform::PinnedFile::open(path);
+              if (opened && opened->fileStatus().sameFileAs(*passedStatus)) {
+                named = std::move(*opened);
+              }
+            }
+            if (named) {
+              id = store.quarantinePinned(*named, path, result.threat, "YARA", caller);
+            } else {
+              EventLogger::instance().warning(
+                  "Cuarentena omitida: " + std::string(QuarantineManager::kChangedDuringScan) +
+                  ": " + path);
+              response["quarantine_error"] = std::string(QuarantineManager::kChangedDuringScan);
+            }
+          } else if (pinned) {
+            id = store.quarantinePinned(*pinned, path, result.threat, "YARA", caller);
+          } else {
+            id = store.quarantineFile(path, result.threat, "YARA", caller);
+          }
           if (!id.empty()) {
             response["quarantined"] = true;
             response["quarantine_id"] = id;
             EventLogger::instance().logRealtimeThreat(path, result.threat, true);
+          } else {
+            if (!store.failureReason().empty()) {
+              response["quarantine_error"] = store.failureReason();
+            }
+            EventLogger::instance().logRealtimeThreat(path, result.threat, false);
           }
         } catch (const std::exception& quarantineError) {
           response["quarantine_error"] = quarantineError.what();
@@ -187,8 +239,10 @@ std::string ScanCommands::handleScanAmsi(const std::string& contentName,
                                          const std::string& content) {
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
   if (!slot_.engine) {
-    return serializeResponse(
-        {{"status", "ok"}, {"is_malicious", false}, {"threat_name", ""}, {"engine", "unavailable"}});
+    return serializeResponse({{"status", "ok"},
+                              {"is_malicious", false},
+                              {"threat_name", ""},
+                              {"engine", "unavailable"}});
   }
   try {
     const platform::Result<std::string> created = platform::createTempFile("amsi");

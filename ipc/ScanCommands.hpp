@@ -6,6 +6,7 @@
 #include "ipc/ScanRegistry.hpp"
 #include "ipc/StatisticsRecorder.hpp"
 #include "platform/CallerIdentity.hpp"
+#include "platform/RequestContext.hpp"
 
 namespace norvid {
 
@@ -20,7 +21,10 @@ class ScanCommands {
                ScanRegistry* registry = nullptr);
 
   std::string handleScan(const std::string& path, const CallerIdentity& caller);
-  std::string handleScanRealtime(const std::string& path, const CallerIdentity& caller);
+  // Scans the file the client passed a descriptor of when it did (`path` then only names it), and
+  // otherwise the file at `path`; an infected file is moved to quarantine only while `path` still
+  // names the file that was scanned. Never answered from kept verdicts: the file was just written.
+  std::string handleScanRealtime(const std::string& path, const RequestContext& request);
   std::string handleScanAmsi(const std::string& contentName, const std::string& content);
 
  private:

@@ -70,6 +70,10 @@ class FileHandle {
   static Result<FileHandle> createExclusively(const std::string& path, std::filesystem::perms mode,
                                               DirectoryLinks links);
 
+  // A handle of its own on the open file that `descriptor` refers to (dup); the descriptor stays
+  // its owner's.
+  static Result<FileHandle> duplicate(int descriptor);
+
   bool isOpen() const { return descriptor_ >= 0; }
   int descriptor() const { return descriptor_; }
 

@@ -31,7 +31,8 @@ class PinnedFile {
   // left to the removal itself.
   Result<> mayRemove() const;
 
-  // Removes the directory entry, but only while it still names the file that was opened.
+  // Removes the directory entry, but only while it still names the file that was opened; fails
+  // with ESTALE when the name now refers to another file (or to none).
   Result<> removeIfUnchanged();
 
  private:

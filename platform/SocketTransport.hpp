@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/CallerIdentity.hpp"
+#include "platform/FileHandle.hpp"
+#include "platform/RequestContext.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
@@ -27,7 +28,7 @@ namespace norvid::platform {
 class SocketTransport {
  public:
   using RequestHandler =
-      std::function<std::string(const std::string& request, const CallerIdentity& caller)>;
+      std::function<std::string(const std::string& request, const RequestContext& context)>;
 
   struct Options {
     std::size_t workers = 64;
@@ -100,6 +101,8 @@ class SocketTransport {
     int fd;
     std::string request;
     CallerIdentity caller;
+    // The descriptor the client passed with its request, if any.
+    FileHandle passed;
   };
   struct Waiting {
     int fd;
@@ -134,7 +137,8 @@ class SocketTransport {
   // Sends what each client's queue still takes without waiting, then closes the connections.
   void sendRestAndFinish(std::vector<Outgoing>& outgoing);
   enum class ReadOutcome { Complete, NotYet, Refused };
-  ReadOutcome readRequest(int fd, std::string& request);
+  // Reads the request message and the one descriptor it may carry; further descriptors are closed.
+  ReadOutcome readRequest(int fd, std::string& request, FileHandle& passed);
 
   Options options_;
   std::string path_;

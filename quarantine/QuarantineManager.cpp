@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -476,7 +477,14 @@ bool QuarantineManager::unlinkOriginal(platform::PinnedFile& file, const std::st
     removed = file.removeIfUnchanged();
   }
   if (!removed) {
-    if (caller.isPrivileged()) {
+    if (removed.failure().code == ESTALE || removed.failure().code == ENOENT) {
+      // The name no longer refers to the file that was opened (and scanned): what it names now
+      // was never judged, so nothing is moved.
+      failure = std::string(kChangedDuringScan) + ".";
+      problem("ERROR: " + std::string(kChangedDuringScan) + ": " + filePath);
+      EventLogger::instance().warning("Cuarentena omitida: " + std::string(kChangedDuringScan) +
+                                      ": " + filePath);
+    } else if (caller.isPrivileged()) {
       problem("ERROR al eliminar original: " + removed.message());
     } else {
       refuseForCaller(caller, filePath, removed.message());
@@ -491,12 +499,61 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
                                               const CallerIdentity& caller) {
   progress("Iniciando cuarentena: " + filePath);
   failure.clear();
+  try {
+    if (!loadSucceeded) {
+      problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
+      return {};
+    }
+    std::optional<platform::PinnedFile> file = openOriginal(filePath, caller);
+    if (!file) return {};
+    return quarantineOpened(*file, filePath, threatName, scanEngine, caller);
+  } catch (const std::exception& exception) {
+    problem(std::string("EXCEPTION: ") + exception.what());
+    return {};
+  }
+}
+
+std::string QuarantineManager::quarantinePinned(platform::PinnedFile& file,
+                                                const std::string& filePath,
+                                                const std::string& threatName,
+                                                const std::string& scanEngine,
+                                                const CallerIdentity& caller) {
+  progress("Iniciando cuarentena: " + filePath);
+  failure.clear();
+  try {
+    if (!loadSucceeded) {
+      problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
+      return {};
+    }
+    platform::Result<> allowed;
+    {
+      platform::FsCredentialsGuard asCaller(caller);
+      allowed = file.mayRemove();
+    }
+    if (!allowed) {
+      refuseForCaller(caller, filePath, allowed.message());
+      return {};
+    }
+    return quarantineOpened(file, filePath, threatName, scanEngine, caller);
+  } catch (const std::exception& exception) {
+    problem(std::string("EXCEPTION: ") + exception.what());
+    return {};
+  }
+}
+
+std::string QuarantineManager::quarantineOpened(platform::PinnedFile& pinned,
+                                                const std::string& filePath,
+                                                const std::string& threatName,
+                                                const std::string& scanEngine,
+                                                const CallerIdentity& caller) {
+  platform::PinnedFile* file = &pinned;
   std::string qtnPath;
   std::string recordedId;
   // Undoes a half-done quarantine: the record goes, the coded copy goes, the file stays.
   auto rollBack = [&]() {
     if (!recordedId.empty()) {
-      commit([&](std::vector<QuarantineEntry>& records) { return eraseRecord(records, recordedId); });
+      commit(
+          [&](std::vector<QuarantineEntry>& records) { return eraseRecord(records, recordedId); });
       recordedId.clear();
     }
     if (!qtnPath.empty()) {
@@ -506,12 +563,6 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
     return std::string();
   };
   try {
-    if (!loadSucceeded) {
-      problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
-      return {};
-    }
-    std::optional<platform::PinnedFile> file = openOriginal(filePath, caller);
-    if (!file) return {};
     std::error_code code;
     if (!fs::is_directory(quarantineDir, code)) {
       progress("Creando directorio: " + quarantineDir);

@@ -55,6 +55,17 @@ class QuarantineManager {
                              const std::string& scanEngine,
                              const CallerIdentity& caller = CallerIdentity{});
 
+  // The same for a file the caller already opened through its directory (to scan it, say): the
+  // copy is made from that open file, and the original is removed only while its name still
+  // refers to it. When the name was pointed elsewhere meanwhile, nothing is moved, a WRN line is
+  // logged and failureReason() says the file changed during the scan.
+  std::string quarantinePinned(platform::PinnedFile& file, const std::string& filePath,
+                               const std::string& threatName, const std::string& scanEngine,
+                               const CallerIdentity& caller = CallerIdentity{});
+
+  // Why a file was not moved when its name came to refer to another file.
+  static constexpr std::string_view kChangedDuringScan = "El archivo cambió durante el escaneo";
+
   // Why the last quarantineFile failed, for the refusals a caller can act on (store full, disk
   // reserve); empty otherwise.
   const std::string& failureReason() const { return failure; }
@@ -123,6 +134,10 @@ class QuarantineManager {
   // Offers the records just read from disk to the next instances. REQUIRES: the store lock.
   void shareRecords();
 
+  // The quarantine of an opened original, once its removal was allowed.
+  std::string quarantineOpened(platform::PinnedFile& file, const std::string& filePath,
+                               const std::string& threatName, const std::string& scanEngine,
+                               const CallerIdentity& caller);
   // The two steps on the original file, each done with the caller's rights in mind.
   std::optional<platform::PinnedFile> openOriginal(const std::string& filePath,
                                                    const CallerIdentity& caller);

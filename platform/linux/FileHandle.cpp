@@ -103,6 +103,12 @@ Result<FileStatus> statusOf(int descriptor) {
   return toStatus(info);
 }
 
+Result<FileHandle> FileHandle::duplicate(int descriptor) {
+  const int copy = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return Failure::ofErrno(errno, "dup");
+  return FileHandle(copy);
+}
+
 Result<FileStatus> FileHandle::status() const { return statusOf(descriptor_); }
 
 Result<std::size_t> FileHandle::readAt(std::uint64_t offset, char* buffer, std::size_t size) const {

@@ -76,7 +76,7 @@ Result<> PinnedFile::removeIfUnchanged() {
     return Failure::ofErrno(errno);
   }
   if (!sameEntry(entry, fileStatus_)) {
-    return Failure{0, "the file was replaced while it was being quarantined"};
+    return Failure{ESTALE, "the file was replaced while it was being quarantined"};
   }
   if (::unlinkat(directory_.descriptor(), name_.c_str(), 0) != 0) return Failure::ofErrno(errno);
   return {};

@@ -12,7 +12,8 @@
 
 namespace norvid::platform {
 
-Result<std::string> sendRequest(const std::string& socketPath, const std::string& request) {
+Result<std::string> sendRequest(const std::string& socketPath, const std::string& request,
+                                int passDescriptor) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
@@ -26,7 +27,21 @@ Result<std::string> sendRequest(const std::string& socketPath, const std::string
     ::close(fd);
     return Failure::ofErrno(code, "connect " + socketPath);
   }
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+  iovec part{const_cast<char*>(request.data()), request.size()};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (passDescriptor >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passDescriptor, sizeof passDescriptor);
+  }
+  if (::sendmsg(fd, &message, MSG_NOSIGNAL) < 0) {
     int code = errno;
     ::close(fd);
     // A request the server refused (too long) reads as a connection closed without answer.

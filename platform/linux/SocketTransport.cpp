@@ -185,15 +185,43 @@ void SocketTransport::startWorkers() {
   }
 }
 
-SocketTransport::ReadOutcome SocketTransport::readRequest(int fd, std::string& request) {
+SocketTransport::ReadOutcome SocketTransport::readRequest(int fd, std::string& request,
+                                                          FileHandle& passed) {
   char buffer[kMaxRequestBytes + 1];
+  // Room for a few descriptors, so that a client sending more than one loses them all to close()
+  // here rather than leaving them in the service.
+  constexpr std::size_t kDescriptorRoom = 8;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kDescriptorRoom)];
   ssize_t received;
+  msghdr message{};
+  iovec part{buffer, sizeof buffer};
   do {
-    // MSG_TRUNC makes recv report the whole message length, so an oversized request is seen as
+    message = msghdr{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    // MSG_TRUNC makes recvmsg report the whole message length, so an oversized request is seen as
     // such instead of being cut to the buffer.
-    received = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+    received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
   } while (received < 0 && errno == EINTR);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadOutcome::NotYet;
+  if (received >= 0) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+      const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (std::size_t i = 0; i < count; ++i) {
+        int descriptor;
+        std::memcpy(&descriptor, CMSG_DATA(header) + i * sizeof(int), sizeof descriptor);
+        if (!passed.isOpen()) {
+          passed = FileHandle(descriptor);
+        } else {
+          ::close(descriptor);
+        }
+      }
+    }
+  }
   if (received <= 0 || static_cast<std::size_t>(received) > kMaxRequestBytes) {
     return ReadOutcome::Refused;
   }
@@ -262,8 +290,8 @@ Result<> SocketTransport::serve(RequestHandler handler) {
       Waiting& entry = waiting[i];
       short events = polled[i + 2].revents;
       if (events != 0) {
-        Job job{entry.fd, std::string(), entry.caller};
-        ReadOutcome outcome = readRequest(entry.fd, job.request);
+        Job job{entry.fd, std::string(), entry.caller, FileHandle()};
+        ReadOutcome outcome = readRequest(entry.fd, job.request, job.passed);
         if (outcome == ReadOutcome::Complete) {
           const bool quick = options_.quickRequest && options_.quickRequest(job.request);
           std::lock_guard<std::mutex> guard(mutex_);
@@ -405,7 +433,9 @@ SocketTransport::SendOutcome SocketTransport::sendSome(Outgoing& out) {
 void SocketTransport::serveJob(Job& job) {
   Outgoing out{job.fd, job.caller, std::string(), 0, {}};
   try {
-    out.response = handler_(job.request, job.caller);
+    RequestContext context(job.caller);
+    context.passedDescriptor = job.passed.descriptor();
+    out.response = handler_(job.request, context);
   } catch (...) {
     out.response.clear();
   }

@@ -1,15 +1,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <optional>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/ScanThreadPool.hpp"
@@ -20,6 +25,7 @@
 #include "tests/support/PeImageBuilder.hpp"
 #include "tests/support/RuleFixtures.hpp"
 #include "tests/support/TempDir.hpp"
+#include "tests/support/TmpfsMount.hpp"
 
 namespace norvid {
 namespace {
@@ -31,6 +37,7 @@ using norvid::testing::ArchiveMember;
 using norvid::testing::PeImageBuilder;
 using norvid::testing::RuleFixtures;
 using norvid::testing::TempDir;
+using norvid::testing::TmpfsMount;
 
 const std::string kMarker = "norvid-pipeline-marker";
 
@@ -153,10 +160,14 @@ TEST_F(ScanPipelineTest, FilesSwappedForFifosOrLinksNeverBlock) {
   }
 }
 
+// Verdicts are kept only for files whose times lie a little before the scan.
+void letTimesSettle() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+
 TEST_F(ScanPipelineTest, UnchangedFileIsAnsweredFromTheCacheWithTheSameLines) {
   const std::string archive = ArchiveFixtures::write(
       temp.str() + "/c/clean.zip", ArchiveFormat::Zip, {ArchiveMember::file("a.txt", "clean")});
   Scanner scanner(&engine, true, true, &exclusions, nullptr);
+  letTimesSettle();
 
   std::string first;
   std::string second;
@@ -176,6 +187,40 @@ TEST_F(ScanPipelineTest, UnchangedFileIsAnsweredFromTheCacheWithTheSameLines) {
   std::string third;
   EXPECT_EQ(scanQuietly(scanner, archive, &third).status, ScanStatus::CLEAN);
   EXPECT_NE(third, first);
+}
+
+// A write through a shared mapping changes no time once the page is writable, so a verdict is
+// kept only when no one holds the file open for writing; on the test's own file system and on a
+// tmpfs.
+TEST_F(ScanPipelineTest, WritesThroughASharedMappingAreNeverHiddenByAKeptVerdict) {
+  TmpfsMount tmpfs(temp.str() + "/tmpfs");
+  std::vector<std::string> places{temp.str() + "/mapped"};
+  if (tmpfs.mounted()) {
+    places.push_back(tmpfs.path());
+  } else {
+    std::cerr << "[ SKIPPED  ] tmpfs case: cannot mount a tmpfs: " << tmpfs.error() << "\n";
+  }
+  for (const std::string& place : places) {
+    SCOPED_TRACE(place);
+    fs::create_directories(place);
+    const std::string path = place + "/mapped.bin";
+    temp.write(fs::relative(path, temp.path()).string(), std::string(4096, 'a'));
+    Scanner scanner(&engine, true, true, nullptr, nullptr);
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* mapped = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(mapped, MAP_FAILED);
+    char* bytes = static_cast<char*>(mapped);
+    bytes[0] = 'b';
+    letTimesSettle();
+    EXPECT_EQ(scanQuietly(scanner, path).status, ScanStatus::CLEAN);
+    std::memcpy(bytes + 100, kMarker.data(), kMarker.size());
+    EXPECT_EQ(scanQuietly(scanner, path).status, ScanStatus::INFECTED);
+    ::munmap(mapped, 4096);
+    EXPECT_EQ(scanQuietly(scanner, path).status, ScanStatus::INFECTED);
+  }
 }
 
 TEST_F(ScanPipelineTest, ContentChangedBehindRestoredSizeAndTimeIsScannedAgain) {

@@ -43,15 +43,16 @@ void CoreFixture::serve() {
   platform::sendRequest(paths_.socketPath, R"({"command":"status"})");
 }
 
-std::optional<std::string> CoreFixture::send(const std::string& request) {
+std::optional<std::string> CoreFixture::send(const std::string& request, int passDescriptor) {
   serve();
-  platform::Result<std::string> answer = platform::sendRequest(paths_.socketPath, request);
+  platform::Result<std::string> answer =
+      platform::sendRequest(paths_.socketPath, request, passDescriptor);
   if (!answer) return std::nullopt;
   return std::move(*answer);
 }
 
-nlohmann::json CoreFixture::sendJson(const nlohmann::json& request) {
-  auto response = send(request.dump());
+nlohmann::json CoreFixture::sendJson(const nlohmann::json& request, int passDescriptor) {
+  auto response = send(request.dump(), passDescriptor);
   if (!response || response->empty()) throw std::runtime_error("no answer");
   return nlohmann::json::parse(*response);
 }

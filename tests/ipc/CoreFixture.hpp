@@ -36,8 +36,9 @@ class CoreFixture {
   // Builds the core and starts its transport (once).
   void serve();
   // Starts the transport (once) and sends a raw request text through the real socket.
-  std::optional<std::string> send(const std::string& request);
-  nlohmann::json sendJson(const nlohmann::json& request);
+  // With `passDescriptor`, that descriptor travels with the request.
+  std::optional<std::string> send(const std::string& request, int passDescriptor = -1);
+  nlohmann::json sendJson(const nlohmann::json& request, int passDescriptor = -1);
 
  private:
   TempDir root_;

@@ -1,11 +1,16 @@
-#include "ipc/ScanCommands.hpp"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <thread>
 
+#include "ipc/ScanCommands.hpp"
 #include "tests/ipc/CoreFixture.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
@@ -68,10 +73,9 @@ TEST_F(ScanCommandsTest, ScanOfFilesAnswersEveryMember) {
   EXPECT_EQ(bad["threat_name"], "Test_Marker");
   EXPECT_EQ(bad["threats_found"], 1);
   EXPECT_EQ(bad["message"], "¡AMENAZA DETECTADA! Archivo infectado con: Test_Marker");
-  EXPECT_EQ(logSince(before),
-            (std::vector<std::string>{"[INF] Escaneo CLEAN: " + clean,
-                                      "[WRN] Escaneo INFECTED: " + infected +
-                                          " | Amenaza: Test_Marker"}));
+  EXPECT_EQ(logSince(before), (std::vector<std::string>{"[INF] Escaneo CLEAN: " + clean,
+                                                        "[WRN] Escaneo INFECTED: " + infected +
+                                                            " | Amenaza: Test_Marker"}));
 
   nlohmann::json status = send({{"command", "status"}});
   EXPECT_EQ(status["engine_ready"], true);
@@ -88,7 +92,8 @@ TEST_F(ScanCommandsTest, ScanOfDirectoriesCountsEntriesAndThreats) {
   nlohmann::json none = send({{"command", "scan"}, {"path", empty}});
   EXPECT_EQ(none["files_scanned"], 0);
   EXPECT_EQ(none["result"], "CLEAN");
-  EXPECT_EQ(none["message"], "Directorio limpio. Se escanearon 0 archivo(s) sin detectar amenazas.");
+  EXPECT_EQ(none["message"],
+            "Directorio limpio. Se escanearon 0 archivo(s) sin detectar amenazas.");
   EXPECT_FALSE(none.contains("infected_files"));
 
   file("tree/a.txt", "fine");
@@ -152,6 +157,70 @@ TEST_F(ScanCommandsTest, RealtimeScanQuarantinesWhatItFinds) {
   EXPECT_EQ(status["total_threats"], 1);
 }
 
+// The moment the service closes the file it scanned, the directory holding it is exchanged with a
+// link to another directory holding a file of the same name. Whatever the timing, the quarantine
+// moves the file that was scanned and never the other one.
+TEST_F(ScanCommandsTest, RealtimeQuarantineMovesOnlyTheFileThatWasScanned) {
+  const fs::path base = fixture_.root().path() / "files" / "race";
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    const fs::path user = base / std::to_string(round);
+    const std::string scanned =
+        file("race/" + std::to_string(round) + "/d/secret.conf", "NORVID-TEST-MARKER");
+    const std::string other = file("race/other" + std::to_string(round) + "/secret.conf", "root");
+    fs::create_directory_symlink(fs::path(other).parent_path(), user / "link");
+
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, scanned.c_str(), IN_CLOSE_NOWRITE), 0);
+    std::thread swapper([&] {
+      pollfd ready{watch, POLLIN, 0};
+      if (::poll(&ready, 1, 5000) == 1) {
+        ::renameat2(AT_FDCWD, (user / "d").c_str(), AT_FDCWD, (user / "link").c_str(),
+                    RENAME_EXCHANGE);
+      }
+    });
+    const nlohmann::json answer = send({{"command", "scan_realtime"}, {"path", scanned}});
+    swapper.join();
+    ::close(watch);
+
+    EXPECT_EQ(answer["status"], "threat") << answer;
+    EXPECT_TRUE(fs::exists(other)) << "a file that was never scanned went to quarantine";
+  }
+}
+
+// A client that passes the file it has open is answered about that file: the path only names it,
+// and the quarantine moves it only while the path still names it.
+TEST_F(ScanCommandsTest, RealtimeScanOfAPassedDescriptorJudgesThatOpenFile) {
+  const std::string infected = file("passed/run.sh", "NORVID-TEST-MARKER");
+  const int descriptor = ::open(infected.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(descriptor, 0);
+  fs::rename(infected, infected + ".real");
+  const std::string decoy = file("passed/run.sh", "clean decoy");
+
+  std::size_t before = mark();
+  nlohmann::json swapped =
+      fixture_.sendJson({{"command", "scan_realtime"}, {"path", infected}}, descriptor);
+  EXPECT_EQ(swapped["status"], "threat") << swapped;
+  EXPECT_EQ(swapped["quarantined"], false);
+  EXPECT_EQ(swapped["quarantine_error"], "El archivo cambió durante el escaneo");
+  std::ifstream decoyFile(decoy);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(decoyFile), {}), "clean decoy");
+  EXPECT_TRUE(fs::exists(infected + ".real"));
+  const std::vector<std::string> lines = logSince(before);
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(),
+                "[WRN] Cuarentena omitida: El archivo cambió durante el escaneo: " + infected),
+      lines.end());
+
+  fs::rename(infected + ".real", infected);
+  nlohmann::json same =
+      fixture_.sendJson({{"command", "scan_realtime"}, {"path", infected}}, descriptor);
+  ::close(descriptor);
+  EXPECT_EQ(same["quarantined"], true) << same;
+  EXPECT_FALSE(fs::exists(infected));
+}
+
 TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
   // A temporary directory of this test's own, so that nothing else's files are counted.
   const std::string temporary = (fixture_.root().path() / "tmp").string();
@@ -170,8 +239,8 @@ TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
   EXPECT_EQ(clean["content_name"], "unknown_script");
   EXPECT_EQ(clean["threat_name"], "");
   EXPECT_EQ(send({{"command", "scan_amsi"}, {"content", ""}})["is_malicious"], false);
-  EXPECT_EQ(logSince(before),
-            std::vector<std::string>{"[WRN] AMSI: script malicioso bloqueado: x.ps1 | Test_Marker"});
+  EXPECT_EQ(logSince(before), std::vector<std::string>{
+                                  "[WRN] AMSI: script malicioso bloqueado: x.ps1 | Test_Marker"});
 
   nlohmann::json status = send({{"command", "status"}});
   EXPECT_EQ(status["total_amsi_scans"], 3);
@@ -190,11 +259,11 @@ TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
                                   {"rules_loaded", 1},
                                   {"rules_path", fixture_.paths().rulesDir()},
                                   {"status", "ok"}}));
-  EXPECT_EQ(logSince(before),
-            (std::vector<std::string>{"[INF] Hot-reload de reglas iniciado",
-                                      "[INF] reload_rules: cargando desde " +
-                                          fixture_.paths().rulesDir(),
-                                      "[INF] Reglas actualizadas: 1 reglas desde hot-reload"}));
+  EXPECT_EQ(
+      logSince(before),
+      (std::vector<std::string>{"[INF] Hot-reload de reglas iniciado",
+                                "[INF] reload_rules: cargando desde " + fixture_.paths().rulesDir(),
+                                "[INF] Reglas actualizadas: 1 reglas desde hot-reload"}));
 
   fixture_.writeRule("second.yar", kSecondRule);
   EXPECT_EQ(send({{"command", "reload_rules"}})["rules_loaded"], 2);
@@ -227,8 +296,9 @@ TEST_F(ScanCommandsTest, ReloadWaitsForTheScanInProgress) {
   fs::remove(fixture_.paths().rulesDir() + "/marker.yar");
   fixture_.writeRule("second.yar", kSecondRule);
 
-  auto scan = std::async(std::launch::async,
-                         [&] { return send({{"command", "scan"}, {"path", tree}}); });
+  auto scan = std::async(std::launch::async, [&] {
+    return send({{"command", "scan"}, {"path", tree}});
+  });
   // The reload needs the lock exclusively, so whichever comes second waits for the first.
   nlohmann::json reload = send({{"command", "reload_rules"}});
   nlohmann::json scanned = scan.get();
