@@ -8,7 +8,7 @@
 //       copies), so that list_quarantine answers are large
 //   load_client run SOCKET DIR [--clients N] [--idle N] [--seconds S] [--max-requests N]
 //                  [--mix NAME] [--quarantined N] [--hostile-dir DIR] [--flood N] [--slow N]
-//                  [--sparse-mib N]
+//                  [--sparse-mib N] [--scan-flood N] [--flood-dir DIR]
 //       N clients send status, scan (of the files in DIR) and list_quarantine requests in a loop
 //       for S seconds while N idle connections are held open (re-opened whenever the service
 //       closes one); every answer is checked against what its request must return. The mix adds
@@ -21,6 +21,11 @@
 //         sparse-quarantine  quarantine_file of a --sparse-mib (default 1024) sparse file of the
 //                            caller's own in --hostile-dir, over and over (a root thread deletes
 //                            each quarantined copy again)
+//         scan-flood         --scan-flood (default 64) connections each asking for a `scan` of
+//                            --flood-dir (default /usr), each asked again as soon as it is
+//                            answered; meanwhile root sends scan_realtime of a 6-byte file every
+//                            200 ms. At the end the user hangs up and the time until its scans are
+//                            gone from list_scans is measured
 //       --quarantined N is the number of records the store holds at the start. Prints the figures;
 //       exits 0 only when every answer was right and nothing was refused.
 #include <fcntl.h>
@@ -366,6 +371,8 @@ struct Settings {
   int flood = 1500;
   int slowReaders = 66;
   std::uint64_t sparseMiB = 1024;
+  int scanFlood = 64;
+  fs::path floodDir = "/usr";
 };
 
 void runClient(const Settings& settings, const std::vector<Target>& targets,
@@ -520,6 +527,11 @@ struct HostileFigures {
   std::uint64_t quarantineRefused = 0;
   double longestQuarantineSeconds = 0;
   std::uint64_t deleted = 0;
+  std::uint64_t scansRefused = 0;   // scan flood: answered with the per-user refusal
+  std::uint64_t scansAnswered = 0;  // scan flood: scans that ran to their answer
+  std::vector<double> realtimeMs;   // scan flood: root's scan_realtime latencies
+  std::uint64_t realtimeWrong = 0;
+  double goneSeconds = -1;  // scan flood: hang-up to no scan of the user listed; -1: never
   std::string problem;
 };
 
@@ -676,6 +688,90 @@ void deleteQuarantined(const Settings& settings, const std::atomic<bool>& stop,
   }
 }
 
+// Keeps `--scan-flood` scans of the flood folder asked for as uid 65534, each asked again once
+// answered, until `stop`; then hangs up on all of them at once.
+void scanFlood(const Settings& settings, const std::atomic<bool>& stop, HostileFigures& figures) {
+  if (!becomeNobodyOnThisThread()) {
+    std::lock_guard<std::mutex> guard(figures.mutex);
+    figures.problem = "cannot switch a thread to uid 65534";
+    return;
+  }
+  const std::string request =
+      json{{"command", "scan"}, {"path", settings.floodDir.string()}}.dump();
+  const std::string refusal =
+      R"({"error":"Demasiadas solicitudes en curso para este usuario","status":"error"})";
+  std::vector<int> held(static_cast<std::size_t>(settings.scanFlood), -1);
+  std::vector<char> buffer(256 * 1024);
+  while (!stop.load()) {
+    for (int& fd : held) {
+      if (fd >= 0) {
+        const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        std::lock_guard<std::mutex> guard(figures.mutex);
+        if (got > 0 && std::string(buffer.data(), static_cast<std::size_t>(got)) == refusal) {
+          ++figures.scansRefused;
+        } else if (got > 0) {
+          ++figures.scansAnswered;
+        }
+        ::close(fd);
+        fd = -1;
+      }
+      fd = connectRaw(settings.socket);
+      if (fd >= 0 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+        ::close(fd);
+        fd = -1;
+      }
+      if (fd >= 0) {
+        std::lock_guard<std::mutex> guard(figures.mutex);
+        ++figures.connections;
+      }
+    }
+    pause(stop, std::chrono::milliseconds(100));
+  }
+  for (int fd : held) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+// Root's on-access scan of a small file every 200 ms while the flood runs.
+void realtimeProbe(const Settings& settings, const std::atomic<bool>& stop,
+                   HostileFigures& figures) {
+  const fs::path probe = settings.directory.parent_path() / "realtime-probe.txt";
+  {
+    std::ofstream out(probe, std::ios::binary);
+    out << "sixbyt";
+  }
+  const std::string request = json{{"command", "scan_realtime"}, {"path", probe.string()}}.dump();
+  while (!stop.load()) {
+    Exchange result = sendAndReceive(settings.socket, request);
+    json answer = json::parse(result.answer.value_or(""), nullptr, false);
+    std::lock_guard<std::mutex> guard(figures.mutex);
+    if (answer.is_object() && answer.value("status", "") == "clean") {
+      figures.realtimeMs.push_back(result.milliseconds);
+    } else {
+      ++figures.realtimeWrong;
+    }
+    pause(stop, std::chrono::milliseconds(200));
+  }
+  fs::remove(probe);
+}
+
+// Seconds from now until list_scans (as root) shows no scan of uid 65534; -1 after 60 s.
+double secondsUntilNobodysScansAreGone(const std::string& socket) {
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(60)) {
+    Exchange result = sendAndReceive(socket, R"({"command":"list_scans"})");
+    json answer = json::parse(result.answer.value_or(""), nullptr, false);
+    bool any = !answer.is_object() || !answer.contains("scans");
+    if (!any) {
+      for (const json& record : answer["scans"]) any = any || record.value("uid", 0u) == kNobody;
+    }
+    if (!any) return std::chrono::duration<double>(Clock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
+}
+
 // Starts the mix's hostile clients; they run until `stop`.
 std::vector<std::thread> startHostile(const Settings& settings, const std::atomic<bool>& stop,
                                       HostileFigures& figures, IdQueue& queue) {
@@ -689,6 +785,9 @@ std::vector<std::thread> startHostile(const Settings& settings, const std::atomi
   } else if (settings.mix == "sparse-quarantine") {
     threads.emplace_back([&] { sparseQuarantines(settings, stop, figures, queue); });
     threads.emplace_back([&] { deleteQuarantined(settings, stop, figures, queue); });
+  } else if (settings.mix == "scan-flood") {
+    threads.emplace_back([&] { scanFlood(settings, stop, figures); });
+    threads.emplace_back([&] { realtimeProbe(settings, stop, figures); });
   }
   return threads;
 }
@@ -765,6 +864,8 @@ int run(const Settings& settings) {
   stopIdle = true;
   idleThread.join();
   for (std::thread& thread : hostileThreads) thread.join();
+  if (settings.mix == "scan-flood")
+    hostile.goneSeconds = secondsUntilNobodysScansAreGone(settings.socket);
 
   Tally total;
   for (Tally& tally : tallies) {
@@ -791,7 +892,12 @@ int run(const Settings& settings) {
   } else {
     scansCounted = after->value("total_scans", std::uint64_t{0}) - scansBefore;
     threatsCounted = after->value("total_threats", std::uint64_t{0}) - threatsBefore;
-    if (scansCounted != total.scans || threatsCounted != total.threats) ++wrongCounters;
+    // The flood's own scans are counted too, so under it the service counts at least these.
+    const bool exact = settings.mix != "scan-flood";
+    if (exact ? (scansCounted != total.scans || threatsCounted != total.threats)
+              : (scansCounted < total.scans || threatsCounted < total.threats)) {
+      ++wrongCounters;
+    }
   }
 
   std::vector<double> all;
@@ -843,6 +949,18 @@ int run(const Settings& settings) {
               << " MiB): " << hostile.quarantined << " done, " << hostile.quarantineRefused
               << " refused, " << hostile.deleted << " deleted again, longest "
               << hostile.longestQuarantineSeconds << " s\n";
+  } else if (settings.mix == "scan-flood") {
+    std::cout << "scan flood as uid 65534 (" << settings.scanFlood << " connections, scans of "
+              << settings.floodDir.string() << "): " << hostile.connections << " requests, "
+              << hostile.scansRefused << " refused as too many, " << hostile.scansAnswered
+              << " answered\n";
+    std::cout << "root's scan_realtime during the flood: " << hostile.realtimeMs.size()
+              << " answers, " << latencyLine(hostile.realtimeMs) << ", " << hostile.realtimeWrong
+              << " wrong or missing\n";
+    std::cout << "the flood's scans gone from list_scans "
+              << (hostile.goneSeconds < 0 ? std::string("never (60 s)")
+                                          : std::to_string(hostile.goneSeconds) + " s")
+              << " after the hang-up\n";
   }
   if (!hostile.problem.empty()) std::cout << "  hostile clients: " << hostile.problem << "\n";
   {
@@ -850,12 +968,24 @@ int run(const Settings& settings) {
     std::sort(status.begin(), status.end());
     std::cout << std::setprecision(2) << "summary " << settings.mix << ": status p50 "
               << percentile(status, 0.50) << " ms, p99 " << percentile(status, 0.99)
-              << " ms; wrong or missing " << (total.wrong + total.missing + wrongCounters) << "\n";
+              << " ms; wrong or missing " << (total.wrong + total.missing + wrongCounters);
+    if (settings.mix == "scan-flood") {
+      std::vector<double> realtime = hostile.realtimeMs;
+      std::sort(realtime.begin(), realtime.end());
+      std::cout << "; root scan_realtime p50 " << percentile(realtime, 0.50) << " ms, p99 "
+                << percentile(realtime, 0.99) << " ms, max "
+                << (realtime.empty() ? 0.0 : realtime.back()) << " ms; scans gone "
+                << hostile.goneSeconds << " s after the hang-up";
+    }
+    std::cout << "\n";
   }
   for (const std::string& failure : total.failures) std::cerr << "  failure: " << failure << "\n";
 
+  const bool flooded = settings.mix == "scan-flood";
   const bool sound = bad == 0 && total.refused == 0 && idle.connectFailures == 0 && answered > 0 &&
-                     hostile.problem.empty();
+                     hostile.problem.empty() &&
+                     (!flooded || (hostile.realtimeWrong == 0 && !hostile.realtimeMs.empty() &&
+                                   hostile.goneSeconds >= 0));
   return sound ? 0 : 1;
 }
 
@@ -863,8 +993,10 @@ int usage() {
   std::cerr << "usage: load_client generate DIR COUNT\n"
                "       load_client seed DATA_DIR COUNT\n"
                "       load_client run SOCKET DIR [--clients N] [--idle N] [--seconds S]"
-               " [--max-requests N] [--mix baseline|idle-flood|slow-readers|sparse-quarantine]"
-               " [--quarantined N] [--hostile-dir DIR] [--flood N] [--slow N] [--sparse-mib N]\n";
+               " [--max-requests N]"
+               " [--mix baseline|idle-flood|slow-readers|sparse-quarantine|scan-flood]"
+               " [--quarantined N] [--hostile-dir DIR] [--flood N] [--slow N] [--sparse-mib N]"
+               " [--scan-flood N] [--flood-dir DIR]\n";
   return 2;
 }
 
@@ -893,7 +1025,7 @@ int main(int argc, char** argv) {
       } else if (option == "--mix") {
         settings.mix = value;
         if (value != "baseline" && value != "idle-flood" && value != "slow-readers" &&
-            value != "sparse-quarantine") {
+            value != "sparse-quarantine" && value != "scan-flood") {
           return usage();
         }
         // Each sparse quarantine holds one record until its deletion.
@@ -908,6 +1040,10 @@ int main(int argc, char** argv) {
         settings.slowReaders = std::max(0, std::stoi(value));
       } else if (option == "--sparse-mib") {
         settings.sparseMiB = std::stoull(value);
+      } else if (option == "--scan-flood") {
+        settings.scanFlood = std::max(1, std::stoi(value));
+      } else if (option == "--flood-dir") {
+        settings.floodDir = value;
       } else {
         return usage();
       }

@@ -2,6 +2,13 @@
 
 namespace norvid {
 
+bool ScanProgress::cancelRequested() const {
+  if (cancel_.load(std::memory_order_relaxed)) return true;
+  if (stopFlag_ == nullptr || !stopFlag_->load(std::memory_order_relaxed)) return false;
+  cancel_.store(true, std::memory_order_relaxed);
+  return true;
+}
+
 void ScanProgress::fileStarted(const std::string& path) {
   std::lock_guard<std::mutex> lock(currentMutex_);
   currentFile_.assign(path);
@@ -24,7 +31,8 @@ ScanProgress::Snapshot ScanProgress::snapshot() const {
   if (totalKnown_.load(std::memory_order_acquire)) {
     snapshot.totalFiles = totalFiles_.load(std::memory_order_relaxed);
   }
-  snapshot.cancelRequested = cancelRequested();
+  // Watchers read only the cancel request: the stop flag may be gone once the scan is over.
+  snapshot.cancelRequested = cancel_.load(std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(currentMutex_);
   snapshot.currentFile = currentFile_;
   return snapshot;

@@ -23,7 +23,13 @@ class ScanProgress {
 
   // Asks the scan to stop at the next file.
   void requestCancel() { cancel_.store(true, std::memory_order_relaxed); }
-  bool cancelRequested() const { return cancel_.load(std::memory_order_relaxed); }
+  // True once a cancel was requested, or `stopWhen`'s flag turned true (which then counts as a
+  // cancel request from there on).
+  bool cancelRequested() const;
+  // Makes the scan stop at the next file once `*flag` turns true as well: the flag the transport
+  // raises when the request's client hangs up. Only the scan itself reads the flag, so it need
+  // outlive only the scan. REQUIRES: called before the scan starts.
+  void stopWhen(const std::atomic<bool>* flag) { stopFlag_ = flag; }
 
   // The file a scan thread starts judging.
   void fileStarted(const std::string& path);
@@ -35,7 +41,8 @@ class ScanProgress {
   Snapshot snapshot() const;
 
  private:
-  std::atomic<bool> cancel_{false};
+  mutable std::atomic<bool> cancel_{false};
+  const std::atomic<bool>* stopFlag_ = nullptr;
   std::atomic<std::uint64_t> filesScanned_{0};
   std::atomic<std::uint64_t> threatsFound_{0};
   std::atomic<bool> totalKnown_{false};

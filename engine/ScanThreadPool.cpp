@@ -30,10 +30,12 @@ ScanThreadPool& ScanThreadPool::instance(std::size_t threads) {
   return *pool;
 }
 
-void ScanThreadPool::submit(std::function<void()> task) {
+void ScanThreadPool::submitTo(std::uint64_t queue, std::function<void()> task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.push_back(std::move(task));
+    std::deque<std::function<void()>>& tasks = queues_[queue];
+    if (tasks.empty()) turns_.push_back(queue);
+    tasks.push_back(std::move(task));
   }
   ready_.notify_one();
 }
@@ -43,10 +45,19 @@ void ScanThreadPool::run() {
     std::function<void()> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
+      ready_.wait(lock, [this] { return stopping_ || !turns_.empty(); });
+      if (turns_.empty()) return;
+      const std::uint64_t queue = turns_.front();
+      turns_.pop_front();
+      auto tasks = queues_.find(queue);
+      task = std::move(tasks->second.front());
+      tasks->second.pop_front();
+      // A queue with more work takes its next turn after every other queue's.
+      if (tasks->second.empty()) {
+        queues_.erase(tasks);
+      } else {
+        turns_.push_back(queue);
+      }
     }
     task();
   }

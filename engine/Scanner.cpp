@@ -382,6 +382,13 @@ Scanner::Verdict Scanner::judgeVisit(DirectoryWalker::Visit& visit, const Caller
 DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursive,
                                            const CallerIdentity& caller, ScanProgress* progress) {
   DirectoryScanResult results;
+  scanDirectory(path, recursive, caller, progress,
+                [&results](const ScanResult& result) { results.push_back(result); });
+  return results;
+}
+
+void Scanner::scanDirectory(const std::string& path, bool recursive, const CallerIdentity& caller,
+                            ScanProgress* progress, const VerdictSink& sink) {
   // Verdicts in walk order; the oldest is written out and appended as soon as it is ready. A file
   // whose scan thread found the scan cancelled before starting has no verdict and is left out.
   std::deque<std::future<std::optional<Verdict>>> pending;
@@ -396,13 +403,16 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
     // scan threads, and long-lived blocks left among them scatter those objects over the heap,
     // which makes every file's scan measurably slower.
     keep(*verdict);
-    results.push_back(verdict->result);
+    sink(verdict->result);
   };
   auto emitAll = [&] {
     while (!pending.empty()) emitOldest();
   };
   const std::size_t window =
       pool_ != nullptr ? std::max<std::size_t>(1, pool_->threadCount()) * kQueuedFilesPerThread : 1;
+  // This scan's files take their turns on the pool with every other scan's.
+  std::optional<ScanThreadPool::Queue> queue;
+  if (pool_ != nullptr) queue.emplace(*pool_);
   // Judges one visit unless the scan was cancelled meanwhile.
   auto judgeTracked = [this, progress](DirectoryWalker::Visit& visit,
                                        const CallerIdentity& identity) -> std::optional<Verdict> {
@@ -417,12 +427,12 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
     CallerScope identity(caller);
     const fs::file_status status = fs::status(path);
     if (!fs::exists(status)) {
-      results.push_back({path, ScanStatus::ERROR, "Directory does not exist", 0, ""});
-      return results;
+      sink({path, ScanStatus::ERROR, "Directory does not exist", 0, ""});
+      return;
     }
     if (!fs::is_directory(status)) {
-      results.push_back({path, ScanStatus::ERROR, "Not a directory", 0, ""});
-      return results;
+      sink({path, ScanStatus::ERROR, "Not a directory", 0, ""});
+      return;
     }
     DirectoryWalker(recursive).walk(path, [&](DirectoryWalker::Visit&& found) {
       if (progress != nullptr && progress->cancelRequested()) throw WalkCancelled{};
@@ -436,7 +446,7 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
         auto task = std::make_shared<std::packaged_task<std::optional<Verdict>()>>(
             [judgeTracked, visit, caller] { return judgeTracked(*visit, caller); });
         pending.push_back(task->get_future());
-        pool_->submit([task] { (*task)(); });
+        queue->submit([task] { (*task)(); });
       }
       while (pending.size() >= window) emitOldest();
     });
@@ -446,16 +456,14 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
   } catch (const fs::filesystem_error& error) {
     emitAll();
     printLine(std::cerr, std::string("Error al recorrer directorio: ") + error.what());
-    results.push_back(
-        {path, ScanStatus::ERROR, std::string("Filesystem error: ") + error.what(), 0, ""});
+    sink({path, ScanStatus::ERROR, std::string("Filesystem error: ") + error.what(), 0, ""});
   } catch (const std::exception& error) {
     emitAll();
     printLine(std::cerr, std::string("Error inesperado: ") + error.what());
-    results.push_back({path, ScanStatus::ERROR, std::string("Error: ") + error.what(), 0, ""});
+    sink({path, ScanStatus::ERROR, std::string("Error: ") + error.what(), 0, ""});
   }
   // The scan threads' allocator arenas keep what a large scan freed unless it is handed back.
   platform::releaseFreeMemory();
-  return results;
 }
 
 }  // namespace norvid

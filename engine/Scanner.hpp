@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -68,6 +69,14 @@ class Scanner {
   DirectoryScanResult scanDirectory(const std::string& path, bool recursive,
                                     const CallerIdentity& caller = CallerIdentity::service(),
                                     ScanProgress* progress = nullptr);
+
+  // Receives each verdict of a directory scan as it is made, in walk order, on the calling
+  // thread; what it keeps it copies.
+  using VerdictSink = std::function<void(const ScanResult&)>;
+  // As above, but each verdict goes to `sink` instead of a list, so the scan holds only the
+  // verdicts still pending whatever the size of the tree.
+  void scanDirectory(const std::string& path, bool recursive, const CallerIdentity& caller,
+                     ScanProgress* progress, const VerdictSink& sink);
 
   // Archives met at this depth are matched as a whole but not opened.
   static constexpr std::int32_t kMaxArchiveDepth = 3;

@@ -22,8 +22,12 @@ CommandHandler unavailable(const std::string& command) {
 }
 
 // status answers from what the core keeps at hand; it must never queue behind scans or large
-// lists, so the transport gives it a lane of its own.
-platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Options options) {
+// lists, so the transport gives it a lane of its own. A user beyond its share of requests in
+// flight is answered at once, in the same form as any refusal.
+platform::SocketTransport::Options withServiceLanes(platform::SocketTransport::Options options) {
+  if (options.busyResponse.empty()) {
+    options.busyResponse = createErrorResponse("Demasiadas solicitudes en curso para este usuario");
+  }
   if (!options.quickRequest) {
     options.quickRequest = [](const std::string& request) {
       const nlohmann::json parsed = nlohmann::json::parse(request, nullptr, false);
@@ -40,7 +44,7 @@ platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Opt
 IPCServer::IPCServer(ServiceConfiguration configuration,
                      platform::SocketTransport::Options transportOptions)
     : configuration_(std::move(configuration)),
-      transport_(withStatusLane(std::move(transportOptions))),
+      transport_(withServiceLanes(std::move(transportOptions))),
       scanPool_(ScanThreadPool::instance(configuration_.scanThreads)),
       usbControl_(configuration_.sysfsRoot, configuration_.modprobeDir),
       scanRegistry_(configuration_.administratorGroup),
@@ -52,9 +56,9 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
   construct();
   exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
   scheduleCommands_ = std::make_unique<ScheduleCommands>(scheduler_.get());
-  statusCommands_ =
-      std::make_unique<StatusCommands>(engine_, statistics_, exclusions_.get(), scheduler_.get(),
-                                       configuration_.quarantineDir(), configuration_.reportsDir());
+  statusCommands_ = std::make_unique<StatusCommands>(
+      engine_, statistics_, exclusions_.get(), scheduler_.get(), configuration_.quarantineDir(),
+      configuration_.reportsDir(), configuration_.administratorGroup);
   ruleCommands_ = std::make_unique<RuleCommands>(
       engine_, configuration_.rulesDir(), configuration_.dataDir, exclusions_.get(), scanPool_);
   dispatcher_ =
@@ -161,7 +165,10 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
   StatusCommands& status = *statusCommands_;
   RuleCommands& rules = *ruleCommands_;
   std::map<std::string, CommandHandler> handlers = {
-      {"scan", [&scans](Args a) { return scans.handleScan(a.text("path"), a.caller()); }},
+      {"scan",
+       [&scans](Args a) {
+         return scans.handleScan(a.text("path"), a.caller(), a.context().hungUp.get());
+       }},
       {"scan_realtime",
        [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.context()); }},
       {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
@@ -173,7 +180,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&quarantine](Args a) {
          return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"), a.caller());
        }},
-      {"status", [&status](Args) { return status.handleStatus(); }},
+      {"status", [&status](Args a) { return status.handleStatus(a.caller()); }},
       {"add_exclusion",
        [&exclusions](Args a) {
          return exclusions.handleAddExclusion(a.text("path"), a.text("description"));
@@ -196,7 +203,8 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"reload_rules", [&rules](Args) { return rules.handleReloadRules(); }},
       {"generate_report",
        [&reports](Args a) {
-         return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller());
+         return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller(),
+                                             a.context().hungUp.get());
        }},
       {"list_reports",
        [&reports](Args a) { return reports.handleListReports(a.integer("max_count")); }},

@@ -4,13 +4,13 @@
 #include <memory>
 #include <system_error>
 
-#include "engine/Scanner.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
 
 PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerIdentity& caller,
-                       ScanRegistry* registry, const std::string& command) {
+                       ScanRegistry* registry, const std::string& command,
+                       const Scanner::VerdictSink& sink, const std::atomic<bool>* hungUp) {
   namespace fs = std::filesystem;
   PathScan scan;
   platform::FsCredentialsGuard asCaller(caller);
@@ -19,13 +19,14 @@ PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerId
   if (!fs::exists(status)) return scan;
   if (fs::is_regular_file(status)) {
     scan.kind = Kind::File;
-    scan.results.push_back(scanner.scanFile(path, 0, "", caller));
+    sink(scanner.scanFile(path, 0, "", caller));
   } else if (fs::is_directory(status)) {
     scan.kind = Kind::Directory;
     std::unique_ptr<ScanRegistry::Tracked> tracked;
     if (registry != nullptr) tracked = registry->track(command, path, caller);
     ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
-    scan.results = scanner.scanDirectory(path, true, caller, progress);
+    if (progress != nullptr) progress->stopWhen(hungUp);
+    scanner.scanDirectory(path, true, caller, progress, sink);
     scan.cancelled = progress != nullptr && progress->cancelRequested();
   } else {
     scan.kind = Kind::Other;

@@ -1,30 +1,32 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
-#include "engine/ScanResult.hpp"
+#include "engine/Scanner.hpp"
 #include "ipc/ScanRegistry.hpp"
 #include "platform/CallerIdentity.hpp"
 
 namespace norvid {
 
-class Scanner;
-
 // The scan of a path named by a caller, shared by the scan and report commands: the path is
 // looked at and examined with the caller's file-system identity (a path it cannot reach counts as
 // missing), a directory is walked whole and listed in `registry` (when given) while it runs.
+// The verdicts go to the caller's sink as they are made, so a scan of any tree holds only what
+// the sink keeps.
 struct PathScan {
   enum class Kind { Missing, File, Directory, Other };
 
   Kind kind = Kind::Missing;
-  // One verdict for a file; the directory's verdicts in walk order.
-  DirectoryScanResult results;
-  // The directory scan was cancelled; `results` holds the files judged before that.
+  // The directory scan was cancelled; the sink got the verdicts of the files judged before that.
   bool cancelled = false;
 
-  // `command` names the scan in the registry's listing.
+  // `sink` receives the file's one verdict, or the directory's in walk order. `command` names the
+  // scan in the registry's listing. A directory scan stops at the next file once `hungUp` (when
+  // given: the request's client hung up) turns true.
   static PathScan run(Scanner& scanner, const std::string& path, const CallerIdentity& caller,
-                      ScanRegistry* registry, const std::string& command);
+                      ScanRegistry* registry, const std::string& command,
+                      const Scanner::VerdictSink& sink, const std::atomic<bool>* hungUp = nullptr);
 };
 
 }  // namespace norvid

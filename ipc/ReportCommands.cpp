@@ -104,19 +104,20 @@ ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir, ScanReg
 
 std::string ReportCommands::handleGenerateReport(const std::string& path,
                                                  const std::string& scanType,
-                                                 const CallerIdentity& caller) {
+                                                 const CallerIdentity& caller,
+                                                 const std::atomic<bool>* hungUp) {
   std::shared_lock<std::shared_mutex> guard(slot_.lock);
   if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
   try {
     ScanReport report;
     report.begin(scanType, path);
     // The tree is read with the caller's identity; the reports are the service's own files.
-    const PathScan scan =
-        PathScan::run(*slot_.scanner, path, caller, registry_, "generate_report");
+    const PathScan scan = PathScan::run(
+        *slot_.scanner, path, caller, registry_, "generate_report",
+        [&report](const ScanResult& result) { record(report, result); }, hungUp);
     if (scan.kind == PathScan::Kind::Missing) {
       return createErrorResponse("La ruta no existe: " + path);
     }
-    for (const ScanResult& result : scan.results) record(report, result);
     report.cancelled = scan.cancelled;
     report.finish(slot_.engine->getTotalRules());
     std::string jsonPath = report.saveReports(reportsDir_, administratorGroup_);

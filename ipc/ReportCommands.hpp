@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,9 +23,11 @@ class ReportCommands {
   ReportCommands(EngineSlot& slot, std::string reportsDir, ScanRegistry* registry = nullptr,
                  std::string administratorGroup = platform::kDefaultAdministratorGroup);
 
-  // Holds the slot's lock shared for its whole run, so a rule reload waits for it.
+  // Holds the slot's lock shared for its whole run, so a rule reload waits for it. The scan stops
+  // at the next file once `hungUp` (when given) turns true.
   std::string handleGenerateReport(const std::string& path, const std::string& scanType,
-                                   const CallerIdentity& caller);
+                                   const CallerIdentity& caller,
+                                   const std::atomic<bool>* hungUp = nullptr);
 
   std::string handleListReports(std::int32_t maxCount);
 

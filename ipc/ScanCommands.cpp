@@ -4,6 +4,7 @@
 #include <fstream>
 #include <optional>
 #include <shared_mutex>
+#include <vector>
 
 #include "engine/Scanner.hpp"
 #include "ipc/JsonResponse.hpp"
@@ -19,13 +20,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::int32_t countInfected(const DirectoryScanResult& results) {
-  std::int32_t infected = 0;
-  for (const ScanResult& result : results) {
-    if (result.status == ScanStatus::INFECTED) ++infected;
+// What a scan's answer says of its verdicts, kept as they come: the count, the infected files and
+// the first verdict (a file scan's only one). A directory's clean files are only counted.
+struct VerdictTally {
+  std::int32_t judged = 0;
+  std::vector<std::string> infected;
+  std::optional<ScanResult> first;
+
+  void add(const ScanResult& result) {
+    ++judged;
+    if (result.status == ScanStatus::INFECTED) {
+      infected.push_back(result.path + " (" + result.threat + ")");
+    }
+    if (!first) first = result;
   }
-  return infected;
-}
+};
 
 void describeFile(const ScanResult& result, nlohmann::json& response) {
   response["scan_type"] = "file";
@@ -49,9 +58,9 @@ void describeFile(const ScanResult& result, nlohmann::json& response) {
   }
 }
 
-void describeDirectory(const DirectoryScanResult& results, nlohmann::json& response) {
-  const auto scanned = static_cast<std::int32_t>(results.size());
-  const std::int32_t infected = countInfected(results);
+void describeDirectory(const VerdictTally& tally, nlohmann::json& response) {
+  const std::int32_t scanned = tally.judged;
+  const auto infected = static_cast<std::int32_t>(tally.infected.size());
   response["scan_type"] = "directory";
   response["files_scanned"] = scanned;
   response["threats_found"] = infected;
@@ -61,13 +70,7 @@ void describeDirectory(const DirectoryScanResult& results, nlohmann::json& respo
                           " archivo(s) sin detectar amenazas.";
     return;
   }
-  nlohmann::json infectedFiles = nlohmann::json::array();
-  for (const ScanResult& result : results) {
-    if (result.status == ScanStatus::INFECTED) {
-      infectedFiles.push_back(result.path + " (" + result.threat + ")");
-    }
-  }
-  response["infected_files"] = std::move(infectedFiles);
+  response["infected_files"] = tally.infected;
   response["message"] = "Se detectaron " + std::to_string(infected) + " amenaza(s) en " +
                         std::to_string(scanned) + " archivo(s) escaneado(s).";
 }
@@ -95,7 +98,8 @@ ScanCommands::ScanCommands(EngineSlot& slot, StatisticsRecorder& statistics,
       quarantineDir_(std::move(quarantineDir)),
       registry_(registry) {}
 
-std::string ScanCommands::handleScan(const std::string& path, const CallerIdentity& caller) {
+std::string ScanCommands::handleScan(const std::string& path, const CallerIdentity& caller,
+                                     const std::atomic<bool>* hungUp) {
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
   try {
     if (!slot_.usable()) {
@@ -103,17 +107,20 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
           "Motor YARA no inicializado. Verifica que exista el archivo rules/malware.yar");
     }
     nlohmann::json response{{"status", "ok"}, {"command", "scan"}, {"path", path}};
-    const PathScan scan = PathScan::run(*slot_.scanner, path, caller, registry_, "scan");
+    VerdictTally tally;
+    const PathScan scan = PathScan::run(
+        *slot_.scanner, path, caller, registry_, "scan",
+        [&tally](const ScanResult& result) { tally.add(result); }, hungUp);
     switch (scan.kind) {
       case PathScan::Kind::Missing:
         return createErrorResponse("La ruta no existe: " + path);
       case PathScan::Kind::Other:
         return createErrorResponse("La ruta no es un archivo ni un directorio válido: " + path);
       case PathScan::Kind::File:
-        describeFile(scan.results.front(), response);
+        describeFile(*tally.first, response);
         break;
       case PathScan::Kind::Directory:
-        describeDirectory(scan.results, response);
+        describeDirectory(tally, response);
         if (scan.cancelled) response["cancelled"] = true;
         break;
     }
@@ -122,8 +129,8 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
     const std::string threatName = response.value("threat_name", "");
     const std::int32_t filesScanned = response.value("files_scanned", 1);
     EventLogger::instance().logScanEvent(path, result, threatName, filesScanned);
-    statistics_.recordScan(path);
-    if (result == "INFECTED") statistics_.recordThreat(path, threatName);
+    statistics_.recordScan(path, caller);
+    if (result == "INFECTED") statistics_.recordThreat(path, threatName, caller);
     return serializeResponse(response);
   } catch (const std::exception& error) {
     EventLogger::instance().error("Error al escanear " + path + ": " + error.what());
@@ -168,13 +175,13 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
       result = pinned ? slot_.scanner->scanOpenFile(pinned->content(), path, caller)
                       : slot_.scanner->scanFile(path, 0, "", caller, Scanner::CacheUse::Fresh);
     }
-    statistics_.recordScan(path);
+    statistics_.recordScan(path, caller);
     nlohmann::json response{{"command", "scan_realtime"}, {"quarantined", false}};
     switch (result.status) {
       case ScanStatus::INFECTED: {
         response["status"] = "threat";
         response["threat"] = result.threat;
-        statistics_.recordThreat(path, result.threat);
+        statistics_.recordThreat(path, result.threat, caller);
         try {
           QuarantineManager store(quarantineDir_);
           std::string id;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "engine/EngineSlot.hpp"
@@ -20,7 +21,9 @@ class ScanCommands {
   ScanCommands(EngineSlot& slot, StatisticsRecorder& statistics, std::string quarantineDir,
                ScanRegistry* registry = nullptr);
 
-  std::string handleScan(const std::string& path, const CallerIdentity& caller);
+  // A directory scan stops at the next file once `hungUp` (when given) turns true.
+  std::string handleScan(const std::string& path, const CallerIdentity& caller,
+                         const std::atomic<bool>* hungUp = nullptr);
   // Scans the file the client passed a descriptor of when it did (`path` then only names it), and
   // otherwise the file at `path`; an infected file is moved to quarantine only while `path` still
   // names the file that was scanned. Never answered from kept verdicts: the file was just written.

@@ -6,6 +6,7 @@
 #include "exclusions/ExclusionsManager.hpp"
 #include "ipc/JsonResponse.hpp"
 #include "norvid/Version.hpp"
+#include "platform/AdministratorGroup.hpp"
 #include "platform/ProcessInfo.hpp"
 #include "quarantine/QuarantineManager.hpp"
 #include "reports/ReportListing.hpp"
@@ -20,15 +21,17 @@ constexpr const char* kServiceName = "NorvidCoreService";
 
 StatusCommands::StatusCommands(EngineSlot& slot, const ServiceStatistics& statistics,
                                const ExclusionsManager* exclusions, const Scheduler* scheduler,
-                               std::string quarantineDir, std::string reportsDir)
+                               std::string quarantineDir, std::string reportsDir,
+                               std::string administratorGroup)
     : slot_(slot),
       statistics_(statistics),
       exclusions_(exclusions),
       scheduler_(scheduler),
       quarantineDir_(std::move(quarantineDir)),
-      reportsDir_(std::move(reportsDir)) {}
+      reportsDir_(std::move(reportsDir)),
+      administratorGroup_(std::move(administratorGroup)) {}
 
-std::string StatusCommands::handleStatus() {
+std::string StatusCommands::handleStatus(const CallerIdentity& caller) {
   const std::int64_t uptime = statistics_.uptimeSeconds();
   nlohmann::json response;
   response["status"] = "ok";
@@ -44,7 +47,11 @@ std::string StatusCommands::handleStatus() {
     response["engine_ready"] = ready;
     response["rules_loaded"] = ready ? slot_.engine->getTotalRules() : 0;
   }
-  statistics_.addTo(response);
+  statistics_.addTo(response,
+                    platform::isAdministrator(caller, administratorGroup_)
+                        ? ServiceStatistics::Scope::Everyone
+                        : ServiceStatistics::Scope::Own,
+                    caller);
   response["exclusions_count"] =
       exclusions_ ? static_cast<std::int64_t>(exclusions_->getCount()) : 0;
   response["schedules_count"] =

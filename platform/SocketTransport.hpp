@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,7 +16,10 @@
 
 #include "platform/FileHandle.hpp"
 #include "platform/RequestContext.hpp"
+#include "platform/RequestQueues.hpp"
 #include "platform/SystemError.hpp"
+
+struct pollfd;
 
 namespace norvid::platform {
 
@@ -22,9 +27,16 @@ namespace norvid::platform {
 // request message (at most 4096 bytes) and gets one response, sent as messages of at most 64 KiB,
 // after which the connection is closed. One thread (the caller of serve) accepts connections and
 // waits for their requests with poll, so idle clients hold no worker; complete requests go to a
-// bounded pool of workers, and excess requests wait in order in a queue. A response the client
-// does not take at once is sent on by the same polling thread, so a slow reader holds no worker
-// either, and a connection whose response is not taken within responseTimeout is closed.
+// bounded pool of workers, and excess requests wait in order in queues (root's ahead of other
+// users'). A response the client does not take at once is sent on by the same polling thread, so a
+// slow reader holds no worker either, and a connection whose response is not taken within
+// responseTimeout is closed.
+//
+// No one user can hold the service: a user other than root has at most maxRequestsPerUid requests
+// in flight (one more is answered with busyResponse at once), and root's requests have workers of
+// their own. While a request is in flight the polling thread watches its connection, and when the
+// client hangs up it raises the request's hang-up flag, which the handler reads to give up work
+// no one will receive; a request whose client left before a worker took it is dropped unserved.
 class SocketTransport {
  public:
   using RequestHandler =
@@ -37,6 +49,14 @@ class SocketTransport {
     // It runs on the polling thread, so it must be cheap.
     std::function<bool(const std::string& request)> quickRequest;
     std::size_t quickWorkers = 4;
+    // Workers that take only root's requests (root's quick ones first), beyond `workers`, so that
+    // root (the on-access watcher, the administrator) finds one whatever other users keep busy.
+    std::size_t rootWorkers = 4;
+    // Requests at most that one user other than root has in flight, queued or in service; 0:
+    // an eighth of `workers` (at least 1). A request beyond it is answered with busyResponse at
+    // once (closed unanswered when that is empty) and never queued.
+    std::size_t maxRequestsPerUid = 0;
+    std::string busyResponse;
     // A connection that has not sent its request by then is closed.
     std::chrono::milliseconds requestTimeout{10000};
     // Open connections at most (waiting, queued, in service and sending); beyond it new clients
@@ -88,6 +108,12 @@ class SocketTransport {
 
   // Number of requests being handled right now.
   std::size_t busyWorkers() const;
+  // Number of requests of `uid` in flight (queued or in service) right now.
+  std::size_t requestsInFlight(std::uint32_t uid) const;
+  // Number of requests whose client was seen hanging up while they were in flight, so far.
+  std::size_t hangUpsSeen() const;
+  // The cap on one user's requests in flight in force.
+  std::size_t requestCapPerUid() const { return options_.maxRequestsPerUid; }
 
   // True when the last stop() left workers still running a request after the drain: they go on
   // using this transport and its handler, so neither may be destroyed while the process lives.
@@ -103,6 +129,15 @@ class SocketTransport {
     CallerIdentity caller;
     // The descriptor the client passed with its request, if any.
     FileHandle passed;
+    // Names the request among those in flight (see inFlight_).
+    std::uint64_t id = 0;
+    std::shared_ptr<std::atomic<bool>> hungUp;
+  };
+  using Queues = RequestQueues<Job>;
+  // A request in flight whose connection the polling thread watches for the client's hang-up.
+  struct Watched {
+    int fd;
+    std::shared_ptr<std::atomic<bool>> hungUp;
   };
   struct Waiting {
     int fd;
@@ -126,7 +161,17 @@ class SocketTransport {
   void wakePoller();
   // REQUIRES: mutex_ held.
   void startWorkers();
-  void workerLoop(bool quickOnly);
+  void workerLoop(Queues::Taker taker);
+  // Counts `job` as in flight, watches its connection and queues it; false (nothing done) when
+  // its user already has its share in flight. REQUIRES: mutex_ held.
+  bool admit(Job& job, bool quick);
+  // Ends the flight of `job`: no longer watched nor counted. REQUIRES: mutex_ held.
+  void land(const Job& job);
+  // Wakes a worker for each kind of taker that has work waiting. REQUIRES: mutex_ held.
+  void wakeWorkers();
+  // Raises the hang-up flag of the watched requests whose connection `polled` reports closed by
+  // the client, and stops watching them. `ids` names the request of each entry of `polled`.
+  void noteHangUps(const std::vector<std::uint64_t>& ids, const pollfd* polled);
   void serveJob(Job& job);
   // Sends as many whole messages as the socket takes without waiting.
   static SendOutcome sendSome(Outgoing& out);
@@ -151,11 +196,16 @@ class SocketTransport {
   RequestHandler handler_;
   std::vector<std::thread> workers_;
   mutable std::mutex mutex_;
-  std::condition_variable jobReady_;
+  // One per kind of taker, so that a new request wakes a worker that will take it.
+  std::condition_variable anyReady_;
+  std::condition_variable quickReady_;
+  std::condition_variable rootReady_;
   std::condition_variable drained_;
-  std::deque<Job> jobs_;
-  std::deque<Job> quickJobs_;
-  std::condition_variable quickJobReady_;
+  Queues queues_;
+  std::map<std::uint64_t, Watched> inFlight_;
+  std::uint64_t nextRequestId_ = 0;
+  std::map<std::uint32_t, std::size_t> requestsPerUid_;
+  std::size_t hangUps_ = 0;
   // Responses the workers could not send at once, for the polling thread to carry on.
   std::vector<Outgoing> handedOver_;
   std::size_t busy_ = 0;

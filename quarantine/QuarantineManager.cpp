@@ -364,6 +364,29 @@ QuarantineEntry entryFromJson(const json& record) {
   return entry;
 }
 
+// The records a reading of metadata.json holds; throws, saying why, when the store cannot load
+// them (the file unreadable, not the expected document, or any record of the wrong shape).
+std::vector<QuarantineEntry> recordsOf(const platform::JsonFileStore::Reading& reading) {
+  if (reading.outcome != platform::JsonFileStore::Outcome::Read) {
+    throw std::runtime_error(readProblem(reading));
+  }
+  const json& document = reading.document;
+  if (!document.is_object()) throw std::runtime_error("el documento no es un objeto");
+  std::vector<QuarantineEntry> records;
+  auto list = document.find("entries");
+  if (list == document.end() || list->is_null()) return records;
+  if (!list->is_array()) throw std::runtime_error("\"entries\" no es una lista");
+  records.reserve(list->size());
+  for (std::size_t index = 0; index < list->size(); ++index) {
+    try {
+      records.push_back(entryFromJson((*list)[index]));
+    } catch (const std::exception& error) {
+      throw std::runtime_error("registro " + std::to_string(index) + ": " + error.what());
+    }
+  }
+  return records;
+}
+
 json entryToJson(const QuarantineEntry& entry) {
   return json{
       {"file_hash", entry.file_hash},
@@ -772,13 +795,10 @@ std::size_t QuarantineManager::recordCount(const std::string& basePath) {
     }
   }
   // The file is only ever replaced by a rename, so a read without the store lock sees one whole
-  // version of it.
+  // version of it. The count is what a load of that version gives: 0 when the store would refuse
+  // it, whatever the size of its list.
   try {
-    const platform::JsonFileStore::Reading reading = metadataFile(metadata).read();
-    const json& document = reading.document;
-    auto list = document.find("entries");
-    if (!document.is_object() || list == document.end() || !list->is_array()) return 0;
-    return list->size();
+    return recordsOf(metadataFile(metadata).read()).size();
   } catch (const std::exception&) {
     return 0;
   }
@@ -930,23 +950,8 @@ bool QuarantineManager::loadLocked() {
   std::string loadedText;
   try {
     platform::JsonFileStore::Reading reading = metadataFile(metadataPath).read();
-    if (reading.outcome != platform::JsonFileStore::Outcome::Read) {
-      throw std::runtime_error(readProblem(reading));
-    }
+    loaded = recordsOf(reading);
     loadedText = std::move(reading.text);
-    const json& document = reading.document;
-    if (!document.is_object()) throw std::runtime_error("el documento no es un objeto");
-    auto list = document.find("entries");
-    if (list != document.end() && !list->is_null()) {
-      if (!list->is_array()) throw std::runtime_error("\"entries\" no es una lista");
-      for (std::size_t index = 0; index < list->size(); ++index) {
-        try {
-          loaded.push_back(entryFromJson((*list)[index]));
-        } catch (const std::exception& error) {
-          throw std::runtime_error("registro " + std::to_string(index) + ": " + error.what());
-        }
-      }
-    }
   } catch (const std::exception& error) {
     reportLoadFailure(error.what());
     publishCount(state, metadataPath, 0);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace norvid::platform {
@@ -93,8 +94,11 @@ std::size_t SocketTransport::connectionCapForLimit(std::uint64_t descriptorLimit
 
 SocketTransport::SocketTransport() : SocketTransport(Options{}) {}
 
-SocketTransport::SocketTransport(Options options) : options_(options) {
+SocketTransport::SocketTransport(Options options) : options_(std::move(options)) {
   if (options_.workers == 0) options_.workers = 1;
+  if (options_.maxRequestsPerUid == 0) {
+    options_.maxRequestsPerUid = std::max<std::size_t>(1, options_.workers / 8);
+  }
 }
 
 SocketTransport::~SocketTransport() {
@@ -176,12 +180,57 @@ void SocketTransport::wakePoller() {
 
 void SocketTransport::startWorkers() {
   const std::size_t quick = options_.quickRequest ? options_.quickWorkers : 0;
-  workers_.reserve(options_.workers + quick);
+  workers_.reserve(options_.workers + quick + options_.rootWorkers);
   for (std::size_t i = 0; i < options_.workers; ++i) {
-    workers_.emplace_back([this] { workerLoop(false); });
+    workers_.emplace_back([this] { workerLoop(Queues::Taker::Any); });
   }
   for (std::size_t i = 0; i < quick; ++i) {
-    workers_.emplace_back([this] { workerLoop(true); });
+    workers_.emplace_back([this] { workerLoop(Queues::Taker::QuickOnly); });
+  }
+  for (std::size_t i = 0; i < options_.rootWorkers; ++i) {
+    workers_.emplace_back([this] { workerLoop(Queues::Taker::RootOnly); });
+  }
+}
+
+bool SocketTransport::admit(Job& job, bool quick) {
+  const bool fromRoot = connectionIsRoots(job.caller);
+  if (!fromRoot) {
+    std::size_t& mine = requestsPerUid_[job.caller.uid];
+    if (mine >= options_.maxRequestsPerUid) return false;
+    ++mine;
+  }
+  job.id = ++nextRequestId_;
+  job.hungUp = std::make_shared<std::atomic<bool>>(false);
+  inFlight_[job.id] = Watched{job.fd, job.hungUp};
+  queues_.push(std::move(job), quick, fromRoot);
+  wakeWorkers();
+  return true;
+}
+
+void SocketTransport::land(const Job& job) {
+  inFlight_.erase(job.id);
+  if (connectionIsRoots(job.caller)) return;
+  auto mine = requestsPerUid_.find(job.caller.uid);
+  if (mine != requestsPerUid_.end() && --mine->second == 0) requestsPerUid_.erase(mine);
+}
+
+void SocketTransport::wakeWorkers() {
+  if (queues_.hasWorkFor(Queues::Taker::Any)) anyReady_.notify_one();
+  if (queues_.hasWorkFor(Queues::Taker::QuickOnly)) quickReady_.notify_one();
+  if (queues_.hasWorkFor(Queues::Taker::RootOnly)) rootReady_.notify_one();
+}
+
+void SocketTransport::noteHangUps(const std::vector<std::uint64_t>& ids, const pollfd* polled) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if ((polled[i].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) continue;
+    // A request that landed since the poll began may have closed its descriptor, and the number
+    // may name another file by now: only a request still in flight held it throughout.
+    auto watched = inFlight_.find(ids[i]);
+    if (watched == inFlight_.end()) continue;
+    watched->second.hungUp->store(true);
+    inFlight_.erase(watched);
+    ++hangUps_;
   }
 }
 
@@ -245,6 +294,9 @@ Result<> SocketTransport::serve(RequestHandler handler) {
   Clock::time_point pausedUntil{};
   Result<> result;
   std::vector<pollfd> polled;
+  std::vector<std::uint64_t> watchedIds;
+  std::vector<int> watchedFds;
+  std::vector<Outgoing> busyAnswers;
   for (;;) {
     bool acceptMore;
     {
@@ -253,6 +305,12 @@ Result<> SocketTransport::serve(RequestHandler handler) {
       acceptMore = openConnections_ < options_.maxConnections;
       for (Outgoing& out : handedOver_) sending.push_back(std::move(out));
       handedOver_.clear();
+      watchedIds.clear();
+      watchedFds.clear();
+      for (const auto& [id, watched] : inFlight_) {
+        watchedIds.push_back(id);
+        watchedFds.push_back(watched.fd);
+      }
     }
     auto now = Clock::now();
     // Out of descriptors: leave the listening socket alone for a while instead of spinning on it.
@@ -273,6 +331,10 @@ Result<> SocketTransport::serve(RequestHandler handler) {
     polled.push_back({pollListener ? listenFd_ : -1, POLLIN, 0});
     for (const Waiting& entry : waiting) polled.push_back({entry.fd, POLLIN, 0});
     for (const Outgoing& out : sending) polled.push_back({out.fd, POLLOUT, 0});
+    // Requests in flight: no event asked for, so only a hang-up (POLLHUP, the client closed its
+    // end) or an error is reported; a client that sends more without waiting never wakes us.
+    const std::size_t watchedBase = polled.size();
+    for (int fd : watchedFds) polled.push_back({fd, 0, 0});
     if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       result = Failure::ofErrno(errno, "poll");
@@ -290,18 +352,20 @@ Result<> SocketTransport::serve(RequestHandler handler) {
       Waiting& entry = waiting[i];
       short events = polled[i + 2].revents;
       if (events != 0) {
-        Job job{entry.fd, std::string(), entry.caller, FileHandle()};
+        Job job{entry.fd, std::string(), entry.caller, FileHandle(), 0, nullptr};
         ReadOutcome outcome = readRequest(entry.fd, job.request, job.passed);
         if (outcome == ReadOutcome::Complete) {
           const bool quick = options_.quickRequest && options_.quickRequest(job.request);
-          std::lock_guard<std::mutex> guard(mutex_);
-          if (quick) {
-            quickJobs_.push_back(std::move(job));
-            quickJobReady_.notify_one();
-          } else {
-            jobs_.push_back(std::move(job));
+          bool admitted;
+          {
+            std::lock_guard<std::mutex> guard(mutex_);
+            admitted = admit(job, quick);
           }
-          jobReady_.notify_one();
+          if (!admitted) {
+            // Beyond the user's share: told so at once, from this thread, never queued.
+            busyAnswers.push_back(
+                {entry.fd, entry.caller, options_.busyResponse, 0, now + options_.responseTimeout});
+          }
         } else if (outcome == ReadOutcome::Refused || (events & (POLLHUP | POLLERR)) != 0) {
           finishConnection(entry.fd, entry.caller);
         } else {
@@ -315,6 +379,7 @@ Result<> SocketTransport::serve(RequestHandler handler) {
     }
     const std::size_t sendingBase = 2 + waiting.size();
     waiting.swap(stillWaiting);
+    noteHangUps(watchedIds, polled.data() + watchedBase);
 
     std::vector<Outgoing> stillSending;
     for (std::size_t i = 0; i < sending.size(); ++i) {
@@ -337,6 +402,14 @@ Result<> SocketTransport::serve(RequestHandler handler) {
       }
     }
     sending.swap(stillSending);
+    for (Outgoing& out : busyAnswers) {
+      if (sendSome(out) == SendOutcome::Pending) {
+        sending.push_back(std::move(out));
+      } else {
+        finishConnection(out.fd, out.caller);
+      }
+    }
+    busyAnswers.clear();
 
     if (pollListener && (polled[1].revents & POLLIN) != 0) {
       if (!acceptClients(waiting, now, pausedUntil, result)) break;
@@ -389,28 +462,26 @@ bool SocketTransport::acceptClients(std::vector<Waiting>& waiting,
   }
 }
 
-void SocketTransport::workerLoop(bool quickOnly) {
+void SocketTransport::workerLoop(Queues::Taker taker) {
+  std::condition_variable& ready = taker == Queues::Taker::QuickOnly  ? quickReady_
+                                   : taker == Queues::Taker::RootOnly ? rootReady_
+                                                                      : anyReady_;
   for (;;) {
-    Job job;
+    std::optional<Job> job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      // Every worker takes quick requests first; the quick lane's own workers take nothing else.
-      if (quickOnly) {
-        quickJobReady_.wait(lock, [this] { return !quickJobs_.empty() || !serving_; });
-      } else {
-        jobReady_.wait(lock, [this] { return !quickJobs_.empty() || !jobs_.empty() || !serving_; });
-      }
-      std::deque<Job>& queue = !quickJobs_.empty() ? quickJobs_ : jobs_;
-      if (queue.empty() || (quickOnly && &queue != &quickJobs_)) return;
-      job = std::move(queue.front());
-      queue.pop_front();
+      ready.wait(lock, [&] { return queues_.hasWorkFor(taker) || !serving_; });
+      job = queues_.take(taker);
+      if (!job) return;
       ++busy_;
+      // More waiting than this worker takes: pass the word on.
+      wakeWorkers();
     }
-    serveJob(job);
+    serveJob(*job);
     {
       std::lock_guard<std::mutex> guard(mutex_);
       --busy_;
-      if (busy_ == 0 && jobs_.empty() && quickJobs_.empty()) drained_.notify_all();
+      if (busy_ == 0 && queues_.empty()) drained_.notify_all();
     }
   }
 }
@@ -432,12 +503,20 @@ SocketTransport::SendOutcome SocketTransport::sendSome(Outgoing& out) {
 
 void SocketTransport::serveJob(Job& job) {
   Outgoing out{job.fd, job.caller, std::string(), 0, {}};
-  try {
-    RequestContext context(job.caller);
-    context.passedDescriptor = job.passed.descriptor();
-    out.response = handler_(job.request, context);
-  } catch (...) {
-    out.response.clear();
+  // A client that left while its request waited gets no work done for it.
+  if (!job.hungUp->load()) {
+    try {
+      RequestContext context(job.caller);
+      context.passedDescriptor = job.passed.descriptor();
+      context.hungUp = job.hungUp;
+      out.response = handler_(job.request, context);
+    } catch (...) {
+      out.response.clear();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    land(job);
   }
   // The deadline covers the whole response, from its first message on.
   out.deadline = std::chrono::steady_clock::now() + options_.responseTimeout;
@@ -479,6 +558,17 @@ std::size_t SocketTransport::busyWorkers() const {
   return busy_;
 }
 
+std::size_t SocketTransport::requestsInFlight(std::uint32_t uid) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto found = requestsPerUid_.find(uid);
+  return found != requestsPerUid_.end() ? found->second : 0;
+}
+
+std::size_t SocketTransport::hangUpsSeen() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return hangUps_;
+}
+
 std::size_t SocketTransport::openConnections() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return openConnections_;
@@ -508,13 +598,13 @@ void SocketTransport::stop() {
     }
     // Requests already read are answered; the wait is bounded so a stuck handler cannot hold
     // the stop forever.
-    drainedInTime = drained_.wait_for(lock, options_.drainTimeout, [this] {
-      return jobs_.empty() && quickJobs_.empty() && busy_ == 0;
-    });
+    drainedInTime = drained_.wait_for(lock, options_.drainTimeout,
+                                      [this] { return queues_.empty() && busy_ == 0; });
     serving_ = false;
     if (!drainedInTime) workersLeftRunning_ = true;
-    jobReady_.notify_all();
-    quickJobReady_.notify_all();
+    anyReady_.notify_all();
+    quickReady_.notify_all();
+    rootReady_.notify_all();
     workers.swap(workers_);
   }
   for (std::thread& worker : workers) {

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <regex>
@@ -135,6 +138,51 @@ TEST_F(ScanPipelineTest, ParallelScanGivesTheSerialAnswerInWalkOrder) {
   // The console lines of each archive stay together, from detection to clean-up.
   EXPECT_NE(many.out.find("[INFO] Archivo comprimido detectado: " + root + "/d0/sub0/inner.zip"),
             std::string::npos);
+}
+
+// A scan's files must not wait behind another scan's whole backlog: the pool's threads take one
+// task of each queue with work in turn, and a queue's own tasks stay in their order.
+TEST(ScanThreadPoolTest, QueuesTakeTurnsWhateverTheirBacklog) {
+  ScanThreadPool pool(1);
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::mutex mutex;
+  std::vector<std::string> order;
+  auto task = [&](std::string name) {
+    return [&, name] {
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(name);
+    };
+  };
+  std::promise<void> holding;
+  // The one thread waits on the gate, so everything below is queued before anything runs.
+  pool.submit([&holding, opened] {
+    holding.set_value();
+    opened.wait();
+  });
+  holding.get_future().wait();
+  ScanThreadPool::Queue large(pool);
+  ScanThreadPool::Queue small(pool);
+  for (int i = 0; i < 50; ++i) large.submit(task("large" + std::to_string(i)));
+  small.submit(task("small0"));
+  small.submit(task("small1"));
+  pool.submit(task("shared0"));
+  std::promise<void> done;
+  large.submit([&done] { done.set_value(); });
+  gate.set_value();
+  done.get_future().wait();
+
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(order.size(), 53u);
+  EXPECT_EQ(
+      std::vector<std::string>(order.begin(), order.begin() + 6),
+      (std::vector<std::string>{"large0", "small0", "shared0", "large1", "small1", "large2"}));
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(std::count(order.begin(), order.end(), "large" + std::to_string(i)), 1);
+  }
+  EXPECT_TRUE(std::is_sorted(order.begin() + 5, order.end(), [](const auto& a, const auto& b) {
+    return std::stoi(a.substr(5)) < std::stoi(b.substr(5));
+  }));
 }
 
 TEST_F(ScanPipelineTest, FilesSwappedForFifosOrLinksNeverBlock) {

@@ -173,6 +173,43 @@ TEST_F(AuthorityTest, ScansAndReportsNameNothingTheCallerCannotRead) {
   EXPECT_EQ(asRoot["threats_found"], 1);
 }
 
+// The last scanned and infected paths name files; a user who may not list a folder must not
+// learn the names in it from status, so an ordinary user is told only of its own requests.
+TEST_F(AuthorityTest, StatusTellsAnOrdinaryUserOnlyOfItsOwnScans) {
+  const fs::path secret = fixture.root().path() / "secret";
+  const std::string rootsFile = fixture.root().write(
+      "secret/inner-private-name/payroll-2025-layoffs.txt", "NORVID-TEST-MARKER");
+  fs::permissions(secret, fs::perms(0700));
+  ASSERT_EQ(fixture.sendJson({{"command", "scan"}, {"path", rootsFile}})["result"], "INFECTED");
+
+  const auto before = askAs(fixture, kOutsider, "status");
+  if (!before) GTEST_SKIP() << "needs setpriv and the built norvidctl";
+  const nlohmann::json outsiderView = nlohmann::json::parse(*before);
+  EXPECT_EQ(before->find("payroll"), std::string::npos) << *before;
+  for (const char* member : {"last_scan_path", "last_scan_time", "last_threat_name",
+                             "last_threat_path", "last_threat_time"}) {
+    EXPECT_EQ(outsiderView[member], "") << member;
+  }
+  EXPECT_EQ(outsiderView["total_scans"], 1) << "the counters stay the service's";
+  EXPECT_EQ(outsiderView["total_threats"], 1);
+
+  // The user's own scan is shown to it, and still nothing of root's.
+  const std::string ownFile = fixture.root().write("mine/own-infected.txt", "NORVID-TEST-MARKER");
+  fs::permissions(fixture.root().path() / "mine", fs::perms(0755));
+  askAs(fixture, kOutsider, "scan path=" + ownFile);
+  fixture.sendJson({{"command", "scan"}, {"path", rootsFile}});
+  const nlohmann::json own = nlohmann::json::parse(*askAs(fixture, kOutsider, "status"));
+  EXPECT_EQ(own["last_scan_path"], ownFile);
+  EXPECT_EQ(own["last_threat_path"], ownFile);
+  EXPECT_EQ(own["last_threat_name"], "Test_Marker");
+  EXPECT_EQ(own["last_scan_time"].get<std::string>().size(), 19u);
+
+  // Root and the administrator group see the service's last events, whoever asked for them.
+  EXPECT_EQ(fixture.sendJson({{"command", "status"}})["last_scan_path"], rootsFile);
+  const nlohmann::json admin = nlohmann::json::parse(*askAs(fixture, kPrimaryMember, "status"));
+  EXPECT_EQ(admin["last_threat_path"], rootsFile);
+}
+
 TEST_F(AuthorityTest, ClientTextCannotForgeLogLines) {
   const std::string name = "evil\n2026-01-01 00:00:00 [INF] forged\r\x1b[31m.txt";
   const std::string path = fixture.root().write("files/" + name, "NORVID-TEST-MARKER");

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tests/ipc/CoreFixture.hpp"
+#include "tests/support/LocalUser.hpp"
 
 namespace norvid {
 namespace {
@@ -58,9 +59,10 @@ TEST(StatusCommandsTest, ReportsCountTakesOnlyJsonFilesDirectlyInTheDirectory) {
 
 TEST(StatusCommandsTest, StatisticsRecordScansAndThreats) {
   CoreFixture fixture;
-  fixture.core().statistics().recordScan("/tmp/a");
-  fixture.core().statistics().recordScan("/tmp/b");
-  fixture.core().statistics().recordThreat("/tmp/b", "Eicar");
+  const CallerIdentity service = CallerIdentity::service();
+  fixture.core().statistics().recordScan("/tmp/a", service);
+  fixture.core().statistics().recordScan("/tmp/b", service);
+  fixture.core().statistics().recordThreat("/tmp/b", "Eicar", service);
   nlohmann::json status = fixture.call({{"command", "status"}});
   EXPECT_EQ(status["total_scans"], 2);
   EXPECT_EQ(status["total_threats"], 1);
@@ -78,6 +80,77 @@ TEST(StatusCommandsTest, ResponsesAreCompactAndSorted) {
   EXPECT_EQ(text.find(", "), std::string::npos);
   EXPECT_EQ(text.find('\n'), std::string::npos);
   EXPECT_EQ(text.rfind("{\"command\":\"status\",\"engine_ready\":", 0), 0u) << text;
+}
+
+// A store the quarantine refuses to load holds no record it could restore or delete, so status
+// counts none, however long its list. The file is written after the start, so no load of it has
+// been counted yet.
+TEST(StatusCommandsTest, QuarantineCountIsWhatTheStoreCanLoad) {
+  CoreFixture fixture;
+  EXPECT_EQ(fixture.call({{"command", "status"}})["quarantine_count"], 0);
+  nlohmann::json entries = nlohmann::json::array();
+  for (int i = 0; i < 28; ++i) {
+    const std::string id = "id-" + std::to_string(i);
+    entries.push_back({{"id", id},
+                       {"original_path", "/srv/" + id},
+                       {"quarantine_path", fixture.paths().quarantineDir() + "/" + id + ".qtn"},
+                       {"threat_name", "T"},
+                       {"file_hash", "unknown"},
+                       {"file_size", 1},
+                       {"quarantine_date", 1733489000}});
+  }
+  const std::string metadata = fixture.paths().quarantineDir() + "/metadata.json";
+  std::filesystem::create_directories(fixture.paths().quarantineDir());
+  std::ofstream(metadata) << nlohmann::json{{"entries", entries}, {"version", "1.0"}}.dump();
+  EXPECT_EQ(fixture.call({{"command", "status"}})["quarantine_count"], 28);
+
+  entries.push_back({{"id", 29}, {"original_path", "/srv/x"}});
+  std::ofstream(metadata) << nlohmann::json{{"entries", entries}, {"version", "1.0"}}.dump();
+  EXPECT_EQ(fixture.call({{"command", "status"}})["quarantine_count"], 0);
+  EXPECT_EQ(fixture.call({{"command", "list_quarantine"}})["status"], "error");
+}
+
+// The last events an ordinary user is shown are those of its own requests, in every member, with
+// the counters and every key as for anyone.
+TEST(StatusCommandsTest, AnOrdinaryUserSeesOnlyTheLastEventsOfItsOwnRequests) {
+  CoreFixture fixture;
+  const CallerIdentity alice = testing::localUser(1001, 1001);
+  const CallerIdentity bob = testing::localUser(1002, 1002);
+  ServiceStatistics& statistics = fixture.core().statistics();
+  statistics.recordScan("/home/alice/report.txt", alice);
+  statistics.recordThreat("/home/alice/report.txt", "Alice_Threat", alice);
+  statistics.recordScan("/root/secret/payroll.txt", CallerIdentity::service());
+  statistics.recordThreat("/root/secret/payroll.txt", "Root_Threat", CallerIdentity::service());
+  statistics.recordScan("/home/bob/notes.txt", bob);
+
+  auto statusOf = [&](const CallerIdentity& caller) {
+    return nlohmann::json::parse(fixture.core().processCommand(R"({"command":"status"})", caller));
+  };
+  const nlohmann::json ofAlice = statusOf(alice);
+  EXPECT_EQ(ofAlice["last_scan_path"], "/home/alice/report.txt");
+  EXPECT_EQ(ofAlice["last_threat_path"], "/home/alice/report.txt");
+  EXPECT_EQ(ofAlice["last_threat_name"], "Alice_Threat");
+  EXPECT_EQ(ofAlice["total_scans"], 3);
+  EXPECT_EQ(ofAlice["total_threats"], 2);
+
+  const nlohmann::json ofBob = statusOf(bob);
+  EXPECT_EQ(ofBob["last_scan_path"], "/home/bob/notes.txt");
+  EXPECT_EQ(ofBob["last_scan_time"].get<std::string>().size(), 19u);
+  for (const char* member : {"last_threat_name", "last_threat_path", "last_threat_time"}) {
+    EXPECT_EQ(ofBob[member], "") << member;
+  }
+
+  const nlohmann::json ofStranger = statusOf(testing::localUser(1003, 1003));
+  for (const char* member : {"last_scan_path", "last_scan_time", "last_threat_name",
+                             "last_threat_path", "last_threat_time"}) {
+    EXPECT_EQ(ofStranger[member], "") << member;
+  }
+  EXPECT_EQ(ofStranger.size(), statusOf(CallerIdentity::service()).size());
+
+  const nlohmann::json ofRoot = statusOf(testing::localUser(0, 0));
+  EXPECT_EQ(ofRoot["last_scan_path"], "/home/bob/notes.txt");
+  EXPECT_EQ(ofRoot["last_threat_path"], "/root/secret/payroll.txt");
+  EXPECT_EQ(ofRoot["last_threat_name"], "Root_Threat");
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -181,6 +183,127 @@ TEST_F(TransportFixture, AUserBeyondItsShareOfConnectionsIsClosedAtOnceAndRootIs
   EXPECT_EQ(nobody[0]->readAll(), std::vector<std::string>{"echo:kept"});
   root[5]->sendText("root");
   EXPECT_EQ(root[5]->readAll(), std::vector<std::string>{"echo:root"});
+}
+
+// Runs `work` on a thread that has become uid 65534 (the raw calls change that thread only), so
+// that the connections it makes are that user's. False when the process may not switch.
+bool asNobody(const std::function<void()>& work) {
+  bool switched = false;
+  std::thread([&] {
+    switched = ::syscall(SYS_setgroups, 0, nullptr) == 0 &&
+               ::syscall(SYS_setresgid, 65534, 65534, 65534) == 0 &&
+               ::syscall(SYS_setresuid, 65534, 65534, 65534) == 0;
+    if (switched) work();
+  }).join();
+  return switched;
+}
+
+// A handler that holds every request named "hold" until release(), and echoes the others.
+class HoldingHandler {
+ public:
+  SocketTransport::RequestHandler handler() {
+    return [this](const std::string& request, const CallerIdentity&) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(request);
+      }
+      if (request.rfind("hold", 0) == 0) released_.wait();
+      return "echo:" + request;
+    };
+  }
+  void release() { release_.set_value(); }
+  std::vector<std::string> seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  std::mutex mutex_;
+  std::vector<std::string> seen_;
+};
+
+// One user cannot hold the service: beyond its share of requests in flight it is told so at once,
+// and root's requests find a worker of their own while every other worker is held.
+TEST_F(TransportFixture, AUserBeyondItsShareOfRequestsIsToldSoAndRootStillFindsAWorker) {
+  SocketTransport::Options options;
+  options.workers = 2;
+  options.rootWorkers = 1;
+  options.maxRequestsPerUid = 2;
+  options.busyResponse = "busy";
+  HoldingHandler holding;
+  start(holding.handler(), options);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755));
+  std::vector<std::unique_ptr<RawClient>> nobody;
+  std::vector<std::string> beyond;
+  const bool switched = asNobody([&] {
+    for (int i = 0; i < 2; ++i) {
+      nobody.push_back(std::make_unique<RawClient>(path_));
+      nobody.back()->sendText("hold" + std::to_string(i));
+    }
+    eventually([&] { return transport_->requestsInFlight(65534) == 2; });
+    RawClient third(path_);
+    third.sendText("third");
+    beyond = third.readAll();
+  });
+  if (!switched) GTEST_SKIP() << "cannot switch a thread to uid 65534 (needs root)";
+  EXPECT_EQ(beyond, std::vector<std::string>{"busy"});
+  EXPECT_TRUE(eventually([&] { return transport_->busyWorkers() == 2; }));
+  // Both general workers are held by the other user; root's request takes the reserved one.
+  EXPECT_EQ(sendRequest(path_, "root").value_or(""), "echo:root");
+  holding.release();
+  for (auto& client : nobody) EXPECT_EQ(client->readAll().size(), 1u);
+  EXPECT_TRUE(eventually([&] { return transport_->requestsInFlight(65534) == 0; }));
+  std::vector<std::string> after;
+  asNobody([&] { after.push_back(sendRequest(path_, "again").value_or("")); });
+  EXPECT_EQ(after, std::vector<std::string>{"echo:again"});
+}
+
+// A handler working for a client that hangs up learns so from its request's context, so that a
+// long scan for no one can stop.
+TEST_F(TransportFixture, AHandlerSeesItsClientHangUp) {
+  std::promise<bool> seen;
+  start([&seen](const std::string&, const RequestContext& context) {
+    bool hungUp = false;
+    for (int i = 0; i < 2000 && !hungUp; ++i) {
+      hungUp = context.clientHungUp();
+      if (!hungUp) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    seen.set_value(hungUp);
+    return std::string("late");
+  });
+  {
+    RawClient leaving(path_);
+    leaving.sendText("long work");
+    EXPECT_TRUE(eventually([&] { return transport_->busyWorkers() == 1; }));
+  }
+  EXPECT_TRUE(seen.get_future().get());
+  EXPECT_EQ(transport_->hangUpsSeen(), 1u);
+  EXPECT_TRUE(eventually([&] { return transport_->openConnections() == 0; }));
+}
+
+// A client that hangs up while its request waits for a worker gets no work done for it.
+TEST_F(TransportFixture, ARequestWhoseClientHungUpBeforeAWorkerTookItIsDropped) {
+  SocketTransport::Options options;
+  options.workers = 1;
+  options.rootWorkers = 0;
+  HoldingHandler holding;
+  start(holding.handler(), options);
+  RawClient held(path_);
+  held.sendText("hold");
+  EXPECT_TRUE(eventually([&] { return transport_->busyWorkers() == 1; }));
+  {
+    RawClient leaving(path_);
+    leaving.sendText("left");
+    EXPECT_TRUE(eventually([&] { return transport_->openConnections() == 2; }));
+  }
+  // The hang-up is seen by the polling thread while the one worker is still held.
+  EXPECT_TRUE(eventually([&] { return transport_->hangUpsSeen() == 1; }));
+  holding.release();
+  EXPECT_EQ(held.readAll(), std::vector<std::string>{"echo:hold"});
+  EXPECT_EQ(sendRequest(path_, "after").value_or(""), "echo:after");
+  EXPECT_EQ(holding.seen(), (std::vector<std::string>{"hold", "after"}));
 }
 
 TEST_F(TransportFixture, AResponseNotTakenWithinItsDeadlineIsCutHoweverTheClientPacesItsReads) {

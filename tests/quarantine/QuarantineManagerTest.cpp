@@ -379,6 +379,44 @@ TEST_F(QuarantineManagerTest, AnUnreadableMetadataFileIsKeptAsItIsAndReportedOnc
   }
 }
 
+// status counts the store without its lock; the count must be what a load of the same file gives,
+// so a store that refuses to load counts 0 whatever the length of its list. The quick count is
+// taken first, before any load has told the process what the file holds.
+TEST_F(QuarantineManagerTest, TheQuickCountGivesWhatALoadGives) {
+  const std::string good =
+      R"({"id": "ok", "original_path": "/a", "quarantine_path": "/q", "threat_name": "T",
+          "file_hash": "h", "file_size": 1, "quarantine_date": 1})";
+  const struct {
+    const char* name;
+    std::string content;
+    std::size_t count;
+  } cases[] = {
+      {"two records", R"({"entries": [)" + good + ", " + good + "]}", 2},
+      {"no list", R"({"version": "1.0"})", 0},
+      {"a null list", R"({"entries": null})", 0},
+      {"a record of the wrong shape last", R"({"entries": [)" + good + ", " + good + R"(, {"id": 7}]})",
+       0},
+      {"a record without its size", R"({"entries": [)" + good +
+                                        R"(, {"id": "x", "original_path": "/a", "quarantine_path":
+          "/q", "threat_name": "T", "file_hash": "h", "quarantine_date": 1}]})",
+       0},
+      {"a record that is not an object", R"({"entries": [)" + good + R"(, "x"]})", 0},
+      {"a list that is not an array", R"({"entries": {"id": "x"}})", 0},
+      {"a document that is not an object", "[]", 0},
+      {"not JSON", R"({"entries": [)", 0},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    QuarantineStoreFixture local;
+    fs::create_directories(local.storeDir());
+    std::ofstream(local.metadataPath()) << test.content;
+    EXPECT_EQ(QuarantineManager::recordCount(local.storeDir()), test.count);
+    QuarantineManager manager(local.storeDir(), local.clock);
+    EXPECT_EQ(manager.getCount(), test.count);
+    EXPECT_EQ(QuarantineManager::recordCount(local.storeDir()), test.count);
+  }
+}
+
 // Listing and counting are what status and list_quarantine do on every request; they must not
 // rewrite (and sync) a file that already holds what they would write.
 TEST_F(QuarantineManagerTest, AnInstanceThatChangesNothingLeavesTheFileInPlace) {
