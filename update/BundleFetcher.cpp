@@ -133,8 +133,8 @@ Result<FetchResult> BundleFetcher::fetch(const FetchRequest& request) const {
   const CURLcode code = curl_easy_perform(h);
   if (code != CURLE_OK) {
     if (sink.tooLarge) {
-      return Failure{0, request.url + ": larger than max_size (" +
-                            std::to_string(request.maxSize) + " bytes)"};
+      return Failure{0, request.url + ": larger than max_size (" + std::to_string(request.maxSize) +
+                            " bytes)"};
     }
     if (sink.writeFailed) return Failure{0, "write " + request.destination + " failed"};
     return Failure{0, describe(code, errorText, request, sink)};

@@ -10,8 +10,8 @@ namespace norvid::update {
 // One download.
 struct FetchRequest {
   std::string url;
-  std::string destination;   // the file the body is written to (created or truncated)
-  std::string caFile;        // CA bundle instead of the system's, when set
+  std::string destination;  // the file the body is written to (created or truncated)
+  std::string caFile;       // CA bundle instead of the system's, when set
   bool allowPlainHttp = false;
   std::uint64_t maxSize = 0;  // 0: no limit
   std::string etag;           // sent as If-None-Match when set
