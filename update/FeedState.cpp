@@ -39,6 +39,7 @@ nlohmann::json FeedState::toJson() const {
           {"etag", etag},
           {"last_modified", lastModified},
           {"sha256", sha256},
+          {"held_back", heldBack},
           {"version", version},
           {"installed_at", installedAt},
           {"rules", rules},
@@ -57,6 +58,7 @@ FeedState FeedState::fromJson(const nlohmann::json& document) {
   take(document, "etag", state.etag);
   take(document, "last_modified", state.lastModified);
   take(document, "sha256", state.sha256);
+  take(document, "held_back", state.heldBack);
   take(document, "version", state.version);
   take(document, "installed_at", state.installedAt);
   take(document, "rules", state.rules);

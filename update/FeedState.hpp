@@ -19,6 +19,7 @@ struct FeedState {
   std::string etag;
   std::string lastModified;
   std::string sha256;            // of the installed bundle
+  std::string heldBack;          // a bundle rolled back by hand, not to be installed again
   std::string version;           // folder name of the installed version
   std::int64_t installedAt = 0;  // seconds since the epoch; 0 never
   std::int64_t rules = 0;
