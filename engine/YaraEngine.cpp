@@ -68,10 +68,10 @@ int onScanMessage(YR_SCAN_CONTEXT* /*context*/, int message, void* messageData, 
 
 // Adds one source file to the compiler; returns libyara's error count, or -1 when the file
 // cannot be opened.
-int addSource(YaraCompiler& compiler, const std::string& path) {
+int addSource(YaraCompiler& compiler, const std::string& path, const char* nameSpace = nullptr) {
   OpenFile file(std::fopen(path.c_str(), "r"));
   if (!file) return -1;
-  return yr_compiler_add_file(compiler.get(), file.get(), nullptr, path.c_str());
+  return yr_compiler_add_file(compiler.get(), file.get(), nameSpace, path.c_str());
 }
 
 std::string fileNameOf(const fs::path& path) { return path.filename().string(); }
@@ -236,6 +236,8 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     }
   }
 
+  for (const RuleFolder& folder : additionalFolders_) loadAdditionalFolder(trace, folder);
+
   trace.line("[YARA] === Resumen ===");
   trace.line("[YARA]   .yar compilados: " + std::to_string(compiled.size()) + " (" +
              std::to_string(errorSum) + " errores)");
@@ -246,6 +248,56 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
   if (ruleSets_.empty()) return failLoad(trace, "No se cargó ningún conjunto de reglas");
   trace.line("[YARA] EXITO");
   return true;
+}
+
+void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& folder) {
+  trace.line("[YARA] Feed " + folder.nameSpace + ": " + folder.directory);
+  std::vector<std::string> files;
+  std::error_code error;
+  for (fs::directory_iterator it(folder.directory, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string extension = it->path().extension().string();
+    if (it->is_regular_file() && (extension == ".yar" || extension == ".yara")) {
+      files.push_back(it->path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  int code = 0;
+  std::vector<std::string> accepted;
+  auto freshCompiler = [&]() {
+    YaraCompiler compiler = YaraCompiler::create(code);
+    if (!compiler) return compiler;
+    yr_compiler_set_include_callback(compiler.get(), nullptr, nullptr, nullptr);
+    for (const char* name : {"filename", "filepath", "extension", "filetype", "owner"}) {
+      yr_compiler_define_string_variable(compiler.get(), name, "");
+    }
+    for (const std::string& path : accepted) addSource(compiler, path, folder.nameSpace.c_str());
+    yr_compiler_set_callback(compiler.get(), onCompilerDiagnostic, &trace);
+    return compiler;
+  };
+  YaraCompiler compiler = freshCompiler();
+  for (const std::string& path : files) {
+    if (!compiler) break;
+    trace.partial("[YARA] Compilando: " + path);
+    const int errors = addSource(compiler, path, folder.nameSpace.c_str());
+    if (errors == 0) {
+      trace.line(" -> OK");
+      accepted.push_back(path);
+      continue;
+    }
+    trace.line(errors < 0 ? " -> FOPEN FAILED" : " -> " + std::to_string(errors) + " errores");
+    if (errors > 0) compiler = freshCompiler();
+  }
+  YR_RULES* rules = nullptr;
+  if (!compiler || accepted.empty() ||
+      yr_compiler_get_rules(compiler.get(), &rules) != ERROR_SUCCESS || rules == nullptr) {
+    trace.line("[YARA] Feed " + folder.nameSpace + ": sin reglas");
+    return;
+  }
+  YaraRules owned(rules);
+  trace.line("[YARA] Feed " + folder.nameSpace + ": " + std::to_string(owned.ruleCount()) +
+             " reglas de " + std::to_string(accepted.size()) + " archivos");
+  appendRuleSet(std::move(owned));
 }
 
 bool YaraEngine::loadCompiledRules(const std::string& path) {
@@ -337,8 +389,8 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
         code = yr_scanner_scan_mem(scanner, data, size);
         returnScanner(index, scanner);
       } else {
-        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, kScanFlags,
-                                 onScanMessage, &matches, kScanTimeoutSeconds);
+        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, kScanFlags, onScanMessage,
+                                 &matches, kScanTimeoutSeconds);
       }
       if (code == ERROR_SUCCESS) continue;
       if (complete != nullptr) *complete = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/RuleFolder.hpp"
 #include "engine/YaraRules.hpp"
 #include "platform/FileHandle.hpp"
 
@@ -41,6 +42,14 @@ class YaraEngine {
   // held afterwards. Throws std::filesystem::filesystem_error only when the existence query of
   // the directory itself fails for a reason other than not-found.
   bool loadRulesFromDirectory(const std::string& directory);
+
+  // Folders loaded by loadRulesFromDirectory() after its own directory, each into a rule set of
+  // its own in its namespace, with the external variables rule collections use defined empty and
+  // includes refused. A file that does not compile is left out of its folder's set; a folder
+  // that gives no rule is skipped. Neither affects the main directory's result.
+  void setAdditionalFolders(std::vector<RuleFolder> folders) {
+    additionalFolders_ = std::move(folders);
+  }
 
   // Loads one rule set saved by libyara and appends it. REQUIRES: initialize() succeeded.
   bool loadCompiledRules(const std::string& path);
@@ -89,6 +98,7 @@ class YaraEngine {
   void returnScanner(std::size_t index, YR_SCAN_CONTEXT* scanner) const;
   void destroyIdleScanners();
   bool failLoad(YaraLoadTrace& trace, std::string message);
+  void loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& folder);
 
   std::vector<YaraRules> ruleSets_;
   // Idle scanners per rule set; every one is destroyed before its rule set.
@@ -98,6 +108,7 @@ class YaraEngine {
   std::string lastError_;
   std::uint32_t totalRules_ = 0;
   std::string traceDirectory_;
+  std::vector<RuleFolder> additionalFolders_;
 };
 
 }  // namespace norvid

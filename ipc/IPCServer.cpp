@@ -114,6 +114,8 @@ bool IPCServer::buildComponents() {
   std::unique_lock<std::shared_mutex> lock(engine_.lock);
   trace("[DBG] Creating YaraEngine...");
   engine_.engine = std::make_unique<YaraEngine>(configuration_.dataDir);
+  // Rule feeds installed by norvid-update load after the rules folder, each in its namespace.
+  engine_.engine->setAdditionalFolders(feedRuleFolders(configuration_.dataDir));
   trace("[DBG] YaraEngine created, initializing...");
   if (!engine_.engine->initialize()) {
     logger.error("No se pudo inicializar el motor YARA");

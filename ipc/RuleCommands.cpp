@@ -26,6 +26,7 @@ std::string RuleCommands::handleReloadRules() {
       slot_.engine.reset();
     }
     slot_.engine = std::make_unique<YaraEngine>(traceDirectory_);
+    slot_.engine->setAdditionalFolders(feedRuleFolders(traceDirectory_));
     if (!slot_.engine->initialize()) {
       logger.error("reload_rules: no se pudo inicializar YARA");
       slot_.engine.reset();

@@ -9,7 +9,8 @@ namespace norvid {
 class ExclusionsManager;
 class ScanThreadPool;
 
-// The reload_rules command: builds a fresh engine from the rules directory and a scanner on it,
+// The reload_rules command: builds a fresh engine from the rules directory (then the installed
+// rule feeds of the data directory) and a scanner on it,
 // holding the slot's lock exclusively, so it waits for the scans in progress and the next scan
 // uses the new rules. A failed reload leaves the slot empty and says why.
 // REQUIRES: `slot`, `exclusions` (when given) and `pool` outlive this object.

@@ -49,6 +49,10 @@ for page in packaging/man/*.scd; do
   expect "/usr/share/man/man${name##*.}/$name.gz"
 done
 if [ -f packaging/systemd/NorvidOnAccess.service ]; then expect /usr/sbin/norvid-onaccess; fi
+expect /usr/sbin/norvid-update
+for feed in packaging/feeds.d/*.conf; do
+  expect "/etc/norvid/feeds.d/$(basename "$feed")"
+done
 
 echo "[*] maintainer scripts"
 control="$(mktemp -d)"
@@ -58,6 +62,8 @@ grep -q 'addgroup --system.*norvid-admin' "$control/DEBIAN/postinst" ||
   fail "postinst does not create the group norvid-admin"
 grep -q "enable.*NorvidCoreService.socket" "$control/DEBIAN/postinst" ||
   fail "postinst does not enable NorvidCoreService.socket"
+grep -q "enable.*norvid-update.timer" "$control/DEBIAN/postinst" ||
+  fail "postinst does not enable norvid-update.timer"
 
 echo "[*] systemd-analyze on the shipped units"
 root="$control/root"

@@ -427,5 +427,36 @@ TEST(StarterRulesTest, StarterSetCompilesAndCatchesTheEicarTestFile) {
   }
 }
 
+TEST_F(YaraEngineTest, FeedFoldersLoadAfterTheRulesEachInItsNamespace) {
+  rules.write("main.yar", RuleFixtures::ruleMatching("Shared", "main1"));
+  RuleFixtures first(temp.path() / "data/feeds/first/current");
+  first.write("a.yar", RuleFixtures::ruleMatching("Shared", "feed1"));
+  first.write("broken.yar", RuleFixtures::brokenRule());
+  first.write("externals.yar",
+              "rule Named { condition: filename == \"x\" and filetype == \"\" and owner == \"\" "
+              "and extension == \"\" and filepath == \"\" }\n");
+  first.write("include.yar", "include \"/etc/passwd\"\n");
+  RuleFixtures second(temp.path() / "data/feeds/second/current");
+  second.write("b.yar", RuleFixtures::ruleMatching("Shared", "feed2"));
+  RuleFixtures empty(temp.path() / "data/feeds/empty/current");
+  empty.write("broken.yar", RuleFixtures::brokenRule());
+  fs::create_directories(temp.path() / "data/feeds/notinstalled");
+
+  const auto folders = feedRuleFolders((temp.path() / "data").string());
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_EQ(folders[0].nameSpace, "empty");
+  EXPECT_EQ(folders[1].nameSpace, "first");
+  engine.setAdditionalFolders(folders);
+  ASSERT_TRUE(load());
+
+  // The same rule name from the rules folder and two feeds: all three load and match.
+  EXPECT_EQ(engine.getTotalRules(), 4);
+  Names matched = engine.scanFile(sample("s", "main1 feed1 feed2"));
+  EXPECT_EQ(matched, (Names{"Shared", "Shared", "Shared"}));
+  const auto lines = trace();
+  EXPECT_TRUE(contains(lines, "[YARA] Feed first: 2 reglas de 2 archivos"));
+  EXPECT_TRUE(contains(lines, "[YARA] Feed empty: sin reglas"));
+}
+
 }  // namespace
 }  // namespace norvid
