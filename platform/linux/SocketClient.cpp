@@ -12,7 +12,30 @@
 
 namespace norvid::platform {
 
-Result<std::string> sendRequest(const std::string& socketPath, const std::string& request) {
+Result<std::size_t> sendWithDescriptor(int socket, const std::string& message, int descriptor) {
+  iovec part{const_cast<char*>(message.data()), message.size()};
+  msghdr header{};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (descriptor >= 0) {
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* attached = CMSG_FIRSTHDR(&header);
+    attached->cmsg_level = SOL_SOCKET;
+    attached->cmsg_type = SCM_RIGHTS;
+    attached->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(attached), &descriptor, sizeof(int));
+  }
+  for (;;) {
+    const ssize_t sent = ::sendmsg(socket, &header, MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno != EINTR) return Failure::ofErrno(errno, "send");
+  }
+}
+
+Result<std::string> sendRequest(const std::string& socketPath, const std::string& request,
+                                int descriptor) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
@@ -26,12 +49,12 @@ Result<std::string> sendRequest(const std::string& socketPath, const std::string
     ::close(fd);
     return Failure::ofErrno(code, "connect " + socketPath);
   }
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
-    int code = errno;
+  if (Result<std::size_t> sent = sendWithDescriptor(fd, request, descriptor); !sent) {
+    const int code = sent.failure().code;
     ::close(fd);
     // A request the server refused (too long) reads as a connection closed without answer.
     if (code == EPIPE || code == ECONNRESET || code == EMSGSIZE) return std::string();
-    return Failure::ofErrno(code, "send");
+    return sent.failure();
   }
   std::string response;
   std::vector<char> buffer(128 * 1024);

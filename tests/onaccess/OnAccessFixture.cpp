@@ -124,6 +124,16 @@ void OnAccessFixture::SetUp() {
   if (platform::Result<int> marked = probe->watchTree(watched_); !marked) {
     GTEST_SKIP() << "the kernel refuses fanotify here: " << marked.message();
   }
+  if (platform::Result<int> names = probe->watchNames(watched_); !names) {
+    namesRefused_ = names.message();
+  }
+}
+
+int OnAccessFixture::watcherProcessId() const {
+  if (!watcher_) return 0;
+  const std::string children = readFile("/proc/" + std::to_string(watcher_->pid()) + "/task/" +
+                                        std::to_string(watcher_->pid()) + "/children");
+  return std::atoi(children.c_str());
 }
 
 void OnAccessFixture::TearDown() {

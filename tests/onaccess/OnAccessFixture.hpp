@@ -55,6 +55,10 @@ class OnAccessFixture : public ::testing::Test {
   void TearDown() override;
 
   const std::string& watched() const { return watched_; }
+  // Empty when the kernel reports new names (links, renames) on the watched tmpfs; else why not.
+  const std::string& namesRefused() const { return namesRefused_; }
+  // The watcher's own process id (it runs under `timeout`); 0 when it is not found.
+  int watcherProcessId() const;
   std::string socketPath() const { return root_->str() + "/norvid.sock"; }
 
   // Starts `norvid-core run` and waits until it answers; false when it did not come up.
@@ -88,6 +92,7 @@ class OnAccessFixture : public ::testing::Test {
 
   std::unique_ptr<TempDir> root_;
   std::string watched_;
+  std::string namesRefused_;
   std::string binaryDir_;
   bool mounted_ = false;
   std::unique_ptr<BackgroundProcess> service_;

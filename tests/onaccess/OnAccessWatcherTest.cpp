@@ -26,8 +26,8 @@ const std::string kCleanScript = "#!/bin/sh\nexit 42\n";
 class OnAccessWatcherTest : public OnAccessFixture {
  protected:
   // Puts an executable file under `watched()/bin` without a close after writing there: it is
-  // written in the excluded staging directory and renamed into place, so the first the watcher
-  // hears of it is the program start.
+  // written in the excluded staging directory and renamed into place. Placed before the watcher
+  // starts, the first the watcher hears of it is the program start.
   std::string placeProgram(const std::string& name, const std::string& content) {
     fs::create_directories(watched() + "/staging");
     fs::create_directories(watched() + "/bin");
@@ -79,17 +79,19 @@ TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItSta
 
 TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
   ASSERT_TRUE(startService());
+  // Placed before the watcher starts, so the first it hears of them is the program start (a
+  // rename into a watched directory is scanned by itself).
+  const std::string clean = placeProgram("clean.sh", kCleanScript);
+  const std::string infected = placeProgram("infected", eicar());
   // A generous wait for verdicts: on a loaded machine a start must not be let through unjudged.
   ASSERT_TRUE(startBlockingWatcher("30"));
 
-  const std::string clean = placeProgram("clean.sh", kCleanScript);
   RunOutcome ran = runProgram(clean);
   EXPECT_EQ(ran.startError, 0);
   EXPECT_EQ(ran.exitCode, 42);
   // Known clean now: started again without waiting for a scan, and still runs.
   EXPECT_EQ(runProgram(clean).exitCode, 42);
 
-  const std::string infected = placeProgram("infected", eicar());
   EXPECT_EQ(runProgram(infected).startError, EPERM);
   EXPECT_TRUE(eventually([&] { return !fs::exists(infected); }));
 
@@ -189,6 +191,28 @@ TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUp
       << watcher()->errors();
 }
 
+TEST_F(OnAccessWatcherTest, AStartAllowedWithoutAVerdictIsNamedCountedAndScannedLater) {
+  const std::string infected = placeProgram("infected", eicar());
+  HangingService hanging(socketPath());
+  ASSERT_TRUE(hanging.listening());
+  ASSERT_TRUE(startBlockingWatcher("1"));
+
+  // The service takes the request and never answers: the start goes ahead after the timeout...
+  EXPECT_EQ(runProgram(infected).startError, ENOEXEC);
+  EXPECT_TRUE(watcherSaid("[WARN] Sin veredicto en 1 s: se permite la ejecución de " + infected))
+      << watcher()->errors();
+  // ...but the scan stays pending: once a service answers, the file is scanned and quarantined
+  // without anything else happening to it.
+  hanging.stop();
+  ASSERT_TRUE(startService());
+  EXPECT_TRUE(eventually([&] { return !fs::exists(infected); }, seconds(30)))
+      << watcher()->output() << watcher()->errors();
+  watcher()->signal(SIGTERM);
+  ASSERT_TRUE(watcher()->waitForExit(seconds(30)).has_value());
+  EXPECT_NE(watcher()->output().find("1 permitida(s) sin veredicto"), std::string::npos)
+      << watcher()->output();
+}
+
 TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
   ASSERT_TRUE(startService());
   ASSERT_TRUE(startWatcher({}));
@@ -233,10 +257,8 @@ TEST_F(OnAccessWatcherTest, AnOverflowOfTheKernelQueueIsReportedAndCounted) {
   ASSERT_TRUE(startService());
   ASSERT_TRUE(startWatcher({}));
   // The watcher runs under `timeout`; the process to pause is its child.
-  const std::string children = readFile("/proc/" + std::to_string(watcher()->pid()) + "/task/" +
-                                        std::to_string(watcher()->pid()) + "/children");
-  const int watcherPid = std::atoi(children.c_str());
-  ASSERT_GT(watcherPid, 0) << children;
+  const int watcherPid = watcherProcessId();
+  ASSERT_GT(watcherPid, 0);
 
   // While the watcher reads nothing, more closes than the kernel queues (16384). The files are
   // gone before it reads again, so the queued events cost no scans.
