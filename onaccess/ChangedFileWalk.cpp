@@ -44,7 +44,8 @@ ChangedFileWalk::Outcome ChangedFileWalk::walk(const PathFilter& filter, std::in
         continue;
       }
       if (type != EntryType::Regular) continue;
-      platform::Result<platform::FileHandle> file = levels.back().second.openFile(entry.name, false);
+      platform::Result<platform::FileHandle> file =
+          levels.back().second.openFile(entry.name, false);
       if (!file) continue;
       platform::Result<platform::FileStatus> status = file->status();
       if (!status || !status->regular) continue;

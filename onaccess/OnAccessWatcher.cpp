@@ -115,8 +115,10 @@ bool OnAccessWatcher::startWatching() {
     ++watched;
     say(ConsoleWriter::Stream::Out, "[INFO] Vigilando: " + directory);
     if (platform::Result<int> names = monitor.watchNames(directory); !names) {
-      say(ConsoleWriter::Stream::Err, "[WARN] No se vigilan los nombres nuevos (enlaces, archivos "
-                                      "movidos) en " + directory + ": " + names.message());
+      say(ConsoleWriter::Stream::Err,
+          "[WARN] No se vigilan los nombres nuevos (enlaces, archivos "
+          "movidos) en " +
+              directory + ": " + names.message());
     }
   }
   if (watched == 0) {
@@ -196,9 +198,9 @@ int OnAccessWatcher::run() {
           std::to_string(done.coalesced) + " agrupado(s), " + std::to_string(done.overflows) +
           " desbordamiento(s) de la cola del kernel, " + std::to_string(done.lost) +
           " perdido(s), " + std::to_string(done.refused) + " sin escanear por cola llena, " +
-          std::to_string(done.folded) + " en cola sin descriptor, " +
-          std::to_string(done.retried) + " reintento(s), " + std::to_string(done.catchUps) +
-          " recuperación(es) con " + std::to_string(done.caughtUp) + " archivo(s)");
+          std::to_string(done.folded) + " en cola sin descriptor, " + std::to_string(done.retried) +
+          " reintento(s), " + std::to_string(done.catchUps) + " recuperación(es) con " +
+          std::to_string(done.caughtUp) + " archivo(s)");
   say(ConsoleWriter::Stream::Out, "[OK] Protección en tiempo real detenida");
   console_.flush();
   return failed ? 1 : 0;
@@ -210,9 +212,7 @@ void OnAccessWatcher::wakeEveryone() {
     stopping_ = true;
   }
   reconnectWake_.notify_all();
-  {
-    std::lock_guard lock(catchUpMutex_);
-  }
+  { std::lock_guard lock(catchUpMutex_); }
   catchUpWake_.notify_all();
   queue_.close();
 }
@@ -469,8 +469,8 @@ void OnAccessWatcher::scanOne(ScanJob& job) {
   } else if (verdict.kind == ScanVerdict::Kind::Clean) {
     platform::Result<platform::FileStatus> after = platform::statusOf(descriptor);
     platform::Result<bool> writable = platform::openForWritingElsewhere(descriptor);
-    if (after && VerdictCache::keepsClean(job.identity, *after, scanStartNs,
-                                          !writable || *writable)) {
+    if (after &&
+        VerdictCache::keepsClean(job.identity, *after, scanStartNs, !writable || *writable)) {
       cache_.remember(job.identity, VerdictCache::Known::Clean, Clock::now());
     }
   }
@@ -529,8 +529,8 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
       return;
     case VerdictKind::TimedOut:
       if (job.held.empty()) {
-        say(ConsoleWriter::Stream::Err, "[WARN] El servicio no respondió a tiempo sobre " +
-                                            job.path + "; se volverá a pedir");
+        say(ConsoleWriter::Stream::Err,
+            "[WARN] El servicio no respondió a tiempo sobre " + job.path + "; se volverá a pedir");
       }
       for (const HeldStart& start : job.held) {
         allowWithoutVerdict(*start, job.path, "Sin veredicto en " + seconds() + " s");
@@ -634,7 +634,8 @@ void OnAccessWatcher::catchUpLoop() {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
     if (!stopping_.load()) {
       say(walked.cut ? ConsoleWriter::Stream::Err : ConsoleWriter::Stream::Out,
-          std::string(walked.cut ? "[WARN] Recuperación interrumpida tras " : "[INFO] Recuperación: ") +
+          std::string(walked.cut ? "[WARN] Recuperación interrumpida tras "
+                                 : "[INFO] Recuperación: ") +
               std::to_string(walked.visited) + " entrada(s) revisada(s), " +
               std::to_string(walked.changed) + " archivo(s) modificado(s) puestos en cola en " +
               std::to_string(took) + " ms");

@@ -94,8 +94,7 @@ class OnAccessWatcher {
   void handleName(platform::FileAccessEvent& event);
   void handleStart(platform::FileAccessEvent& event);
   // Queues a scan of a written or newly named file (deferred while the service is down).
-  void queueWrite(const std::string& path, const platform::FileStatus& identity,
-                  OpenFile content);
+  void queueWrite(const std::string& path, const platform::FileStatus& identity, OpenFile content);
   void scanOne(ScanJob& job);
   void retryLater(ScanJob job);
   // Asks for a walk for files changed since the watcher last knew it had seen every event.

@@ -186,9 +186,9 @@ Result<int> FileAccessMonitor::watchTree(const std::string& directory) {
 Result<int> FileAccessMonitor::watchNames(const std::string& directory) {
   if (!isOpen()) return Failure{EBADF, "monitor not open"};
   if (nameGroup_ < 0) {
-    const int group = ::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK |
-                                          FAN_REPORT_DFID_NAME,
-                                      O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    const int group =
+        ::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
+                        O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (group < 0) return Failure::ofErrno(errno, "fanotify_init (names)");
     nameGroup_ = group;
   }
@@ -237,8 +237,8 @@ FileAccessEvent FileAccessMonitor::nameEvent(const void* info, std::size_t lengt
   // open_by_handle_at wants a handle it may write to; the event's is copied.
   std::vector<char> copy(handleBytes);
   std::memcpy(copy.data(), handle, handleBytes);
-  FileHandle directory(::open_by_handle_at(
-      mount, reinterpret_cast<file_handle*>(copy.data()), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle directory(::open_by_handle_at(mount, reinterpret_cast<file_handle*>(copy.data()),
+                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.isOpen()) return event;
   event.content = FileHandle(::openat(directory.descriptor(), name,
                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -249,8 +249,7 @@ FileAccessEvent FileAccessMonitor::nameEvent(const void* info, std::size_t lengt
   return event;
 }
 
-Result<> FileAccessMonitor::readGroup(int group, bool names,
-                                      std::vector<FileAccessEvent>& events) {
+Result<> FileAccessMonitor::readGroup(int group, bool names, std::vector<FileAccessEvent>& events) {
   alignas(fanotify_event_metadata) static thread_local char buffer[kReadBufferBytes];
   ssize_t length = ::read(group, buffer, sizeof buffer);
   if (length < 0) {
@@ -267,8 +266,7 @@ Result<> FileAccessMonitor::readGroup(int group, bool names,
     return {};
   }
   // A read that left room for more took everything queued then.
-  if (static_cast<std::size_t>(length) + 4096 + sizeof(fanotify_event_metadata) >
-      sizeof buffer) {
+  if (static_cast<std::size_t>(length) + 4096 + sizeof(fanotify_event_metadata) > sizeof buffer) {
     drained_ = false;
   }
   auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer);
@@ -283,8 +281,9 @@ Result<> FileAccessMonitor::readGroup(int group, bool names,
       continue;
     }
     if (names && (metadata->mask & FAN_Q_OVERFLOW) == 0) {
-      FileAccessEvent event = nameEvent(reinterpret_cast<const char*>(metadata) + metadata->metadata_len,
-                                        metadata->event_len - metadata->metadata_len);
+      FileAccessEvent event =
+          nameEvent(reinterpret_cast<const char*>(metadata) + metadata->metadata_len,
+                    metadata->event_len - metadata->metadata_len);
       event.pid = metadata->pid;
       if (event.content.isOpen()) events.push_back(std::move(event));
       continue;
@@ -300,8 +299,7 @@ Result<std::vector<FileAccessEvent>> FileAccessMonitor::waitForEvents(
   std::vector<FileAccessEvent> events;
   drained_ = false;
   if (!isOpen()) return events;
-  pollfd polled[3] = {
-      {*group_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}, {nameGroup_, POLLIN, 0}};
+  pollfd polled[3] = {{*group_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}, {nameGroup_, POLLIN, 0}};
   int ready = ::poll(polled, nameGroup_ >= 0 ? 3 : 2, static_cast<int>(timeout.count()));
   if (ready < 0) {
     if (errno != EINTR) return Failure::ofErrno(errno, "poll");

@@ -1,15 +1,19 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "tests/onaccess/OnAccessFixture.hpp"
@@ -105,53 +109,103 @@ TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
   EXPECT_TRUE(watcherSaid("[WARN] Ejecución bloqueada: " + infected)) << watcher()->errors();
 }
 
-// A stand-in for a service that hangs: it accepts and reads requests, answers the status probe
-// and never answers a scan. It runs in a child process, so it has a process id of its own.
-class HangingService {
+// A stand-in for the service, in a child process so it has a process id of its own. It answers
+// the status probe and either never answers a scan (holding the request), or answers each after
+// a pause by reading the file itself, without any cache: "threat" when it starts with a given
+// text, else "clean". It reads the descriptor sent with the request, or else opens the path.
+class StandInService {
  public:
-  explicit HangingService(const std::string& path) : log_(path + ".requests") {
-    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
+  enum class Scans { Hang, ReadAfterAPause };
+
+  // `threatText`: what a file starts with when the stand-in calls it a threat.
+  StandInService(const std::string& path, Scans scans, const std::string& threatText = {})
+      : log_(path + ".requests") {
     ::unlink(path.c_str());
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 64) != 0) {
-      ::close(listener);
-      return;
-    }
+    // The child listens itself: the watcher learns the service's process id from the listening
+    // socket, and the test's own writes must not pass for the service's.
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      path.copy(address.sun_path, sizeof address.sun_path - 1);
+      if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+          ::listen(listener, 64) != 0) {
+        ::_exit(1);
+      }
       std::vector<int> held;
       for (;;) {
         int client = ::accept(listener, nullptr, nullptr);
         if (client < 0) continue;
         char request[4097];
-        ssize_t length = ::recv(client, request, sizeof request, 0);
-        if (length > 0 && std::string(request, length).find("\"status\"") != std::string::npos) {
+        int passed = -1;
+        iovec part{request, sizeof request};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr header{};
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        ssize_t length = ::recvmsg(client, &header, MSG_CMSG_CLOEXEC);
+        if (cmsghdr* attached = CMSG_FIRSTHDR(&header);
+            attached != nullptr && attached->cmsg_type == SCM_RIGHTS) {
+          std::memcpy(&passed, CMSG_DATA(attached), sizeof passed);
+        }
+        const std::string text = length > 0 ? std::string(request, length) : std::string();
+        if (text.find("\"status\"") != std::string::npos) {
           const char answer[] = R"({"status":"ok"})";
           ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
           ::close(client);
-        } else {
-          held.push_back(client);
-          std::FILE* log = std::fopen(log_.c_str(), "a");
-          if (log != nullptr) {
-            std::fputs("scan\n", log);
-            std::fclose(log);
-          }
+          continue;
         }
+        std::FILE* log = std::fopen(log_.c_str(), "a");
+        if (log != nullptr) {
+          std::fputs("scan\n", log);
+          std::fclose(log);
+        }
+        if (scans == Scans::Hang) {
+          held.push_back(client);
+          continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto body = nlohmann::json::parse(text, nullptr, false);
+        if (passed < 0 && body.is_object() && body.contains("path")) {
+          passed = ::open(body["path"].get<std::string>().c_str(), O_RDONLY | O_CLOEXEC);
+        }
+        std::string head(threatText.size(), '\0');
+        const bool infected = passed >= 0 && !head.empty() &&
+                              ::pread(passed, head.data(), head.size(), 0) > 0 &&
+                              head == threatText;
+        const std::string answer =
+            infected
+                ? R"({"command":"scan_realtime","quarantined":false,"status":"threat","threat":"EICAR_Test_File"})"
+                : R"({"command":"scan_realtime","quarantined":false,"status":"clean","threat":null})";
+        ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+        if (passed >= 0) ::close(passed);
+        ::close(client);
       }
     }
-    ::close(listener);
+    for (int wait = 0; wait < 500 && !fs::exists(path) && alive(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
-  ~HangingService() { stop(); }
-  HangingService(const HangingService&) = delete;
-  HangingService& operator=(const HangingService&) = delete;
+  ~StandInService() { stop(); }
+  StandInService(const StandInService&) = delete;
+  StandInService& operator=(const StandInService&) = delete;
 
-  bool listening() const { return pid_ > 0; }
+  bool listening() { return alive(); }
+  // Scan requests that came in so far.
+  std::size_t scansAsked() const {
+    const std::string log = readFile(log_);
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+  }
   // True once a scan request has come in (and is being held).
-  bool holdsAScan() const { return !readFile(log_).empty(); }
+  bool holdsAScan() const { return scansAsked() > 0; }
+  bool alive() {
+    if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;
+    return pid_ > 0;
+  }
   void stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -165,7 +219,7 @@ class HangingService {
 };
 
 TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUpLater) {
-  HangingService hanging(socketPath());
+  StandInService hanging(socketPath(), StandInService::Scans::Hang);
   ASSERT_TRUE(hanging.listening());
   ASSERT_TRUE(startBlockingWatcher("1"));
 
@@ -193,7 +247,7 @@ TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUp
 
 TEST_F(OnAccessWatcherTest, AStartAllowedWithoutAVerdictIsNamedCountedAndScannedLater) {
   const std::string infected = placeProgram("infected", eicar());
-  HangingService hanging(socketPath());
+  StandInService hanging(socketPath(), StandInService::Scans::Hang);
   ASSERT_TRUE(hanging.listening());
   ASSERT_TRUE(startBlockingWatcher("1"));
 
@@ -211,6 +265,37 @@ TEST_F(OnAccessWatcherTest, AStartAllowedWithoutAVerdictIsNamedCountedAndScanned
   ASSERT_TRUE(watcher()->waitForExit(seconds(30)).has_value());
   EXPECT_NE(watcher()->output().find("1 permitida(s) sin veredicto"), std::string::npos)
       << watcher()->output();
+}
+
+// A program judged clean while a shared, writable mapping of it was alive, then changed through
+// that mapping: a write to a page already dirty changes no time, so the file looks like the
+// version judged clean. The watcher must not start it on the strength of that verdict.
+TEST_F(OnAccessWatcherTest, AProgramChangedThroughASharedMappingIsJudgedAgain) {
+  StandInService reading(socketPath(), StandInService::Scans::ReadAfterAPause, eicar());
+  ASSERT_TRUE(reading.listening());
+  const std::string program = watched() + "/mapped";
+  std::string clean = "#!/bin/sh\nexit 42\n";
+  clean.resize(eicar().size(), '#');
+  writeFile(program, clean, kExecutable);
+  ASSERT_TRUE(startBlockingWatcher("30"));
+
+  const int descriptor = ::open(program.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(descriptor, 0);
+  auto* mapped = static_cast<char*>(
+      ::mmap(nullptr, clean.size(), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0));
+  ASSERT_NE(mapped, MAP_FAILED);
+  ::close(descriptor);
+  mapped[0] = '#';  // the page is dirty and writable from now on
+  // Settled beyond any time granularity, then judged clean after a close after writing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ::close(::open(program.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(eventually([&] { return reading.scansAsked() >= 1; }))
+      << watcher()->output() << watcher()->errors();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+
+  std::memcpy(mapped, eicar().data(), eicar().size());
+  ::munmap(mapped, clean.size());
+  EXPECT_EQ(runProgram(program).startError, EPERM) << watcher()->errors();
 }
 
 TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
@@ -232,10 +317,11 @@ TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
 }
 
 TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
-  HangingService hanging(socketPath());
+  StandInService hanging(socketPath(), StandInService::Scans::Hang);
   ASSERT_TRUE(hanging.listening());
-  ASSERT_TRUE(startBlockingWatcher("600"));
+  // Placed first: the only scans asked for are those of the starts.
   const std::string clean = placeProgram("clean.sh", kCleanScript);
+  ASSERT_TRUE(startBlockingWatcher("600"));
 
   // Several starts held at once, each waiting for a verdict that never comes.
   std::vector<std::thread> starts;

@@ -1,5 +1,3 @@
-#include "platform/SocketClient.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +9,7 @@
 
 #include "platform/DeadlineRequest.hpp"
 #include "platform/FileHandle.hpp"
+#include "platform/SocketClient.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid::platform {
@@ -48,7 +47,8 @@ Received receiveWithDescriptor(int socket) {
 
 // True when both descriptors refer to the same open file system object.
 bool sameFile(int first, int second) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return ::fstat(first, &a) == 0 && ::fstat(second, &b) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
 }
@@ -117,9 +117,9 @@ TEST(SocketClientTest, ARequestWithADeadlineHandsTheDescriptorToTheServer) {
     }
     return seen;
   });
-  DeadlineReply reply = requestWithDeadline(
-      path, "scan", std::chrono::steady_clock::now() + std::chrono::seconds(10), {}, nullptr,
-      file->descriptor());
+  DeadlineReply reply =
+      requestWithDeadline(path, "scan", std::chrono::steady_clock::now() + std::chrono::seconds(10),
+                          {}, nullptr, file->descriptor());
   EXPECT_EQ(reply.outcome, DeadlineReply::Outcome::Answered) << reply.error;
   EXPECT_EQ(reply.text, "done");
   Result<std::string> plain = sendRequest(path, "plain");
