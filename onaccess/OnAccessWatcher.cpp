@@ -161,7 +161,7 @@ int OnAccessWatcher::run() {
     if (events) {
       bool lostAny = false;
       for (platform::FileAccessEvent& event : *events) {
-        lostAny = lostAny || event.kind == Kind::QueueOverflow;
+        lostAny = lostAny || event.kind == Kind::QueueOverflow || event.kind == Kind::ReadFailed;
         handle(event);
       }
       // Everything that happened before this read was in it: nothing before it can be lost now.
@@ -273,6 +273,7 @@ void OnAccessWatcher::handle(platform::FileAccessEvent& event) {
             "[WARN] No se pudieron leer eventos del kernel: " + event.detail + " (" +
                 std::to_string(total) + " en total)");
       }
+      requestCatchUp();
       return;
     }
     case Kind::ClosedAfterWrite:

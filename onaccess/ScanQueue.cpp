@@ -7,7 +7,8 @@ ScanQueue::ScanQueue(std::size_t capacity, std::chrono::milliseconds rescanInter
     : capacity_(capacity), rescanInterval_(rescanInterval), openCapacity_(openCapacity) {}
 
 ScanQueue::Admission ScanQueue::keepOrFold(Entry& entry) const {
-  if (!entry.content || waiting_.size() + cooling_.size() < openCapacity_) {
+  // A held start keeps its file: it is answered first and holds its own descriptor anyway.
+  if (!entry.content || !entry.held.empty() || waiting_.size() + cooling_.size() < openCapacity_) {
     return Admission::Queued;
   }
   entry.content.reset();
