@@ -23,8 +23,9 @@ struct FileAccessEvent {
     // A program is about to start from the file; it waits until `permission` is answered.
     AboutToExecute,
     // A name appeared in a directory: a file created, linked or moved there. `path` is the new
-    // name and `content` the file opened through it (never through a symbolic link); the event
-    // is dropped when nothing could be opened by that name any more.
+    // name and `content` the file opened through it (never through a symbolic link). Reported
+    // only for a regular file with content that can still be opened by that name (one created
+    // empty is reported by its close after writing).
     NameCreated,
     // The kernel's queue was full and events were lost; `detail` is "names" for the queue of
     // new names, empty for the queue of closes and starts.
@@ -99,6 +100,10 @@ class FileAccessMonitor {
   // Descriptors on the file systems marked for names, by file system id, through which their
   // directory handles are opened.
   std::vector<std::pair<std::uint64_t, int>> nameMounts_;
+  // The directory of the last new name, and its handle.
+  FileHandle lastDirectory_;
+  std::vector<char> lastDirectoryHandle_;
+  int lastDirectoryMount_ = -1;
   int wakeDescriptor_ = -1;
   bool holdExecution_ = false;
   bool drained_ = false;

@@ -5,9 +5,11 @@
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -127,6 +129,9 @@ FileAccessMonitor& FileAccessMonitor::operator=(FileAccessMonitor&& other) noexc
     nameGroup_ = std::exchange(other.nameGroup_, -1);
     nameMounts_ = std::move(other.nameMounts_);
     other.nameMounts_.clear();
+    lastDirectory_ = std::move(other.lastDirectory_);
+    lastDirectoryHandle_ = std::move(other.lastDirectoryHandle_);
+    lastDirectoryMount_ = other.lastDirectoryMount_;
     wakeDescriptor_ = std::exchange(other.wakeDescriptor_, -1);
     holdExecution_ = other.holdExecution_;
     drained_ = other.drained_;
@@ -234,17 +239,32 @@ FileAccessEvent FileAccessMonitor::nameEvent(const void* info, std::size_t lengt
     if (id == fileSystemId(fid->fsid)) mount = descriptor;
   }
   if (mount < 0) return event;
-  // open_by_handle_at wants a handle it may write to; the event's is copied.
-  std::vector<char> copy(handleBytes);
-  std::memcpy(copy.data(), handle, handleBytes);
-  FileHandle directory(::open_by_handle_at(mount, reinterpret_cast<file_handle*>(copy.data()),
-                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.isOpen()) return event;
-  event.content = FileHandle(::openat(directory.descriptor(), name,
-                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  // Names mostly come in runs within one directory (an unpack, a copy): its last one stays open.
+  const char* handleStart = reinterpret_cast<const char*>(handle);
+  if (!lastDirectory_.isOpen() || mount != lastDirectoryMount_ ||
+      !std::equal(handleStart, handleStart + handleBytes, lastDirectoryHandle_.begin(),
+                  lastDirectoryHandle_.end())) {
+    // open_by_handle_at wants a handle it may write to; the event's is copied.
+    std::vector<char> copy(handleStart, handleStart + handleBytes);
+    lastDirectory_ = FileHandle(::open_by_handle_at(
+        mount, reinterpret_cast<file_handle*>(copy.data()), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    lastDirectoryHandle_.assign(handleStart, handleStart + handleBytes);
+    lastDirectoryMount_ = mount;
+    if (!lastDirectory_.isOpen()) return event;
+  }
+  const int directory = lastDirectory_.descriptor();
+  // Only a regular file with content is worth opening: one created empty is reported by its
+  // close after writing.
+  struct stat named {};
+  if (::fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+      named.st_size == 0) {
+    return event;
+  }
+  event.content = FileHandle(
+      ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!event.content.isOpen()) return event;
   if (Result<FileStatus> status = statusOf(event.content.descriptor())) event.file = *status;
-  const std::string where = descriptorPath(directory.descriptor());
+  const std::string where = descriptorPath(directory);
   if (!where.empty()) event.path = (where == "/" ? "" : where) + "/" + name;
   return event;
 }
@@ -337,6 +357,8 @@ void FileAccessMonitor::close() {
   nameGroup_ = -1;
   for (const auto& [id, descriptor] : nameMounts_) ::close(descriptor);
   nameMounts_.clear();
+  lastDirectory_ = FileHandle();
+  lastDirectoryHandle_.clear();
   if (wakeDescriptor_ >= 0) ::close(wakeDescriptor_);
   wakeDescriptor_ = -1;
 }

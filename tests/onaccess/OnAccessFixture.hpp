@@ -57,8 +57,10 @@ class OnAccessFixture : public ::testing::Test {
   const std::string& watched() const { return watched_; }
   // Empty when the kernel reports new names (links, renames) on the watched tmpfs; else why not.
   const std::string& namesRefused() const { return namesRefused_; }
-  // The watcher's own process id (it runs under `timeout`); 0 when it is not found.
-  int watcherProcessId() const;
+  // While the watcher is paused, makes more closes after writing than the kernel queues (16384),
+  // then `meanwhile`, and lets the watcher go on. The files are gone before it reads again, so
+  // their events cost no scans. False when the watcher could not be paused.
+  bool overflowKernelQueue(const std::function<void()>& meanwhile = {});
   std::string socketPath() const { return root_->str() + "/norvid.sock"; }
 
   // Starts `norvid-core run` and waits until it answers; false when it did not come up.

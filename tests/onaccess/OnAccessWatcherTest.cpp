@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/onaccess/OnAccessFixture.hpp"
+#include "tests/support/PassedDescriptor.hpp"
 
 namespace norvid::testing {
 namespace {
@@ -138,21 +139,9 @@ class StandInService {
       for (;;) {
         int client = ::accept(listener, nullptr, nullptr);
         if (client < 0) continue;
-        char request[4097];
-        int passed = -1;
-        iovec part{request, sizeof request};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        msghdr header{};
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        ssize_t length = ::recvmsg(client, &header, MSG_CMSG_CLOEXEC);
-        if (cmsghdr* attached = CMSG_FIRSTHDR(&header);
-            attached != nullptr && attached->cmsg_type == SCM_RIGHTS) {
-          std::memcpy(&passed, CMSG_DATA(attached), sizeof passed);
-        }
-        const std::string text = length > 0 ? std::string(request, length) : std::string();
+        const ReceivedMessage request = receiveWithDescriptor(client);
+        const std::string& text = request.text;
+        int passed = request.descriptor;
         if (text.find("\"status\"") != std::string::npos) {
           const char answer[] = R"({"status":"ok"})";
           ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
@@ -342,22 +331,7 @@ TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
 TEST_F(OnAccessWatcherTest, AnOverflowOfTheKernelQueueIsReportedAndCounted) {
   ASSERT_TRUE(startService());
   ASSERT_TRUE(startWatcher({}));
-  // The watcher runs under `timeout`; the process to pause is its child.
-  const int watcherPid = watcherProcessId();
-  ASSERT_GT(watcherPid, 0);
-
-  // While the watcher reads nothing, more closes than the kernel queues (16384). The files are
-  // gone before it reads again, so the queued events cost no scans.
-  ASSERT_EQ(::kill(watcherPid, SIGSTOP), 0);
-  fs::create_directories(watched() + "/many");
-  for (int i = 0; i < 17000; ++i) {
-    const std::string path = watched() + "/many/" + std::to_string(i);
-    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(descriptor, 0);
-    ::close(descriptor);
-  }
-  fs::remove_all(watched() + "/many");
-  ASSERT_EQ(::kill(watcherPid, SIGCONT), 0);
+  ASSERT_TRUE(overflowKernelQueue());
 
   EXPECT_TRUE(watcherSaid("[WARN] Desbordamiento de la cola de eventos del kernel"));
   // Still at work afterwards.

@@ -10,40 +10,15 @@
 #include "platform/DeadlineRequest.hpp"
 #include "platform/FileHandle.hpp"
 #include "platform/SocketClient.hpp"
+#include "tests/support/PassedDescriptor.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace norvid::platform {
 namespace {
 
+using testing::ReceivedMessage;
+using testing::receiveWithDescriptor;
 using testing::TempDir;
-
-// One message read from `socket` and the descriptor that came with it (-1 when none did).
-struct Received {
-  std::string text;
-  int descriptor = -1;
-};
-
-Received receiveWithDescriptor(int socket) {
-  Received received;
-  char buffer[4096];
-  iovec part{buffer, sizeof buffer};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  msghdr header{};
-  header.msg_iov = &part;
-  header.msg_iovlen = 1;
-  header.msg_control = control;
-  header.msg_controllen = sizeof control;
-  const ssize_t length = ::recvmsg(socket, &header, MSG_CMSG_CLOEXEC);
-  if (length < 0) return received;
-  received.text.assign(buffer, static_cast<std::size_t>(length));
-  for (cmsghdr* attached = CMSG_FIRSTHDR(&header); attached != nullptr;
-       attached = CMSG_NXTHDR(&header, attached)) {
-    if (attached->cmsg_level == SOL_SOCKET && attached->cmsg_type == SCM_RIGHTS) {
-      std::memcpy(&received.descriptor, CMSG_DATA(attached), sizeof(int));
-    }
-  }
-  return received;
-}
 
 // True when both descriptors refer to the same open file system object.
 bool sameFile(int first, int second) {
@@ -63,7 +38,7 @@ TEST(SocketClientTest, AMessageCarriesACopyOfTheDescriptorOrNone) {
   Result<std::size_t> sent = sendWithDescriptor(pair[0], "with", file->descriptor());
   ASSERT_TRUE(sent) << sent.message();
   EXPECT_EQ(*sent, 4u);
-  Received with = receiveWithDescriptor(pair[1]);
+  ReceivedMessage with = receiveWithDescriptor(pair[1]);
   EXPECT_EQ(with.text, "with");
   ASSERT_GE(with.descriptor, 0);
   EXPECT_NE(with.descriptor, file->descriptor());
@@ -71,7 +46,7 @@ TEST(SocketClientTest, AMessageCarriesACopyOfTheDescriptorOrNone) {
   ::close(with.descriptor);
 
   ASSERT_TRUE(sendWithDescriptor(pair[0], "without", -1));
-  Received without = receiveWithDescriptor(pair[1]);
+  ReceivedMessage without = receiveWithDescriptor(pair[1]);
   EXPECT_EQ(without.text, "without");
   EXPECT_EQ(without.descriptor, -1);
 
@@ -105,7 +80,7 @@ TEST(SocketClientTest, ARequestWithADeadlineHandsTheDescriptorToTheServer) {
     for (int round = 0; round < 2; ++round) {
       int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) return seen;
-      Received request = receiveWithDescriptor(client);
+      ReceivedMessage request = receiveWithDescriptor(client);
       char head[8] = {};
       const ssize_t got =
           request.descriptor >= 0 ? ::pread(request.descriptor, head, 7, 0) : ssize_t{-1};
