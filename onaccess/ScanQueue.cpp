@@ -2,22 +2,35 @@
 
 namespace norvid::onaccess {
 
-ScanQueue::ScanQueue(std::size_t capacity, std::chrono::milliseconds rescanInterval)
-    : capacity_(capacity), rescanInterval_(rescanInterval) {}
+ScanQueue::ScanQueue(std::size_t capacity, std::chrono::milliseconds rescanInterval,
+                     std::size_t openCapacity)
+    : capacity_(capacity), rescanInterval_(rescanInterval), openCapacity_(openCapacity) {}
+
+ScanQueue::Admission ScanQueue::keepOrFold(Entry& entry) const {
+  // A held start keeps its file: it is answered first and holds its own descriptor anyway.
+  if (!entry.content || !entry.held.empty() || waiting_.size() + cooling_.size() < openCapacity_) {
+    return Admission::Queued;
+  }
+  entry.content.reset();
+  return Admission::Folded;
+}
 
 ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::FileStatus& identity,
-                                    HeldStart held) {
+                                    HeldStart held, OpenFile content) {
   std::lock_guard lock(mutex_);
   if (closed_) return Admission::Refused;
   if (auto running = inFlight_.find(path); running != inFlight_.end()) {
     // The running scan may have read the file before this write or start: scan it once more.
     running->second.again = true;
     running->second.next.identity = identity;
+    running->second.next.content = std::move(content);
     if (held) running->second.next.held.push_back(std::move(held));
     return Admission::Coalesced;
   }
   if (auto resting = cooling_.find(path); resting != cooling_.end()) {
     resting->second.entry.identity = identity;
+    // A path folded stays folded, so the open files kept stay within their bound.
+    if (resting->second.entry.content) resting->second.entry.content = std::move(content);
     if (held) {
       // A program start waits for nobody's interval.
       Entry entry = std::move(resting->second.entry);
@@ -29,6 +42,7 @@ ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::Fil
   }
   if (auto queued = waiting_.find(path); queued != waiting_.end()) {
     queued->second.identity = identity;
+    if (queued->second.content) queued->second.content = std::move(content);
     if (held) {
       if (queued->second.held.empty()) {
         startOrder_.push_back(path);
@@ -39,17 +53,34 @@ ScanQueue::Admission ScanQueue::add(const std::string& path, const platform::Fil
     return Admission::Coalesced;
   }
   if (waiting_.size() + cooling_.size() >= capacity_) return Admission::Refused;
-  Entry entry{identity, {}};
+  Entry entry{identity, {}, std::move(content)};
   if (held) entry.held.push_back(std::move(held));
+  const Admission admission = keepOrFold(entry);
   const Clock::time_point now = Clock::now();
   forgetOldScans(now);
   if (auto last = recent_.find(path); !held && last != recent_.end()) {
     cooling_.emplace(path, Cooling{last->second + rescanInterval_, std::move(entry)});
     ready_.notify_all();
-    return Admission::Queued;
+    return admission;
   }
   enqueue(path, std::move(entry));
-  return Admission::Queued;
+  return admission;
+}
+
+ScanQueue::Admission ScanQueue::retry(ScanJob job, std::chrono::milliseconds delay) {
+  std::lock_guard lock(mutex_);
+  if (closed_) return Admission::Refused;
+  if (inFlight_.count(job.path) != 0 || cooling_.count(job.path) != 0 ||
+      waiting_.count(job.path) != 0) {
+    // A newer scan of the file is already asked for; it gives the answer this one lacked.
+    return Admission::Coalesced;
+  }
+  if (waiting_.size() + cooling_.size() >= capacity_) return Admission::Refused;
+  Entry entry{job.identity, {}, std::move(job.content), job.attempts};
+  const Admission admission = keepOrFold(entry);
+  cooling_.emplace(job.path, Cooling{Clock::now() + delay, std::move(entry)});
+  ready_.notify_all();
+  return admission;
 }
 
 void ScanQueue::forgetOldScans(Clock::time_point now) {
@@ -105,7 +136,9 @@ std::optional<ScanJob> ScanQueue::take(bool startsOnly) {
         recent_[*path] = now;
         recentOrder_.emplace_back(now, *path);
       }
-      return ScanJob{*path, node.mapped().identity, std::move(node.mapped().held)};
+      Entry& entry = node.mapped();
+      return ScanJob{*path, entry.identity, std::move(entry.held), std::move(entry.content),
+                     entry.attempts};
     }
     if (nextRescan) {
       ready_.wait_until(lock, *nextRescan);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -12,12 +13,15 @@
 #include <vector>
 
 #include "platform/FileAccessMonitor.hpp"
+#include "platform/FileHandle.hpp"
 #include "platform/PermissionRequest.hpp"
 
 namespace norvid::onaccess {
 
 // A program start held until the verdict on its file.
 using HeldStart = std::shared_ptr<platform::PermissionRequest>;
+// The file an event named, open read-only; what is scanned, whatever the path names by then.
+using OpenFile = std::shared_ptr<const platform::FileHandle>;
 
 // One scan to ask the service for.
 struct ScanJob {
@@ -25,6 +29,10 @@ struct ScanJob {
   platform::FileStatus identity;
   // Program starts that wait for this scan's verdict.
   std::vector<HeldStart> held;
+  // Null when the file is to be opened by its path when the scan starts.
+  OpenFile content;
+  // Scans of this file asked for before without an answer.
+  int attempts = 0;
 };
 
 // The files waiting for a scan, one entry per path, and the paths being scanned. A path already
@@ -32,20 +40,28 @@ struct ScanJob {
 // after that scan (however often it was written). No scan of a path starts sooner than
 // `rescanInterval` after the scan before it, so a file rewritten without pause is scanned a few
 // times a second and not once per write. Jobs that hold a program start are never held back and
-// are taken first. At most `capacity` paths wait; beyond that new paths are refused. Safe from any
-// thread.
+// are taken first. At most `capacity` paths wait; beyond that new paths are refused. Only the
+// first `openCapacity` waiting paths keep their open file (each holds a descriptor); paths queued
+// beyond that are folded to the path alone and opened again when their scan starts. Safe from
+// any thread.
 class ScanQueue {
  public:
-  enum class Admission { Queued, Coalesced, Refused };
+  enum class Admission { Queued, Folded, Coalesced, Refused };
 
   using Clock = std::chrono::steady_clock;
 
   explicit ScanQueue(std::size_t capacity,
-                     std::chrono::milliseconds rescanInterval = std::chrono::milliseconds(0));
+                     std::chrono::milliseconds rescanInterval = std::chrono::milliseconds(0),
+                     std::size_t openCapacity = SIZE_MAX);
 
-  // Asks for a scan of `path`; `held` (may be null) waits for its verdict. Refused after close().
+  // Asks for a scan of `path` (open as `content`, may be null); `held` (may be null) waits for
+  // its verdict. The latest file asked about is the one scanned. Refused after close().
   Admission add(const std::string& path, const platform::FileStatus& identity,
-                HeldStart held = nullptr);
+                HeldStart held = nullptr, OpenFile content = nullptr);
+
+  // Asks again, no sooner than `delay` from now, for the scan `job` that got no answer; program
+  // starts it held are not kept. Coalesced with a scan of the path already asked for.
+  Admission retry(ScanJob job, std::chrono::milliseconds delay);
 
   // Waits for the next job; empty once close() was called. The job's path stays in flight until
   // finish(). With `startsOnly`, only jobs that hold a program start are taken, so that a taker
@@ -65,6 +81,8 @@ class ScanQueue {
   struct Entry {
     platform::FileStatus identity;
     std::vector<HeldStart> held;
+    OpenFile content;
+    int attempts = 0;
   };
   struct InFlight {
     Clock::time_point started;
@@ -83,8 +101,12 @@ class ScanQueue {
   // Queues the rescans whose time has come; returns when the next one is due.
   std::optional<Clock::time_point> promoteCooled(Clock::time_point now);
 
+  // Lets go of the entry's open file when too many are kept already.
+  Admission keepOrFold(Entry& entry) const;
+
   const std::size_t capacity_;
   const std::chrono::milliseconds rescanInterval_;
+  const std::size_t openCapacity_;
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   bool closed_ = false;

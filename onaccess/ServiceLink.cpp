@@ -55,7 +55,7 @@ ScanVerdict ServiceLink::readAnswer(const std::string& text) {
   return verdict(ScanVerdict::Kind::NoVerdict, stringMember(answer, "error"));
 }
 
-ScanVerdict ServiceLink::scan(const std::string& path,
+ScanVerdict ServiceLink::scan(const std::string& path, int descriptor,
                               std::chrono::steady_clock::time_point deadline,
                               const std::atomic<bool>* cancel) {
   const std::string request = requestFor(path);
@@ -64,7 +64,8 @@ ScanVerdict ServiceLink::scan(const std::string& path,
   }
   using Outcome = platform::DeadlineReply::Outcome;
   platform::DeadlineReply reply = platform::requestWithDeadline(
-      socketPath_, request, deadline, [this](std::int32_t pid) { servicePid_ = pid; }, cancel);
+      socketPath_, request, deadline, [this](std::int32_t pid) { servicePid_ = pid; }, cancel,
+      descriptor);
   switch (reply.outcome) {
     case Outcome::Answered:
       return readAnswer(reply.text);

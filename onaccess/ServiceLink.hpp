@@ -38,7 +38,10 @@ class ServiceLink {
 
   const std::string& socketPath() const { return socketPath_; }
 
-  ScanVerdict scan(const std::string& path, std::chrono::steady_clock::time_point deadline,
+  // Asks for a scan of the file open on `descriptor` (sent with the request; -1 for none, then
+  // the service opens `path`). `path` names the file in the answer, the log and the quarantine.
+  ScanVerdict scan(const std::string& path, int descriptor,
+                   std::chrono::steady_clock::time_point deadline,
                    const std::atomic<bool>* cancel = nullptr);
 
   // Asks for the service's status; true when it answered.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -24,8 +25,25 @@ class VerdictCache {
 
   VerdictCache(std::size_t capacity, std::chrono::seconds lifetime);
 
+  // The coarsest step of file times this cache relies on (some file systems keep whole seconds,
+  // FAT two).
+  static constexpr std::int64_t kTimeGranularityNs = 2'000'000'000;
+
   Known lookup(const platform::FileStatus& identity, Clock::time_point now) const;
   void remember(const platform::FileStatus& identity, Known verdict, Clock::time_point now);
+  // Drops a clean verdict on the file (any version): it was open for writing, and a write through
+  // a shared mapping need not change its times.
+  void forgetClean(const platform::FileStatus& identity);
+
+  // Whether a clean verdict from a scan of the file opened at the event (`atEvent`) may be
+  // remembered: the file is still that version after the answer (same device, inode, size and
+  // times, whatever its names did meanwhile); its times are older than the scan's start
+  // (`scanStartNs`, wall clock) by more than kTimeGranularityNs, so a write during the scan
+  // cannot hide behind an unchanged time; and nobody could write to it unseen
+  // (`writableElsewhere`: open for writing, or mapped shared and writable, by anyone).
+  static bool keepsClean(const platform::FileStatus& atEvent,
+                         const platform::FileStatus& afterAnswer, std::int64_t scanStartNs,
+                         bool writableElsewhere);
 
  private:
   struct Entry {

@@ -31,10 +31,11 @@ struct DeadlineReply {
 // Sends one request to the socket at `socketPath` and reads the answer until the server closes
 // the connection, never waiting past `deadline`: connecting, sending and reading all count. Once
 // connected, `onConnected` (when given) learns the server's process id. `cancel` (when given) is
-// looked at every 100 ms and ends the wait when it becomes true.
+// looked at every 100 ms and ends the wait when it becomes true. When `descriptor` is not
+// negative, a copy of it travels with the request (SCM_RIGHTS).
 DeadlineReply requestWithDeadline(const std::string& socketPath, const std::string& request,
                                   std::chrono::steady_clock::time_point deadline,
                                   const std::function<void(std::int32_t)>& onConnected = {},
-                                  const std::atomic<bool>* cancel = nullptr);
+                                  const std::atomic<bool>* cancel = nullptr, int descriptor = -1);
 
 }  // namespace norvid::platform

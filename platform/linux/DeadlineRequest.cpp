@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/FileHandle.hpp"
+#include "platform/SocketClient.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
@@ -50,7 +51,7 @@ DeadlineReply::Outcome waitFor(int descriptor, short events, Clock::time_point d
 DeadlineReply requestWithDeadline(const std::string& socketPath, const std::string& request,
                                   Clock::time_point deadline,
                                   const std::function<void(std::int32_t)>& onConnected,
-                                  const std::atomic<bool>* cancel) {
+                                  const std::atomic<bool>* cancel, int descriptor) {
   using Outcome = DeadlineReply::Outcome;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -87,15 +88,11 @@ DeadlineReply requestWithDeadline(const std::string& socketPath, const std::stri
 
   std::string error;
   for (;;) {
-    ssize_t sent = ::send(socket.descriptor(), request.data(), request.size(), MSG_NOSIGNAL);
-    if (sent >= 0) break;
-    if (errno == EINTR) continue;
-    if (errno == EPIPE || errno == ECONNRESET) {
-      return reply(Outcome::Unreachable, "send: " + errnoText(errno));
-    }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      return reply(Outcome::Failed, "send: " + errnoText(errno));
-    }
+    Result<std::size_t> sent = sendWithDescriptor(socket.descriptor(), request, descriptor);
+    if (sent) break;
+    const int code = sent.failure().code;
+    if (code == EPIPE || code == ECONNRESET) return reply(Outcome::Unreachable, sent.message());
+    if (code != EAGAIN && code != EWOULDBLOCK) return reply(Outcome::Failed, sent.message());
     Outcome waited = waitFor(socket.descriptor(), POLLOUT, deadline, cancel, error);
     if (waited != Outcome::Answered) return reply(waited, error);
   }

@@ -5,11 +5,18 @@
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <utility>
 
 #include "platform/SystemError.hpp"
 
@@ -17,6 +24,7 @@ namespace norvid::platform {
 namespace {
 
 constexpr std::size_t kReadBufferBytes = 64 * 1024;
+constexpr char kNamesQueue[] = "names";
 
 std::string descriptorPath(int descriptor) {
   char buffer[4096 + 16];
@@ -84,31 +92,49 @@ FileAccessEvent toEvent(const fanotify_event_metadata& metadata,
   if ((metadata.mask & FAN_OPEN_EXEC_PERM) != 0) {
     event.kind = FileAccessEvent::Kind::AboutToExecute;
     event.permission = PermissionRequest(group, metadata.fd);
+    // The answer closes the kernel's descriptor; the scan gets a copy of its own.
+    event.content = FileHandle(::fcntl(metadata.fd, F_DUPFD_CLOEXEC, 0));
   } else {
     event.kind = FileAccessEvent::Kind::ClosedAfterWrite;
-    ::close(metadata.fd);
+    event.content = FileHandle(metadata.fd);
   }
   return event;
+}
+
+std::uint64_t fileSystemId(const __kernel_fsid_t& id) {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(id.val[0])) << 32) |
+         static_cast<std::uint32_t>(id.val[1]);
+}
+
+Result<std::uint64_t> fileSystemIdOf(const std::string& path) {
+  struct statfs info {};
+  if (::statfs(path.c_str(), &info) != 0) return Failure::ofErrno(errno, "statfs " + path);
+  __kernel_fsid_t id{};
+  std::memcpy(&id, &info.f_fsid, sizeof id);
+  return fileSystemId(id);
 }
 
 }  // namespace
 
 FileAccessMonitor::~FileAccessMonitor() { close(); }
 
-FileAccessMonitor::FileAccessMonitor(FileAccessMonitor&& other) noexcept
-    : group_(std::move(other.group_)),
-      wakeDescriptor_(other.wakeDescriptor_),
-      holdExecution_(other.holdExecution_) {
-  other.wakeDescriptor_ = -1;
+FileAccessMonitor::FileAccessMonitor(FileAccessMonitor&& other) noexcept {
+  *this = std::move(other);
 }
 
 FileAccessMonitor& FileAccessMonitor::operator=(FileAccessMonitor&& other) noexcept {
   if (this != &other) {
     close();
     group_ = std::move(other.group_);
-    wakeDescriptor_ = other.wakeDescriptor_;
+    nameGroup_ = std::exchange(other.nameGroup_, -1);
+    nameMounts_ = std::move(other.nameMounts_);
+    other.nameMounts_.clear();
+    lastDirectory_ = std::move(other.lastDirectory_);
+    lastDirectoryHandle_ = std::move(other.lastDirectoryHandle_);
+    lastDirectoryMount_ = other.lastDirectoryMount_;
+    wakeDescriptor_ = std::exchange(other.wakeDescriptor_, -1);
     holdExecution_ = other.holdExecution_;
-    other.wakeDescriptor_ = -1;
+    drained_ = other.drained_;
   }
   return *this;
 }
@@ -162,30 +188,94 @@ Result<int> FileAccessMonitor::watchTree(const std::string& directory) {
   return marked;
 }
 
-Result<std::vector<FileAccessEvent>> FileAccessMonitor::waitForEvents(
-    std::chrono::milliseconds timeout) {
-  std::vector<FileAccessEvent> events;
-  if (!isOpen()) return events;
-  pollfd polled[2] = {{*group_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}};
-  int ready = ::poll(polled, 2, static_cast<int>(timeout.count()));
-  if (ready < 0) {
-    if (errno != EINTR) return Failure::ofErrno(errno, "poll");
-    return events;
+Result<int> FileAccessMonitor::watchNames(const std::string& directory) {
+  if (!isOpen()) return Failure{EBADF, "monitor not open"};
+  if (nameGroup_ < 0) {
+    const int group =
+        ::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
+                        O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (group < 0) return Failure::ofErrno(errno, "fanotify_init (names)");
+    nameGroup_ = group;
   }
-  if ((polled[0].revents & (POLLERR | POLLNVAL)) != 0) {
-    return Failure{EBADF, "fanotify descriptor failed"};
-  }
-  if ((polled[1].revents & POLLIN) != 0) {
-    std::uint64_t count;
-    while (::read(wakeDescriptor_, &count, sizeof count) > 0) {
+  auto mark = [&](const std::string& path) -> Result<> {
+    Result<std::uint64_t> id = fileSystemIdOf(path);
+    if (!id) return id.failure();
+    if (::fanotify_mark(nameGroup_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_CREATE | FAN_MOVED_TO,
+                        AT_FDCWD, path.c_str()) != 0) {
+      return Failure::ofErrno(errno, "fanotify_mark (names) " + path);
     }
+    for (const auto& [known, descriptor] : nameMounts_) {
+      if (known == *id) return {};
+    }
+    const int mount = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (mount < 0) return Failure::ofErrno(errno, "open " + path);
+    nameMounts_.emplace_back(*id, mount);
+    return {};
+  };
+  if (Result<> first = mark(directory); !first) return first.failure();
+  int marked = 1;
+  for (const std::string& mountPoint : mountPointsBelow(directory)) {
+    if (mark(mountPoint)) ++marked;
   }
-  if ((polled[0].revents & POLLIN) == 0) return events;
-  alignas(fanotify_event_metadata) char buffer[kReadBufferBytes];
-  ssize_t length = ::read(*group_, buffer, sizeof buffer);
+  return marked;
+}
+
+FileAccessEvent FileAccessMonitor::nameEvent(const void* info, std::size_t length) {
+  FileAccessEvent event;
+  event.kind = FileAccessEvent::Kind::NameCreated;
+  const auto* fid = static_cast<const fanotify_event_info_fid*>(info);
+  if (length < sizeof *fid + sizeof(file_handle) ||
+      fid->hdr.info_type != FAN_EVENT_INFO_TYPE_DFID_NAME) {
+    return event;
+  }
+  const auto* handle = reinterpret_cast<const file_handle*>(fid->handle);
+  const std::size_t handleBytes = sizeof(file_handle) + handle->handle_bytes;
+  if (sizeof *fid + handleBytes >= length) return event;
+  const char* name = reinterpret_cast<const char*>(fid->handle) + handleBytes;
+  const std::size_t nameRoom = length - sizeof *fid - handleBytes;
+  if (::strnlen(name, nameRoom) == nameRoom) return event;
+  int mount = -1;
+  for (const auto& [id, descriptor] : nameMounts_) {
+    if (id == fileSystemId(fid->fsid)) mount = descriptor;
+  }
+  if (mount < 0) return event;
+  // Names mostly come in runs within one directory (an unpack, a copy): its last one stays open.
+  const char* handleStart = reinterpret_cast<const char*>(handle);
+  if (!lastDirectory_.isOpen() || mount != lastDirectoryMount_ ||
+      !std::equal(handleStart, handleStart + handleBytes, lastDirectoryHandle_.begin(),
+                  lastDirectoryHandle_.end())) {
+    // open_by_handle_at wants a handle it may write to; the event's is copied.
+    std::vector<char> copy(handleStart, handleStart + handleBytes);
+    lastDirectory_ = FileHandle(::open_by_handle_at(
+        mount, reinterpret_cast<file_handle*>(copy.data()), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    lastDirectoryHandle_.assign(handleStart, handleStart + handleBytes);
+    lastDirectoryMount_ = mount;
+    if (!lastDirectory_.isOpen()) return event;
+  }
+  const int directory = lastDirectory_.descriptor();
+  // Only a regular file with content is worth opening: one created empty is reported by its
+  // close after writing.
+  struct stat named {};
+  if (::fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+      named.st_size == 0) {
+    return event;
+  }
+  event.content = FileHandle(
+      ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!event.content.isOpen()) return event;
+  if (Result<FileStatus> status = statusOf(event.content.descriptor())) event.file = *status;
+  const std::string where = descriptorPath(directory);
+  if (!where.empty()) event.path = (where == "/" ? "" : where) + "/" + name;
+  return event;
+}
+
+Result<> FileAccessMonitor::readGroup(int group, bool names, std::vector<FileAccessEvent>& events) {
+  alignas(fanotify_event_metadata) static thread_local char buffer[kReadBufferBytes];
+  ssize_t length = ::read(group, buffer, sizeof buffer);
   if (length < 0) {
     const int code = errno;
-    if (code == EAGAIN || code == EINTR) return events;
+    if (code == EAGAIN || code == EINTR) return {};
+    drained_ = false;
     if (code == EBADF || code == EINVAL || code == EFAULT) return Failure::ofErrno(code, "read");
     // The kernel could not open a file for an event (no descriptor left, a file that vanished):
     // that event is lost, the next ones are read as usual.
@@ -193,7 +283,11 @@ Result<std::vector<FileAccessEvent>> FileAccessMonitor::waitForEvents(
     lost.kind = FileAccessEvent::Kind::ReadFailed;
     lost.detail = errnoText(code);
     events.push_back(std::move(lost));
-    return events;
+    return {};
+  }
+  // A read that left room for more took everything queued then.
+  if (static_cast<std::size_t>(length) + 4096 + sizeof(fanotify_event_metadata) > sizeof buffer) {
+    drained_ = false;
   }
   auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer);
   for (; FAN_EVENT_OK(metadata, length); metadata = FAN_EVENT_NEXT(metadata, length)) {
@@ -206,7 +300,46 @@ Result<std::vector<FileAccessEvent>> FileAccessMonitor::waitForEvents(
       }
       continue;
     }
+    if (names && (metadata->mask & FAN_Q_OVERFLOW) == 0) {
+      FileAccessEvent event =
+          nameEvent(reinterpret_cast<const char*>(metadata) + metadata->metadata_len,
+                    metadata->event_len - metadata->metadata_len);
+      event.pid = metadata->pid;
+      if (event.content.isOpen()) events.push_back(std::move(event));
+      continue;
+    }
     events.push_back(toEvent(*metadata, group_));
+    if (names) events.back().detail = kNamesQueue;
+  }
+  return {};
+}
+
+Result<std::vector<FileAccessEvent>> FileAccessMonitor::waitForEvents(
+    std::chrono::milliseconds timeout) {
+  std::vector<FileAccessEvent> events;
+  drained_ = false;
+  if (!isOpen()) return events;
+  pollfd polled[3] = {{*group_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}, {nameGroup_, POLLIN, 0}};
+  int ready = ::poll(polled, nameGroup_ >= 0 ? 3 : 2, static_cast<int>(timeout.count()));
+  if (ready < 0) {
+    if (errno != EINTR) return Failure::ofErrno(errno, "poll");
+    return events;
+  }
+  if ((polled[0].revents & (POLLERR | POLLNVAL)) != 0 ||
+      (nameGroup_ >= 0 && (polled[2].revents & (POLLERR | POLLNVAL)) != 0)) {
+    return Failure{EBADF, "fanotify descriptor failed"};
+  }
+  if ((polled[1].revents & POLLIN) != 0) {
+    std::uint64_t count;
+    while (::read(wakeDescriptor_, &count, sizeof count) > 0) {
+    }
+  }
+  drained_ = true;
+  if ((polled[0].revents & POLLIN) != 0) {
+    if (Result<> read = readGroup(*group_, false, events); !read) return read.failure();
+  }
+  if (nameGroup_ >= 0 && (polled[2].revents & POLLIN) != 0) {
+    if (Result<> read = readGroup(nameGroup_, true, events); !read) return read.failure();
   }
   return events;
 }
@@ -220,8 +353,27 @@ void FileAccessMonitor::wake() {
 
 void FileAccessMonitor::close() {
   group_.reset();
+  if (nameGroup_ >= 0) ::close(nameGroup_);
+  nameGroup_ = -1;
+  for (const auto& [id, descriptor] : nameMounts_) ::close(descriptor);
+  nameMounts_.clear();
+  lastDirectory_ = FileHandle();
+  lastDirectoryHandle_.clear();
   if (wakeDescriptor_ >= 0) ::close(wakeDescriptor_);
   wakeDescriptor_ = -1;
+}
+
+Result<bool> openForWritingElsewhere(int descriptor) {
+  // A lease taken here is given back at once; should a writer come in between, the kernel tells
+  // this process with SIGIO, whose default action would end it.
+  static std::once_flag ignoreBreaks;
+  std::call_once(ignoreBreaks, [] { std::signal(SIGIO, SIG_IGN); });
+  if (::fcntl(descriptor, F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(descriptor, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  if (errno == EAGAIN || errno == EBUSY) return true;
+  return Failure::ofErrno(errno, "F_SETLEASE");
 }
 
 }  // namespace norvid::platform

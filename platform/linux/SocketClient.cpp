@@ -12,8 +12,30 @@
 
 namespace norvid::platform {
 
+Result<std::size_t> sendWithDescriptor(int socket, const std::string& message, int descriptor) {
+  iovec part{const_cast<char*>(message.data()), message.size()};
+  msghdr header{};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (descriptor >= 0) {
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* attached = CMSG_FIRSTHDR(&header);
+    attached->cmsg_level = SOL_SOCKET;
+    attached->cmsg_type = SCM_RIGHTS;
+    attached->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(attached), &descriptor, sizeof(int));
+  }
+  for (;;) {
+    const ssize_t sent = ::sendmsg(socket, &header, MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno != EINTR) return Failure::ofErrno(errno, "send");
+  }
+}
+
 Result<std::string> sendRequest(const std::string& socketPath, const std::string& request,
-                                int passDescriptor) {
+                                int descriptor) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
@@ -27,26 +49,12 @@ Result<std::string> sendRequest(const std::string& socketPath, const std::string
     ::close(fd);
     return Failure::ofErrno(code, "connect " + socketPath);
   }
-  iovec part{const_cast<char*>(request.data()), request.size()};
-  msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  if (passDescriptor >= 0) {
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &passDescriptor, sizeof passDescriptor);
-  }
-  if (::sendmsg(fd, &message, MSG_NOSIGNAL) < 0) {
-    int code = errno;
+  if (Result<std::size_t> sent = sendWithDescriptor(fd, request, descriptor); !sent) {
+    const int code = sent.failure().code;
     ::close(fd);
     // A request the server refused (too long) reads as a connection closed without answer.
     if (code == EPIPE || code == ECONNRESET || code == EMSGSIZE) return std::string();
-    return Failure::ofErrno(code, "send");
+    return sent.failure();
   }
   std::string response;
   std::vector<char> buffer(128 * 1024);

@@ -124,6 +124,27 @@ void OnAccessFixture::SetUp() {
   if (platform::Result<int> marked = probe->watchTree(watched_); !marked) {
     GTEST_SKIP() << "the kernel refuses fanotify here: " << marked.message();
   }
+  if (platform::Result<int> names = probe->watchNames(watched_); !names) {
+    namesRefused_ = names.message();
+  }
+}
+
+bool OnAccessFixture::overflowKernelQueue(const std::function<void()>& meanwhile) {
+  if (!watcher_) return false;
+  // The watcher runs under `timeout`; the process to pause is its child.
+  const std::string children = readFile("/proc/" + std::to_string(watcher_->pid()) + "/task/" +
+                                        std::to_string(watcher_->pid()) + "/children");
+  const int watcherPid = std::atoi(children.c_str());
+  if (watcherPid <= 0 || ::kill(watcherPid, SIGSTOP) != 0) return false;
+  fs::create_directories(watched_ + "/many");
+  for (int i = 0; i < 17000; ++i) {
+    const std::string path = watched_ + "/many/" + std::to_string(i);
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor >= 0) ::close(descriptor);
+  }
+  fs::remove_all(watched_ + "/many");
+  if (meanwhile) meanwhile();
+  return ::kill(watcherPid, SIGCONT) == 0;
 }
 
 void OnAccessFixture::TearDown() {

@@ -55,6 +55,12 @@ class OnAccessFixture : public ::testing::Test {
   void TearDown() override;
 
   const std::string& watched() const { return watched_; }
+  // Empty when the kernel reports new names (links, renames) on the watched tmpfs; else why not.
+  const std::string& namesRefused() const { return namesRefused_; }
+  // While the watcher is paused, makes more closes after writing than the kernel queues (16384),
+  // then `meanwhile`, and lets the watcher go on. The files are gone before it reads again, so
+  // their events cost no scans. False when the watcher could not be paused.
+  bool overflowKernelQueue(const std::function<void()>& meanwhile = {});
   std::string socketPath() const { return root_->str() + "/norvid.sock"; }
 
   // Starts `norvid-core run` and waits until it answers; false when it did not come up.
@@ -88,6 +94,7 @@ class OnAccessFixture : public ::testing::Test {
 
   std::unique_ptr<TempDir> root_;
   std::string watched_;
+  std::string namesRefused_;
   std::string binaryDir_;
   bool mounted_ = false;
   std::unique_ptr<BackgroundProcess> service_;

@@ -1,18 +1,23 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "tests/onaccess/OnAccessFixture.hpp"
+#include "tests/support/PassedDescriptor.hpp"
 
 namespace norvid::testing {
 namespace {
@@ -26,8 +31,8 @@ const std::string kCleanScript = "#!/bin/sh\nexit 42\n";
 class OnAccessWatcherTest : public OnAccessFixture {
  protected:
   // Puts an executable file under `watched()/bin` without a close after writing there: it is
-  // written in the excluded staging directory and renamed into place, so the first the watcher
-  // hears of it is the program start.
+  // written in the excluded staging directory and renamed into place. Placed before the watcher
+  // starts, the first the watcher hears of it is the program start.
   std::string placeProgram(const std::string& name, const std::string& content) {
     fs::create_directories(watched() + "/staging");
     fs::create_directories(watched() + "/bin");
@@ -79,17 +84,19 @@ TEST_F(OnAccessWatcherTest, AnInfectedFileIsQuarantinedAndTheCleanOneBesideItSta
 
 TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
   ASSERT_TRUE(startService());
+  // Placed before the watcher starts, so the first it hears of them is the program start (a
+  // rename into a watched directory is scanned by itself).
+  const std::string clean = placeProgram("clean.sh", kCleanScript);
+  const std::string infected = placeProgram("infected", eicar());
   // A generous wait for verdicts: on a loaded machine a start must not be let through unjudged.
   ASSERT_TRUE(startBlockingWatcher("30"));
 
-  const std::string clean = placeProgram("clean.sh", kCleanScript);
   RunOutcome ran = runProgram(clean);
   EXPECT_EQ(ran.startError, 0);
   EXPECT_EQ(ran.exitCode, 42);
   // Known clean now: started again without waiting for a scan, and still runs.
   EXPECT_EQ(runProgram(clean).exitCode, 42);
 
-  const std::string infected = placeProgram("infected", eicar());
   EXPECT_EQ(runProgram(infected).startError, EPERM);
   EXPECT_TRUE(eventually([&] { return !fs::exists(infected); }));
 
@@ -103,53 +110,91 @@ TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
   EXPECT_TRUE(watcherSaid("[WARN] Ejecución bloqueada: " + infected)) << watcher()->errors();
 }
 
-// A stand-in for a service that hangs: it accepts and reads requests, answers the status probe
-// and never answers a scan. It runs in a child process, so it has a process id of its own.
-class HangingService {
+// A stand-in for the service, in a child process so it has a process id of its own. It answers
+// the status probe and either never answers a scan (holding the request), or answers each after
+// a pause by reading the file itself, without any cache: "threat" when it starts with a given
+// text, else "clean". It reads the descriptor sent with the request, or else opens the path.
+class StandInService {
  public:
-  explicit HangingService(const std::string& path) : log_(path + ".requests") {
-    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
+  enum class Scans { Hang, ReadAfterAPause };
+
+  // `threatText`: what a file starts with when the stand-in calls it a threat.
+  StandInService(const std::string& path, Scans scans, const std::string& threatText = {})
+      : log_(path + ".requests") {
     ::unlink(path.c_str());
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 64) != 0) {
-      ::close(listener);
-      return;
-    }
+    // The child listens itself: the watcher learns the service's process id from the listening
+    // socket, and the test's own writes must not pass for the service's.
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      path.copy(address.sun_path, sizeof address.sun_path - 1);
+      if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+          ::listen(listener, 64) != 0) {
+        ::_exit(1);
+      }
       std::vector<int> held;
       for (;;) {
         int client = ::accept(listener, nullptr, nullptr);
         if (client < 0) continue;
-        char request[4097];
-        ssize_t length = ::recv(client, request, sizeof request, 0);
-        if (length > 0 && std::string(request, length).find("\"status\"") != std::string::npos) {
+        const ReceivedMessage request = receiveWithDescriptor(client);
+        const std::string& text = request.text;
+        int passed = request.descriptor;
+        if (text.find("\"status\"") != std::string::npos) {
           const char answer[] = R"({"status":"ok"})";
           ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
           ::close(client);
-        } else {
-          held.push_back(client);
-          std::FILE* log = std::fopen(log_.c_str(), "a");
-          if (log != nullptr) {
-            std::fputs("scan\n", log);
-            std::fclose(log);
-          }
+          continue;
         }
+        std::FILE* log = std::fopen(log_.c_str(), "a");
+        if (log != nullptr) {
+          std::fputs("scan\n", log);
+          std::fclose(log);
+        }
+        if (scans == Scans::Hang) {
+          held.push_back(client);
+          continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto body = nlohmann::json::parse(text, nullptr, false);
+        if (passed < 0 && body.is_object() && body.contains("path")) {
+          passed = ::open(body["path"].get<std::string>().c_str(), O_RDONLY | O_CLOEXEC);
+        }
+        std::string head(threatText.size(), '\0');
+        const bool infected = passed >= 0 && !head.empty() &&
+                              ::pread(passed, head.data(), head.size(), 0) > 0 &&
+                              head == threatText;
+        const std::string answer =
+            infected
+                ? R"({"command":"scan_realtime","quarantined":false,"status":"threat","threat":"EICAR_Test_File"})"
+                : R"({"command":"scan_realtime","quarantined":false,"status":"clean","threat":null})";
+        ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+        if (passed >= 0) ::close(passed);
+        ::close(client);
       }
     }
-    ::close(listener);
+    for (int wait = 0; wait < 500 && !fs::exists(path) && alive(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
-  ~HangingService() { stop(); }
-  HangingService(const HangingService&) = delete;
-  HangingService& operator=(const HangingService&) = delete;
+  ~StandInService() { stop(); }
+  StandInService(const StandInService&) = delete;
+  StandInService& operator=(const StandInService&) = delete;
 
-  bool listening() const { return pid_ > 0; }
+  bool listening() { return alive(); }
+  // Scan requests that came in so far.
+  std::size_t scansAsked() const {
+    const std::string log = readFile(log_);
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+  }
   // True once a scan request has come in (and is being held).
-  bool holdsAScan() const { return !readFile(log_).empty(); }
+  bool holdsAScan() const { return scansAsked() > 0; }
+  bool alive() {
+    if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;
+    return pid_ > 0;
+  }
   void stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -163,7 +208,7 @@ class HangingService {
 };
 
 TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUpLater) {
-  HangingService hanging(socketPath());
+  StandInService hanging(socketPath(), StandInService::Scans::Hang);
   ASSERT_TRUE(hanging.listening());
   ASSERT_TRUE(startBlockingWatcher("1"));
 
@@ -189,6 +234,59 @@ TEST_F(OnAccessWatcherTest, WithoutAVerdictAStartIsAllowedAndTheWatcherCatchesUp
       << watcher()->errors();
 }
 
+TEST_F(OnAccessWatcherTest, AStartAllowedWithoutAVerdictIsNamedCountedAndScannedLater) {
+  const std::string infected = placeProgram("infected", eicar());
+  StandInService hanging(socketPath(), StandInService::Scans::Hang);
+  ASSERT_TRUE(hanging.listening());
+  ASSERT_TRUE(startBlockingWatcher("1"));
+
+  // The service takes the request and never answers: the start goes ahead after the timeout...
+  EXPECT_EQ(runProgram(infected).startError, ENOEXEC);
+  EXPECT_TRUE(watcherSaid("[WARN] Sin veredicto en 1 s: se permite la ejecución de " + infected))
+      << watcher()->errors();
+  // ...but the scan stays pending: once a service answers, the file is scanned and quarantined
+  // without anything else happening to it.
+  hanging.stop();
+  ASSERT_TRUE(startService());
+  EXPECT_TRUE(eventually([&] { return !fs::exists(infected); }, seconds(30)))
+      << watcher()->output() << watcher()->errors();
+  watcher()->signal(SIGTERM);
+  ASSERT_TRUE(watcher()->waitForExit(seconds(30)).has_value());
+  EXPECT_NE(watcher()->output().find("1 permitida(s) sin veredicto"), std::string::npos)
+      << watcher()->output();
+}
+
+// A program judged clean while a shared, writable mapping of it was alive, then changed through
+// that mapping: a write to a page already dirty changes no time, so the file looks like the
+// version judged clean. The watcher must not start it on the strength of that verdict.
+TEST_F(OnAccessWatcherTest, AProgramChangedThroughASharedMappingIsJudgedAgain) {
+  StandInService reading(socketPath(), StandInService::Scans::ReadAfterAPause, eicar());
+  ASSERT_TRUE(reading.listening());
+  const std::string program = watched() + "/mapped";
+  std::string clean = "#!/bin/sh\nexit 42\n";
+  clean.resize(eicar().size(), '#');
+  writeFile(program, clean, kExecutable);
+  ASSERT_TRUE(startBlockingWatcher("30"));
+
+  const int descriptor = ::open(program.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(descriptor, 0);
+  auto* mapped = static_cast<char*>(
+      ::mmap(nullptr, clean.size(), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0));
+  ASSERT_NE(mapped, MAP_FAILED);
+  ::close(descriptor);
+  mapped[0] = '#';  // the page is dirty and writable from now on
+  // Settled beyond any time granularity, then judged clean after a close after writing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ::close(::open(program.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(eventually([&] { return reading.scansAsked() >= 1; }))
+      << watcher()->output() << watcher()->errors();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+
+  std::memcpy(mapped, eicar().data(), eicar().size());
+  ::munmap(mapped, clean.size());
+  EXPECT_EQ(runProgram(program).startError, EPERM) << watcher()->errors();
+}
+
 TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
   ASSERT_TRUE(startService());
   ASSERT_TRUE(startWatcher({}));
@@ -208,10 +306,11 @@ TEST_F(OnAccessWatcherTest, AFileRewrittenInABurstIsScannedAHandfulOfTimes) {
 }
 
 TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
-  HangingService hanging(socketPath());
+  StandInService hanging(socketPath(), StandInService::Scans::Hang);
   ASSERT_TRUE(hanging.listening());
-  ASSERT_TRUE(startBlockingWatcher("600"));
+  // Placed first: the only scans asked for are those of the starts.
   const std::string clean = placeProgram("clean.sh", kCleanScript);
+  ASSERT_TRUE(startBlockingWatcher("600"));
 
   // Several starts held at once, each waiting for a verdict that never comes.
   std::vector<std::thread> starts;
@@ -232,24 +331,7 @@ TEST_F(OnAccessWatcherTest, StoppingLetsEveryHeldStartGo) {
 TEST_F(OnAccessWatcherTest, AnOverflowOfTheKernelQueueIsReportedAndCounted) {
   ASSERT_TRUE(startService());
   ASSERT_TRUE(startWatcher({}));
-  // The watcher runs under `timeout`; the process to pause is its child.
-  const std::string children = readFile("/proc/" + std::to_string(watcher()->pid()) + "/task/" +
-                                        std::to_string(watcher()->pid()) + "/children");
-  const int watcherPid = std::atoi(children.c_str());
-  ASSERT_GT(watcherPid, 0) << children;
-
-  // While the watcher reads nothing, more closes than the kernel queues (16384). The files are
-  // gone before it reads again, so the queued events cost no scans.
-  ASSERT_EQ(::kill(watcherPid, SIGSTOP), 0);
-  fs::create_directories(watched() + "/many");
-  for (int i = 0; i < 17000; ++i) {
-    const std::string path = watched() + "/many/" + std::to_string(i);
-    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(descriptor, 0);
-    ::close(descriptor);
-  }
-  fs::remove_all(watched() + "/many");
-  ASSERT_EQ(::kill(watcherPid, SIGCONT), 0);
+  ASSERT_TRUE(overflowKernelQueue());
 
   EXPECT_TRUE(watcherSaid("[WARN] Desbordamiento de la cola de eventos del kernel"));
   // Still at work afterwards.

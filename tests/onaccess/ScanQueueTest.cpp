@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 
 #include "onaccess/ScanQueue.hpp"
@@ -127,6 +128,46 @@ TEST(ScanQueueTest, BoundedAndClosable) {
   taker.join();
   EXPECT_EQ(queue.add("/d", {}), Admission::Refused);
   EXPECT_FALSE(queue.take());
+}
+
+TEST(ScanQueueTest, PathsBeyondTheOpenCapacityAreFoldedToThePathAlone) {
+  ScanQueue queue(3, std::chrono::milliseconds(0), 2);
+  const OpenFile file = std::make_shared<platform::FileHandle>();
+  EXPECT_EQ(queue.add("/w/a", {}, nullptr, file), Admission::Queued);
+  EXPECT_EQ(queue.add("/w/b", {}, nullptr, file), Admission::Queued);
+  EXPECT_EQ(queue.add("/w/c", {}, nullptr, file), Admission::Folded);
+  // Folded stays folded, whatever comes for the path later; one entry per path.
+  EXPECT_EQ(queue.add("/w/c", {}, nullptr, file), Admission::Coalesced);
+  EXPECT_EQ(queue.add("/w/d", {}, nullptr, file), Admission::Refused);
+  EXPECT_EQ(queue.waiting(), 3u);
+  std::map<std::string, bool> open;
+  for (int i = 0; i < 3; ++i) {
+    std::optional<ScanJob> job = queue.take();
+    ASSERT_TRUE(job);
+    open[job->path] = job->content != nullptr;
+  }
+  EXPECT_EQ(open, (std::map<std::string, bool>{{"/w/a", true}, {"/w/b", true}, {"/w/c", false}}));
+}
+
+TEST(ScanQueueTest, AScanWithoutAnswerIsAskedForAgainAfterItsPause) {
+  ScanQueue queue(8);
+  queue.add("/w/slow", {});
+  std::optional<ScanJob> job = queue.take();
+  ASSERT_TRUE(job);
+  job->held.push_back(heldStart());
+  job->attempts = 2;
+  queue.finish("/w/slow");
+  EXPECT_EQ(queue.retry(*job, std::chrono::milliseconds(50)), Admission::Queued);
+  // Already asked for again: a second retry of the same path folds into it.
+  EXPECT_EQ(queue.retry(*job, std::chrono::milliseconds(50)), Admission::Coalesced);
+  EXPECT_EQ(queue.waiting(), 1u);
+  std::optional<ScanJob> again = queue.take();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->path, "/w/slow");
+  EXPECT_EQ(again->attempts, 2);
+  EXPECT_TRUE(again->held.empty());
+  queue.close();
+  EXPECT_EQ(queue.retry(*again, std::chrono::milliseconds(0)), Admission::Refused);
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST(ServiceLinkTest, RequestsThatCannotTravelAreNotBuilt) {
 TEST(ServiceLinkTest, AMissingServiceIsUnreachableAtOnce) {
   ServiceLink link("/nonexistent/norvid-onaccess-test.sock");
   ScanVerdict verdict =
-      link.scan("/w/f", std::chrono::steady_clock::now() + std::chrono::seconds(30));
+      link.scan("/w/f", -1, std::chrono::steady_clock::now() + std::chrono::seconds(30));
   EXPECT_EQ(verdict.kind, Kind::Unreachable);
   EXPECT_FALSE(link.probe(std::chrono::seconds(30)));
   EXPECT_EQ(link.servicePid(), 0);
