@@ -263,14 +263,14 @@ TEST_F(TransportFixture, AUserBeyondItsShareOfRequestsIsToldSoAndRootStillFindsA
 // A handler working for a client that hangs up learns so from its request's context, so that a
 // long scan for no one can stop.
 TEST_F(TransportFixture, AHandlerSeesItsClientHangUp) {
-  std::promise<bool> seen;
-  start([&seen](const std::string&, const RequestContext& context) {
+  auto seen = std::make_shared<std::promise<bool>>();
+  start([seen](const std::string&, const RequestContext& context) {
     bool hungUp = false;
     for (int i = 0; i < 2000 && !hungUp; ++i) {
       hungUp = context.clientHungUp();
       if (!hungUp) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    seen.set_value(hungUp);
+    seen->set_value(hungUp);
     return std::string("late");
   });
   {
@@ -278,7 +278,11 @@ TEST_F(TransportFixture, AHandlerSeesItsClientHangUp) {
     leaving.sendText("long work");
     EXPECT_TRUE(eventually([&] { return transport_->busyWorkers() == 1; }));
   }
-  EXPECT_TRUE(seen.get_future().get());
+  // Bounded, so that a request dropped before any worker took it fails the test instead of
+  // hanging it.
+  std::future<bool> handled = seen->get_future();
+  ASSERT_EQ(handled.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_TRUE(handled.get());
   EXPECT_EQ(transport_->hangUpsSeen(), 1u);
   EXPECT_TRUE(eventually([&] { return transport_->openConnections() == 0; }));
 }
