@@ -120,10 +120,13 @@ std::optional<CommandCatalog::Command> CommandCatalog::find(const std::string& n
 
 std::string CommandCatalog::helpText() {
   std::ostringstream text;
-  text << "Uso: norvidctl COMMAND [key=value ...] [--raw]\n"
+  text << "Uso: norvidctl COMMAND [key=value ...] [--raw] [--quiet]\n"
+          "     norvidctl scan|generate_report [key=value ...] [--] PATH...\n"
           "     norvidctl --json '{\"command\":\"status\"}'\n"
           "     norvidctl help\n\n"
-          "Los valores enteros se envían como números. En una terminal la respuesta se muestra\n"
+          "Los valores enteros se envían como números; una ruta relativa se completa con el\n"
+          "directorio actual. Salida: 0 nada encontrado, 1 amenaza encontrada, 2 error.\n"
+          "--quiet muestra solo las amenazas. En una terminal la respuesta se muestra\n"
           "como texto; --raw, --json o una salida redirigida dan el JSON del servicio.\n"
           "El socket es $NORVID_SOCKET o /run/NorvidCoreService.sock.\n"
           "(admin): solo root y los miembros del grupo norvid-admin.\n\n"
