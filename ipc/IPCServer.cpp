@@ -166,9 +166,13 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.caller()); }},
       {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
       {"delete_quarantine",
-       [&quarantine](Args a) { return quarantine.handleDeleteQuarantine(a.text("id")); }},
+       [&quarantine](Args a) {
+         return quarantine.handleDeleteQuarantine(a.text("id"), a.caller());
+       }},
       {"restore_quarantine",
-       [&quarantine](Args a) { return quarantine.handleRestoreQuarantine(a.text("id")); }},
+       [&quarantine](Args a) {
+         return quarantine.handleRestoreQuarantine(a.text("id"), a.caller());
+       }},
       {"quarantine_file",
        [&quarantine](Args a) {
          return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"), a.caller());
@@ -193,7 +197,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&scans](Args a) {
          return scans.handleScanAmsi(a.text("content_name"), a.text("content"));
        }},
-      {"reload_rules", [&rules](Args) { return rules.handleReloadRules(); }},
+      {"reload_rules", [&rules](Args a) { return rules.handleReloadRules(a.caller()); }},
       {"generate_report",
        [&reports](Args a) {
          return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller());

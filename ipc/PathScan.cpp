@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "engine/Scanner.hpp"
+#include "logging/ServiceEvents.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
@@ -24,6 +25,7 @@ PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerId
     scan.kind = Kind::Directory;
     std::unique_ptr<ScanRegistry::Tracked> tracked;
     if (registry != nullptr) tracked = registry->track(command, path, caller);
+    if (tracked) scan.scanId = std::to_string(tracked->id());
     ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
     scan.results = scanner.scanDirectory(path, true, caller, progress);
     scan.cancelled = progress != nullptr && progress->cancelRequested();
@@ -31,6 +33,21 @@ PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerId
     scan.kind = Kind::Other;
   }
   return scan;
+}
+
+void PathScan::announce(const std::string& command, const std::string& path,
+                        const CallerIdentity& caller, const std::string& scanId) const {
+  if (kind != Kind::File && kind != Kind::Directory) return;
+  ServiceEvents& events = ServiceEvents::instance();
+  const std::string& id = scanId.empty() ? this->scanId : scanId;
+  std::int64_t threats = 0;
+  for (const ScanResult& result : results) {
+    if (result.status != ScanStatus::INFECTED) continue;
+    ++threats;
+    events.threatFound(command, kind == Kind::File ? path : result.path, result.threat, caller, id);
+  }
+  events.scanFinished(command, path, caller, id, static_cast<std::int64_t>(results.size()),
+                      threats);
 }
 
 }  // namespace norvid

@@ -21,10 +21,17 @@ struct PathScan {
   DirectoryScanResult results;
   // The directory scan was cancelled; `results` holds the files judged before that.
   bool cancelled = false;
+  // The directory scan's number in the registry; empty for a file or without a registry.
+  std::string scanId;
 
   // `command` names the scan in the registry's listing.
   static PathScan run(Scanner& scanner, const std::string& path, const CallerIdentity& caller,
                       ScanRegistry* registry, const std::string& command);
+
+  // Publishes the scan's events: one "threat found" per infected file, then "scan finished" for a
+  // file or directory that was scanned. `scanId` replaces the registry's number (a report's id).
+  void announce(const std::string& command, const std::string& path, const CallerIdentity& caller,
+                const std::string& scanId = "") const;
 };
 
 }  // namespace norvid

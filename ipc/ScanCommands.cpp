@@ -7,6 +7,7 @@
 #include "ipc/JsonResponse.hpp"
 #include "ipc/PathScan.hpp"
 #include "logging/EventLogger.hpp"
+#include "logging/ServiceEvents.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/TempFile.hpp"
 #include "quarantine/QuarantineManager.hpp"
@@ -119,6 +120,7 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
     const std::string threatName = response.value("threat_name", "");
     const std::int32_t filesScanned = response.value("files_scanned", 1);
     EventLogger::instance().logScanEvent(path, result, threatName, filesScanned);
+    scan.announce("scan", path, caller);
     statistics_.recordScan(path);
     if (result == "INFECTED") statistics_.recordThreat(path, threatName);
     return serializeResponse(response);
@@ -151,6 +153,8 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
         response["status"] = "threat";
         response["threat"] = result.threat;
         statistics_.recordThreat(path, result.threat);
+        const auto owner =
+            ServiceEvents::instance().threatFound("scan_realtime", path, result.threat, caller);
         try {
           QuarantineManager store(quarantineDir_);
           const std::string id = store.quarantineFile(path, result.threat, "YARA", caller);
@@ -158,6 +162,8 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
             response["quarantined"] = true;
             response["quarantine_id"] = id;
             EventLogger::instance().logRealtimeThreat(path, result.threat, true);
+            ServiceEvents::instance().fileQuarantined("scan_realtime", path, result.threat, id,
+                                                      owner, caller);
           }
         } catch (const std::exception& quarantineError) {
           response["quarantine_error"] = quarantineError.what();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "logging/ServiceEvents.hpp"
 #include "platform/CurrentProcess.hpp"
 
 namespace norvid::onaccess {
@@ -319,6 +320,7 @@ void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string
   if (!start.answer(false)) return;
   ++counters_.denied;
   say(ConsoleWriter::Stream::Err, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
+  ServiceEvents::instance().programBlocked(path, threat);
 }
 
 void OnAccessWatcher::scanLoop(bool startsOnly) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/SystemError.hpp"
@@ -18,5 +20,10 @@ Result<> createPrivateDirectory(const std::string& path);
 Result<> shareDirectoryWithAdministrators(const std::string& path,
                                           const std::string& administratorGroup);
 Result<> shareFileWithAdministrators(const std::string& path, const std::string& administratorGroup);
+
+// The owner of the file at `path` (symbolic links followed), or nothing when its status cannot be
+// read (gone, or out of the calling thread's reach).
+std::optional<std::uint32_t> fileOwner(const std::string& path);
+
 
 }  // namespace norvid::platform

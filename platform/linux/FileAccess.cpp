@@ -60,4 +60,10 @@ Result<> shareFileWithAdministrators(const std::string& path, const std::string&
   return restrictToAdministrators(file.descriptor(), 0640, path, administratorGroup);
 }
 
+std::optional<std::uint32_t> fileOwner(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint32_t>(info.st_uid);
+}
+
 }  // namespace norvid::platform
