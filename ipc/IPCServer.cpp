@@ -23,7 +23,13 @@ CommandHandler unavailable(const std::string& command) {
 
 // status answers from what the core keeps at hand; it must never queue behind scans or large
 // lists, so the transport gives it a lane of its own.
-platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Options options) {
+// Connections kept open after "subscribe_events" go to the core's subscriptions.
+platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Options options,
+                                                  IPCServer* core) {
+  options.connectionTaker = [core](int fd, const CallerIdentity& caller,
+                                   std::function<void()> release) {
+    core->subscriptions().adopt(fd, caller, std::move(release));
+  };
   if (!options.quickRequest) {
     options.quickRequest = [](const std::string& request) {
       const nlohmann::json parsed = nlohmann::json::parse(request, nullptr, false);
@@ -40,7 +46,8 @@ platform::SocketTransport::Options withStatusLane(platform::SocketTransport::Opt
 IPCServer::IPCServer(ServiceConfiguration configuration,
                      platform::SocketTransport::Options transportOptions)
     : configuration_(std::move(configuration)),
-      transport_(withStatusLane(std::move(transportOptions))),
+      transport_(withStatusLane(std::move(transportOptions), this)),
+      subscriptions_(std::make_unique<EventSubscriptions>(configuration_.administratorGroup)),
       scanPool_(ScanThreadPool::instance(configuration_.scanThreads)),
       usbControl_(configuration_.sysfsRoot, configuration_.modprobeDir),
       scanRegistry_(configuration_.administratorGroup),
@@ -214,6 +221,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"list_scans", [&running](Args a) { return running.handleListScans(a.caller()); }},
       {"cancel_scan",
        [&running](Args a) { return running.handleCancelScan(a.integer("scan_id"), a.caller()); }},
+      {"subscribe_events", [this](Args a) { return subscriptions_->handleSubscribe(a.caller()); }},
   };
   return CommandTable::build([&handlers](const std::string& command) {
     auto found = handlers.find(command);
@@ -273,6 +281,7 @@ void IPCServer::stop() {
   std::lock_guard<std::mutex> guard(transportMutex_);
   if (!running_.exchange(false)) return;
   transport_.stop();
+  subscriptions_->closeAll();
   if (acceptThread_) {
     if (acceptThread_->joinable()) acceptThread_->join();
     acceptThread_.reset();

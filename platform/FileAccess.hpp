@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/CallerIdentity.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
@@ -25,5 +26,8 @@ Result<> shareFileWithAdministrators(const std::string& path, const std::string&
 // read (gone, or out of the calling thread's reach).
 std::optional<std::uint32_t> fileOwner(const std::string& path);
 
+// Whether `caller` may reach the directory that holds `path`: every directory on the way
+// searchable with its file-system identity. The file itself need not exist any more.
+bool mayReachDirectoryOf(const std::string& path, const CallerIdentity& caller);
 
 }  // namespace norvid::platform

@@ -92,6 +92,12 @@ const std::vector<CommandCatalog::Command>& CommandCatalog::commands() {
        false,
        "Cancela un escaneo en curso (el propio; root y administradores, cualquiera)",
        "cancel_scan scan_id=3"},
+      {"subscribe_events",
+       {},
+       false,
+       "Recibe un mensaje JSON por evento mientras la conexión siga abierta (los propios, salvo "
+       "root y administradores)",
+       "subscribe_events"},
       {"usb_status", {}, false, "Estado del almacenamiento USB", "usb_status"},
       {"usb_enable", {}, true, "Permite el almacenamiento USB", "usb_enable"},
       {"usb_disable", {}, true, "Bloquea el almacenamiento USB", "usb_disable"},

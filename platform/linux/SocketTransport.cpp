@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace norvid::platform {
 namespace {
@@ -81,6 +82,9 @@ std::uint64_t raiseDescriptorLimit() {
 }
 
 bool connectionIsRoots(const CallerIdentity& caller) { return caller.uid == 0; }
+
+// Set by keepConnection() during the handler call of this worker thread.
+thread_local bool keepRequested = false;
 
 }  // namespace
 
@@ -402,12 +406,25 @@ SocketTransport::SendOutcome SocketTransport::sendSome(Outgoing& out) {
   return SendOutcome::Done;
 }
 
+void SocketTransport::keepConnection() { keepRequested = true; }
+
 void SocketTransport::serveJob(Job& job) {
   Outgoing out{job.fd, job.caller, std::string(), 0, {}};
+  keepRequested = false;
   try {
     out.response = handler_(job.request, job.caller);
   } catch (...) {
     out.response.clear();
+  }
+  if (std::exchange(keepRequested, false) && options_.connectionTaker) {
+    // A kept connection's first answer is short and goes at once, or the connection is dropped.
+    if (sendSome(out) != SendOutcome::Done) {
+      finishConnection(out.fd, out.caller);
+      return;
+    }
+    const CallerIdentity caller = out.caller;
+    options_.connectionTaker(out.fd, caller, [this, caller] { forgetConnection(caller); });
+    return;
   }
   // The deadline covers the whole response, from its first message on.
   out.deadline = std::chrono::steady_clock::now() + options_.responseTimeout;
@@ -435,6 +452,10 @@ void SocketTransport::finishConnection(int fd, const CallerIdentity& caller) {
   for (int i = 0; i < 64 && ::recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0; ++i) {
   }
   ::close(fd);
+  forgetConnection(caller);
+}
+
+void SocketTransport::forgetConnection(const CallerIdentity& caller) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (openConnections_ > 0) --openConnections_;
   if (!connectionIsRoots(caller)) {

@@ -1,11 +1,13 @@
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "platform/ClientConnection.hpp"
 #include "platform/Paths.hpp"
 #include "platform/SocketClient.hpp"
 #include "tools/CommandCatalog.hpp"
@@ -85,6 +87,33 @@ void printAnswer(const norvid::RequestBuilder::Parsed& parsed, const std::string
     std::cout << response << "\n";
   }
 }
+// "subscribe_events": prints each message as it comes, one line each, until the service closes
+// the connection (or the user interrupts).
+int followEvents(const std::string& socket, const std::string& request) {
+  auto connection = norvid::platform::ClientConnection::connectTo(socket);
+  if (!connection || !connection->sendMessage(request)) {
+    std::cerr << "norvidctl: no se pudo conectar con el servicio\n";
+    return norvid::RunOutcome::kFailed;
+  }
+  bool first = true;
+  for (;;) {
+    auto message = connection->receiveMessage(std::chrono::milliseconds(-1));
+    if (!message) {
+      std::cerr << "norvidctl: " << message.message() << "\n";
+      return norvid::RunOutcome::kFailed;
+    }
+    if (!*message) return first ? norvid::RunOutcome::kFailed : norvid::RunOutcome::kNothingFound;
+    std::cout << **message << std::endl;
+    if (first) {
+      const auto answer = nlohmann::json::parse(**message, nullptr, false);
+      if (!answer.is_object() || answer.value("status", "") != "ok") {
+        return norvid::RunOutcome::kFailed;
+      }
+      first = false;
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,6 +134,13 @@ int main(int argc, char** argv) {
     return norvid::RunOutcome::kFailed;
   }
   const std::string socket = norvid::platform::socketPath();
+  if (parsed->requests.size() == 1) {
+    const auto request = nlohmann::json::parse(parsed->requests.front(), nullptr, false);
+    if (request.is_object() && request.contains("command") &&
+        request["command"] == "subscribe_events") {
+      return followEvents(socket, parsed->requests.front());
+    }
+  }
   const bool many = parsed->requests.size() > 1;
   norvid::RunOutcome outcome;
   for (const std::string& request : parsed->requests) {
