@@ -86,6 +86,8 @@ std::vector<CommandRow> CommandTable::build(
        {{"scan_id", "Missing 'scan_id' field for cancel_scan command"}},
        {integer("scan_id")},
        {}},
+      // Who hears which events is decided for each event by the subscriptions themselves.
+      {"subscribe_events", kOpen, {}, {}, {}},
   };
   for (CommandRow& row : rows) row.handler = handlerFor(row.name);
   return rows;

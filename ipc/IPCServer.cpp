@@ -23,11 +23,17 @@ CommandHandler unavailable(const std::string& command) {
 
 // status answers from what the core keeps at hand; it must never queue behind scans or large
 // lists, so the transport gives it a lane of its own. A user beyond its share of requests in
-// flight is answered at once, in the same form as any refusal.
-platform::SocketTransport::Options withServiceLanes(platform::SocketTransport::Options options) {
+// flight is answered at once, in the same form as any refusal. Connections kept open after
+// "subscribe_events" go to the core's subscriptions.
+platform::SocketTransport::Options withServiceLanes(platform::SocketTransport::Options options,
+                                                    IPCServer* core) {
   if (options.busyResponse.empty()) {
     options.busyResponse = createErrorResponse("Demasiadas solicitudes en curso para este usuario");
   }
+  options.connectionTaker = [core](int fd, const CallerIdentity& caller,
+                                   std::function<void()> release) {
+    core->subscriptions().adopt(fd, caller, std::move(release));
+  };
   if (!options.quickRequest) {
     options.quickRequest = [](const std::string& request) {
       const nlohmann::json parsed = nlohmann::json::parse(request, nullptr, false);
@@ -44,7 +50,8 @@ platform::SocketTransport::Options withServiceLanes(platform::SocketTransport::O
 IPCServer::IPCServer(ServiceConfiguration configuration,
                      platform::SocketTransport::Options transportOptions)
     : configuration_(std::move(configuration)),
-      transport_(withServiceLanes(std::move(transportOptions))),
+      transport_(withServiceLanes(std::move(transportOptions), this)),
+      subscriptions_(std::make_unique<EventSubscriptions>(configuration_.administratorGroup)),
       scanPool_(ScanThreadPool::instance(configuration_.scanThreads)),
       usbControl_(configuration_.sysfsRoot, configuration_.modprobeDir),
       scanRegistry_(configuration_.administratorGroup),
@@ -175,9 +182,13 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.context()); }},
       {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
       {"delete_quarantine",
-       [&quarantine](Args a) { return quarantine.handleDeleteQuarantine(a.text("id")); }},
+       [&quarantine](Args a) {
+         return quarantine.handleDeleteQuarantine(a.text("id"), a.caller());
+       }},
       {"restore_quarantine",
-       [&quarantine](Args a) { return quarantine.handleRestoreQuarantine(a.text("id")); }},
+       [&quarantine](Args a) {
+         return quarantine.handleRestoreQuarantine(a.text("id"), a.caller());
+       }},
       {"quarantine_file",
        [&quarantine](Args a) {
          return quarantine.handleQuarantineFile(a.text("path"), a.text("threat_name"), a.caller());
@@ -202,7 +213,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
        [&scans](Args a) {
          return scans.handleScanAmsi(a.text("content_name"), a.text("content"));
        }},
-      {"reload_rules", [&rules](Args) { return rules.handleReloadRules(); }},
+      {"reload_rules", [&rules](Args a) { return rules.handleReloadRules(a.caller()); }},
       {"generate_report",
        [&reports](Args a) {
          return reports.handleGenerateReport(a.text("path"), a.text("scan_type"), a.caller(),
@@ -220,6 +231,7 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"list_scans", [&running](Args a) { return running.handleListScans(a.caller()); }},
       {"cancel_scan",
        [&running](Args a) { return running.handleCancelScan(a.integer("scan_id"), a.caller()); }},
+      {"subscribe_events", [this](Args a) { return subscriptions_->handleSubscribe(a.caller()); }},
   };
   return CommandTable::build([&handlers](const std::string& command) {
     auto found = handlers.find(command);
@@ -279,6 +291,7 @@ void IPCServer::stop() {
   std::lock_guard<std::mutex> guard(transportMutex_);
   if (!running_.exchange(false)) return;
   transport_.stop();
+  subscriptions_->closeAll();
   if (acceptThread_) {
     if (acceptThread_->joinable()) acceptThread_->join();
     acceptThread_.reset();

@@ -11,6 +11,7 @@
 #include "engine/EngineSlot.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "ipc/CommandDispatcher.hpp"
+#include "ipc/EventSubscriptions.hpp"
 #include "ipc/ExclusionCommands.hpp"
 #include "ipc/QuarantineCommands.hpp"
 #include "ipc/ReportCommands.hpp"
@@ -52,6 +53,7 @@ class IPCServer final {
   std::string processCommand(const std::string& request, const RequestContext& context = {});
 
   ServiceStatistics& statistics() { return statistics_; }
+  EventSubscriptions& subscriptions() { return *subscriptions_; }
 
  private:
   bool openPipe();
@@ -63,6 +65,8 @@ class IPCServer final {
 
   ServiceConfiguration configuration_;
   platform::SocketTransport transport_;
+  // After the transport: its subscribers are closed (and released to it) before it goes away.
+  std::unique_ptr<EventSubscriptions> subscriptions_;
   std::atomic<bool> running_{false};
   std::unique_ptr<std::thread> acceptThread_;
   std::mutex transportMutex_;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <system_error>
 
+#include "logging/ServiceEvents.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 
 namespace norvid {
@@ -13,25 +14,45 @@ PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerId
                        const Scanner::VerdictSink& sink, const std::atomic<bool>* hungUp) {
   namespace fs = std::filesystem;
   PathScan scan;
+  // Every verdict passes through here on its way to the caller's sink, to be counted and, when
+  // infected, remembered for the scan's events.
+  const Scanner::VerdictSink counted = [&scan, &sink](const ScanResult& result) {
+    ++scan.filesJudged;
+    if (result.status == ScanStatus::INFECTED) scan.infected.push_back({result.path, result.threat});
+    sink(result);
+  };
   platform::FsCredentialsGuard asCaller(caller);
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
   if (!fs::exists(status)) return scan;
   if (fs::is_regular_file(status)) {
     scan.kind = Kind::File;
-    sink(scanner.scanFile(path, 0, "", caller));
+    counted(scanner.scanFile(path, 0, "", caller));
   } else if (fs::is_directory(status)) {
     scan.kind = Kind::Directory;
     std::unique_ptr<ScanRegistry::Tracked> tracked;
     if (registry != nullptr) tracked = registry->track(command, path, caller);
+    if (tracked) scan.scanId = std::to_string(tracked->id());
     ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
     if (progress != nullptr) progress->stopWhen(hungUp);
-    scanner.scanDirectory(path, true, caller, progress, sink);
+    scanner.scanDirectory(path, true, caller, progress, counted);
     scan.cancelled = progress != nullptr && progress->cancelRequested();
   } else {
     scan.kind = Kind::Other;
   }
   return scan;
+}
+
+void PathScan::announce(const std::string& command, const std::string& path,
+                        const CallerIdentity& caller, const std::string& scanId) const {
+  if (kind != Kind::File && kind != Kind::Directory) return;
+  ServiceEvents& events = ServiceEvents::instance();
+  const std::string& id = scanId.empty() ? this->scanId : scanId;
+  for (const Threat& threat : infected) {
+    events.threatFound(command, kind == Kind::File ? path : threat.path, threat.name, caller, id);
+  }
+  events.scanFinished(command, path, caller, id, filesJudged,
+                      static_cast<std::int64_t>(infected.size()));
 }
 
 }  // namespace norvid

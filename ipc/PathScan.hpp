@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/Scanner.hpp"
 #include "ipc/ScanRegistry.hpp"
@@ -20,6 +22,15 @@ struct PathScan {
   Kind kind = Kind::Missing;
   // The directory scan was cancelled; the sink got the verdicts of the files judged before that.
   bool cancelled = false;
+  // The directory scan's number in the registry; empty for a file or without a registry.
+  std::string scanId;
+  // Verdicts the sink received, and the infected ones among them.
+  struct Threat {
+    std::string path;
+    std::string name;
+  };
+  std::int64_t filesJudged = 0;
+  std::vector<Threat> infected;
 
   // `sink` receives the file's one verdict, or the directory's in walk order. `command` names the
   // scan in the registry's listing. A directory scan stops at the next file once `hungUp` (when
@@ -27,6 +38,11 @@ struct PathScan {
   static PathScan run(Scanner& scanner, const std::string& path, const CallerIdentity& caller,
                       ScanRegistry* registry, const std::string& command,
                       const Scanner::VerdictSink& sink, const std::atomic<bool>* hungUp = nullptr);
+
+  // Publishes the scan's events: one "threat found" per infected file, then "scan finished" for a
+  // file or directory that was scanned. `scanId` replaces the registry's number (a report's id).
+  void announce(const std::string& command, const std::string& path, const CallerIdentity& caller,
+                const std::string& scanId = "") const;
 };
 
 }  // namespace norvid

@@ -6,12 +6,26 @@
 #include <utility>
 
 #include "ipc/JsonResponse.hpp"
+#include "logging/ServiceEvents.hpp"
+#include "platform/FileAccess.hpp"
 #include "platform/LocalTime.hpp"
 #include "quarantine/QuarantineManager.hpp"
 
 namespace norvid {
 
 using nlohmann::json;
+
+namespace {
+
+// The record of `id` as it stands before a restore or a delete changes it.
+std::optional<QuarantineEntry> recordOf(const QuarantineManager& manager, const std::string& id) {
+  for (QuarantineEntry& entry : manager.getEntries()) {
+    if (entry.id == id) return std::move(entry);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 QuarantineCommands::QuarantineCommands(std::string quarantineDir, const platform::Clock& clock)
     : quarantineDir_(std::move(quarantineDir)), clock_(clock) {}
@@ -53,11 +67,19 @@ std::string QuarantineCommands::handleListQuarantine() const {
   }
 }
 
-std::string QuarantineCommands::handleDeleteQuarantine(const std::string& id) const {
+std::string QuarantineCommands::handleDeleteQuarantine(const std::string& id,
+                                                       const CallerIdentity& caller) const {
   try {
     QuarantineManager manager(quarantineDir_, clock_);
+    // The stored copy keeps the owner of the original, which goes with it.
+    const std::optional<QuarantineEntry> record = recordOf(manager, id);
+    const auto owner = record ? platform::fileOwner(record->quarantine_path) : std::nullopt;
     if (!manager.deleteFile(id)) {
       return createErrorResponse("No se pudo eliminar el archivo. Verifica que el ID sea válido.");
+    }
+    if (record) {
+      ServiceEvents::instance().fileDeleted(record->original_path, record->threat_name, id, owner,
+                                            caller);
     }
     return serializeResponse({{"command", "delete_quarantine"},
                               {"message", "Archivo eliminado exitosamente de la cuarentena"},
@@ -68,11 +90,17 @@ std::string QuarantineCommands::handleDeleteQuarantine(const std::string& id) co
   }
 }
 
-std::string QuarantineCommands::handleRestoreQuarantine(const std::string& id) const {
+std::string QuarantineCommands::handleRestoreQuarantine(const std::string& id,
+                                                        const CallerIdentity& caller) const {
   try {
     QuarantineManager manager(quarantineDir_, clock_);
+    const std::optional<QuarantineEntry> record = recordOf(manager, id);
     if (!manager.restoreFile(id, "")) {
       return createErrorResponse("No se pudo restaurar el archivo. Verifica que el ID sea válido.");
+    }
+    if (record) {
+      ServiceEvents::instance().fileRestored(record->original_path, record->threat_name, id,
+                                             caller);
     }
     return serializeResponse({{"command", "restore_quarantine"},
                               {"message", "Archivo restaurado exitosamente desde la cuarentena"},
@@ -88,12 +116,15 @@ std::string QuarantineCommands::handleQuarantineFile(const std::string& path,
                                                      const CallerIdentity& caller) const {
   try {
     QuarantineManager manager(quarantineDir_, clock_);
+    const auto owner = platform::fileOwner(path);
     std::string id = manager.quarantineFile(path, threatName, "YARA", caller);
     if (id.empty()) {
       const std::string& reason = manager.failureReason();
       return createErrorResponse("No se pudo cuarentenar el archivo." +
                                  (reason.empty() ? std::string() : " " + reason));
     }
+    ServiceEvents::instance().fileQuarantined("quarantine_file", path, threatName, id, owner,
+                                              caller);
     return serializeResponse({{"command", "quarantine_file"},
                               {"file_id", id},
                               {"message", "Archivo movido a cuarentena exitosamente"},

@@ -18,8 +18,10 @@ class QuarantineCommands {
                               const platform::Clock& clock = platform::SystemClock::instance());
 
   std::string handleListQuarantine() const;
-  std::string handleDeleteQuarantine(const std::string& id) const;
-  std::string handleRestoreQuarantine(const std::string& id) const;
+  std::string handleDeleteQuarantine(const std::string& id,
+                                     const CallerIdentity& caller = {}) const;
+  std::string handleRestoreQuarantine(const std::string& id,
+                                      const CallerIdentity& caller = {}) const;
   // A caller that is not privileged may only quarantine a file it could delete itself.
   std::string handleQuarantineFile(const std::string& path, const std::string& threatName,
                                    const CallerIdentity& caller) const;

@@ -14,6 +14,7 @@
 #include "ipc/JsonResponse.hpp"
 #include "ipc/PathScan.hpp"
 #include "logging/EventLogger.hpp"
+#include "logging/ServiceEvents.hpp"
 #include "reports/ReportListing.hpp"
 #include "reports/ScanReport.hpp"
 
@@ -125,6 +126,7 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
     EventLogger::instance().info("Reporte generado: " + jsonPath + " (" +
                                  std::to_string(report.files_scanned) + " archivos, " +
                                  std::to_string(report.threats_found) + " amenazas)");
+    scan.announce("generate_report", path, caller, report.scan_id);
     json response{{"command", "generate_report"},
                   {"duration", report.duration_seconds},
                   {"files_scanned", report.files_scanned},

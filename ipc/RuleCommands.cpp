@@ -4,6 +4,7 @@
 
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
+#include "logging/ServiceEvents.hpp"
 
 namespace norvid {
 
@@ -15,7 +16,7 @@ RuleCommands::RuleCommands(EngineSlot& slot, std::string rulesDir, std::string t
       exclusions_(exclusions),
       pool_(pool) {}
 
-std::string RuleCommands::handleReloadRules() {
+std::string RuleCommands::handleReloadRules(const CallerIdentity& caller) {
   EventLogger& logger = EventLogger::instance();
   logger.info("Hot-reload de reglas iniciado");
   std::unique_lock<std::shared_mutex> lock(slot_.lock);
@@ -43,6 +44,7 @@ std::string RuleCommands::handleReloadRules() {
     slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_, &pool_);
     const std::int32_t rules = slot_.engine->getTotalRules();
     logger.logRulesUpdated(rules, "hot-reload");
+    ServiceEvents::instance().rulesReloaded(rules, caller);
     return serializeResponse(
         {{"status", "ok"},
          {"rules_loaded", rules},

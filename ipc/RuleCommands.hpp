@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/EngineSlot.hpp"
+#include "platform/CallerIdentity.hpp"
 
 namespace norvid {
 
@@ -20,7 +21,7 @@ class RuleCommands {
   RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
                ExclusionsManager* exclusions, ScanThreadPool& pool);
 
-  std::string handleReloadRules();
+  std::string handleReloadRules(const CallerIdentity& caller = {});
 
  private:
   EngineSlot& slot_;

@@ -10,6 +10,7 @@
 #include "ipc/JsonResponse.hpp"
 #include "ipc/PathScan.hpp"
 #include "logging/EventLogger.hpp"
+#include "logging/ServiceEvents.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/PinnedFile.hpp"
 #include "platform/TempFile.hpp"
@@ -129,6 +130,7 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
     const std::string threatName = response.value("threat_name", "");
     const std::int32_t filesScanned = response.value("files_scanned", 1);
     EventLogger::instance().logScanEvent(path, result, threatName, filesScanned);
+    scan.announce("scan", path, caller);
     statistics_.recordScan(path, caller);
     if (result == "INFECTED") statistics_.recordThreat(path, threatName, caller);
     return serializeResponse(response);
@@ -182,6 +184,8 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
         response["status"] = "threat";
         response["threat"] = result.threat;
         statistics_.recordThreat(path, result.threat, caller);
+        const auto owner =
+            ServiceEvents::instance().threatFound("scan_realtime", path, result.threat, caller);
         try {
           QuarantineManager store(quarantineDir_);
           std::string id;
@@ -212,6 +216,8 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
             response["quarantined"] = true;
             response["quarantine_id"] = id;
             EventLogger::instance().logRealtimeThreat(path, result.threat, true);
+            ServiceEvents::instance().fileQuarantined("scan_realtime", path, result.threat, id,
+                                                      owner, caller);
           } else {
             if (!store.failureReason().empty()) {
               response["quarantine_error"] = store.failureReason();

@@ -75,6 +75,8 @@ ScanRegistry::Tracked::~Tracked() {
 
 ScanProgress& ScanRegistry::Tracked::progress() { return running_->progress; }
 
+std::int64_t ScanRegistry::Tracked::id() const { return running_->id; }
+
 std::unique_ptr<ScanRegistry::Tracked> ScanRegistry::track(const std::string& command,
                                                            const std::string& path,
                                                            const CallerIdentity& caller) {

@@ -38,6 +38,8 @@ class ScanRegistry {
     Tracked& operator=(const Tracked&) = delete;
 
     ScanProgress& progress();
+    // The scan's number in "list_scans".
+    std::int64_t id() const;
 
    private:
     ScanRegistry& registry_;

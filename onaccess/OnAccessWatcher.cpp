@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "logging/ServiceEvents.hpp"
 #include "onaccess/ChangedFileWalk.hpp"
 #include "platform/CurrentProcess.hpp"
 
@@ -432,6 +433,7 @@ void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string
   if (!start.answer(false)) return;
   ++counters_.denied;
   say(ConsoleWriter::Stream::Err, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
+  ServiceEvents::instance().programBlocked(path, threat);
 }
 
 void OnAccessWatcher::scanLoop(bool startsOnly) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "platform/SystemError.hpp"
@@ -31,6 +32,10 @@ class ClientConnection {
   // most in all. Fails when the time ran out (ETIMEDOUT) or a read failed; an answer that was
   // never sent before the close reads as an empty string.
   Result<std::string> receiveUntilClosed(std::chrono::milliseconds timeout);
+
+  // Reads the next message, waiting `timeout` at most (a negative timeout waits without end).
+  // An empty optional when the server has closed the connection; ETIMEDOUT when nothing came.
+  Result<std::optional<std::string>> receiveMessage(std::chrono::milliseconds timeout);
 
   // True once the server has closed its end; looks without waiting and consumes nothing.
   bool closedByPeer() const;

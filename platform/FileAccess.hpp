@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
+#include "platform/CallerIdentity.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
@@ -18,5 +21,13 @@ Result<> createPrivateDirectory(const std::string& path);
 Result<> shareDirectoryWithAdministrators(const std::string& path,
                                           const std::string& administratorGroup);
 Result<> shareFileWithAdministrators(const std::string& path, const std::string& administratorGroup);
+
+// The owner of the file at `path` (symbolic links followed), or nothing when its status cannot be
+// read (gone, or out of the calling thread's reach).
+std::optional<std::uint32_t> fileOwner(const std::string& path);
+
+// Whether `caller` may reach the directory that holds `path`: every directory on the way
+// searchable with its file-system identity. The file itself need not exist any more.
+bool mayReachDirectoryOf(const std::string& path, const CallerIdentity& caller);
 
 }  // namespace norvid::platform

@@ -41,6 +41,11 @@ class SocketTransport {
  public:
   using RequestHandler =
       std::function<std::string(const std::string& request, const RequestContext& context)>;
+  // Takes a connection that stays open after its response (see keepConnection): the taker owns
+  // `fd` from then on and calls `release` once, after closing it; until then the connection
+  // counts toward the caps.
+  using ConnectionTaker =
+      std::function<void(int fd, const CallerIdentity& caller, std::function<void()> release)>;
 
   struct Options {
     std::size_t workers = 64;
@@ -72,6 +77,8 @@ class SocketTransport {
     // How long stop() waits for the requests in service to finish; short enough that a stop
     // always ends well within the 15 seconds a service manager allows.
     std::chrono::milliseconds drainTimeout{10000};
+    // Where kept connections go; without it every connection is closed after its response.
+    ConnectionTaker connectionTaker;
   };
 
   static constexpr std::size_t kMaxRequestBytes = 4096;
@@ -105,6 +112,10 @@ class SocketTransport {
   // request, lets the workers finish what they hold (bounded by drainTimeout) and joins them.
   // Safe to call from any thread other than serve()'s, more than once.
   void stop();
+
+  // Called by a request handler on its worker thread: once its response has been sent, the
+  // connection goes to the options' connectionTaker instead of being closed.
+  static void keepConnection();
 
   // Number of requests being handled right now.
   std::size_t busyWorkers() const;
@@ -179,6 +190,8 @@ class SocketTransport {
   bool acceptClients(std::vector<Waiting>& waiting, std::chrono::steady_clock::time_point now,
                      std::chrono::steady_clock::time_point& pausedUntil, Result<>& result);
   void finishConnection(int fd, const CallerIdentity& caller);
+  // Takes a closed connection out of the counts.
+  void forgetConnection(const CallerIdentity& caller);
   // Sends what each client's queue still takes without waiting, then closes the connections.
   void sendRestAndFinish(std::vector<Outgoing>& outgoing);
   enum class ReadOutcome { Complete, NotYet, Refused };

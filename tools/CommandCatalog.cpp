@@ -92,6 +92,12 @@ const std::vector<CommandCatalog::Command>& CommandCatalog::commands() {
        false,
        "Cancela un escaneo en curso (el propio; root y administradores, cualquiera)",
        "cancel_scan scan_id=3"},
+      {"subscribe_events",
+       {},
+       false,
+       "Recibe un mensaje JSON por evento mientras la conexión siga abierta (los propios, salvo "
+       "root y administradores)",
+       "subscribe_events"},
       {"usb_status", {}, false, "Estado del almacenamiento USB", "usb_status"},
       {"usb_enable", {}, true, "Permite el almacenamiento USB", "usb_enable"},
       {"usb_disable", {}, true, "Bloquea el almacenamiento USB", "usb_disable"},
@@ -120,10 +126,13 @@ std::optional<CommandCatalog::Command> CommandCatalog::find(const std::string& n
 
 std::string CommandCatalog::helpText() {
   std::ostringstream text;
-  text << "Uso: norvidctl COMMAND [key=value ...] [--raw]\n"
+  text << "Uso: norvidctl COMMAND [key=value ...] [--raw] [--quiet]\n"
+          "     norvidctl scan|generate_report [key=value ...] [--] PATH...\n"
           "     norvidctl --json '{\"command\":\"status\"}'\n"
           "     norvidctl help\n\n"
-          "Los valores enteros se envían como números. En una terminal la respuesta se muestra\n"
+          "Los valores enteros se envían como números; una ruta relativa se completa con el\n"
+          "directorio actual. Salida: 0 nada encontrado, 1 amenaza encontrada, 2 error.\n"
+          "--quiet muestra solo las amenazas. En una terminal la respuesta se muestra\n"
           "como texto; --raw, --json o una salida redirigida dan el JSON del servicio.\n"
           "El socket es $NORVID_SOCKET o /run/NorvidCoreService.sock.\n"
           "(admin): solo root y los miembros del grupo norvid-admin.\n\n"

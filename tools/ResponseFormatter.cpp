@@ -41,7 +41,8 @@ std::string reasonOf(const std::string& message) {
   return colon == std::string::npos ? message : message.substr(colon + 2);
 }
 
-std::string scanText(const json& request, const json& response) {
+// One line per file: `PATH: OK`, `PATH: <threat> FOUND`, or the reason a file was not scanned.
+std::string scanLines(const json& request, const json& response) {
   std::string out;
   const std::string result = stringMember(response, "result");
   if (stringMember(response, "scan_type") == "directory") {
@@ -56,17 +57,17 @@ std::string scanText(const json& request, const json& response) {
         out += text + ": FOUND\n";
       }
     }
-  } else {
-    std::string path = stringMember(response, "path");
-    if (path.empty()) path = stringMember(request, "path");
-    if (result == "CLEAN") {
-      out += path + ": OK\n";
-    } else if (result == "INFECTED") {
-      out += path + ": " + stringMember(response, "threat_name") + " FOUND\n";
-    } else {
-      out += path + ": " + result + " (" + reasonOf(stringMember(response, "message")) + ")\n";
-    }
+    return out;
   }
+  std::string path = stringMember(response, "path");
+  if (path.empty()) path = stringMember(request, "path");
+  if (result == "CLEAN") return path + ": OK\n";
+  if (result == "INFECTED") return path + ": " + stringMember(response, "threat_name") + " FOUND\n";
+  return path + ": " + result + " (" + reasonOf(stringMember(response, "message")) + ")\n";
+}
+
+std::string scanText(const json& request, const json& response) {
+  std::string out = scanLines(request, response);
   out += "\n" + stringMember(response, "message") + "\n";
   if (response.value("cancelled", false)) {
     out += "Escaneo cancelado: el resultado cubre solo los archivos escaneados hasta entonces.\n";
@@ -187,6 +188,40 @@ std::string ResponseFormatter::table(const std::vector<std::string>& header,
   line(header);
   for (const auto& row : rows) line(row);
   return out;
+}
+
+std::string ResponseFormatter::threatLines(const json& request, const json& response) {
+  if (!response.is_object() || stringMember(response, "status") == "error") return "";
+  const std::string command = stringMember(request, "command");
+  if (command == "scan" && stringMember(response, "result") == "INFECTED") {
+    std::string lines = scanLines(request, response);
+    std::string found;
+    std::size_t start = 0;
+    while (start < lines.size()) {
+      std::size_t end = lines.find('\n', start);
+      std::string line = lines.substr(start, end - start + 1);
+      if (line.ends_with(" FOUND\n")) found += line;
+      start = end + 1;
+    }
+    return found;
+  }
+  if (command == "scan_realtime" && stringMember(response, "status") == "threat") {
+    return stringMember(request, "path") + ": " + stringMember(response, "threat") + " FOUND\n";
+  }
+  if (command == "scan_amsi" && response.value("is_malicious", false)) {
+    return stringMember(response, "content_name") + ": " + stringMember(response, "threat_name") +
+           " FOUND\n";
+  }
+  return "";
+}
+
+ResponseFormatter::Text ResponseFormatter::formatOneOfMany(const json& request,
+                                                           const json& response) {
+  if (stringMember(request, "command") == "scan" && response.is_object() &&
+      response.contains("result") && stringMember(response, "status") != "error") {
+    return {scanLines(request, response), ""};
+  }
+  return format(request, response);
 }
 
 ResponseFormatter::Text ResponseFormatter::format(const json& request, const json& response) {

@@ -78,6 +78,25 @@ Result<std::string> ClientConnection::receiveUntilClosed(std::chrono::millisecon
   }
 }
 
+Result<std::optional<std::string>> ClientConnection::receiveMessage(
+    std::chrono::milliseconds timeout) {
+  std::vector<char> buffer(128 * 1024);
+  for (;;) {
+    pollfd polled{descriptor_, POLLIN, 0};
+    const int ready =
+        ::poll(&polled, 1, timeout.count() < 0 ? -1 : static_cast<int>(timeout.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Failure::ofErrno(errno, "poll");
+    if (ready == 0) return Failure{ETIMEDOUT, "no message"};
+    const ssize_t received = ::recv(descriptor_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (received < 0) return Failure::ofErrno(errno, "recv");
+    if (received == 0) return std::optional<std::string>();
+    return std::optional<std::string>(
+        std::string(buffer.data(), static_cast<std::size_t>(received)));
+  }
+}
+
 bool ClientConnection::closedByPeer() const {
   if (!isOpen()) return true;
   char byte;

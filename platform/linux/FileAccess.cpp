@@ -9,6 +9,7 @@
 
 #include "platform/AdministratorGroup.hpp"
 #include "platform/FileHandle.hpp"
+#include "platform/FsCredentialsGuard.hpp"
 #include "platform/SystemError.hpp"
 
 namespace norvid::platform {
@@ -58,6 +59,26 @@ Result<> shareFileWithAdministrators(const std::string& path, const std::string&
   if (descriptor < 0) return Failure::ofErrno(errno, path);
   const FileHandle file(descriptor);
   return restrictToAdministrators(file.descriptor(), 0640, path, administratorGroup);
+}
+
+bool mayReachDirectoryOf(const std::string& path, const CallerIdentity& caller) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return false;
+  // "DIR/." resolves only when DIR and every directory above it may be searched.
+  const std::string directory = path.substr(0, slash) + "/.";
+  try {
+    FsCredentialsGuard asCaller(caller);
+    struct stat info {};
+    return ::stat(directory.c_str(), &info) == 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::optional<std::uint32_t> fileOwner(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint32_t>(info.st_uid);
 }
 
 }  // namespace norvid::platform

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace norvid::platform {
 namespace {
@@ -82,6 +83,9 @@ std::uint64_t raiseDescriptorLimit() {
 }
 
 bool connectionIsRoots(const CallerIdentity& caller) { return caller.uid == 0; }
+
+// Set by keepConnection() during the handler call of this worker thread.
+thread_local bool keepRequested = false;
 
 }  // namespace
 
@@ -501,8 +505,11 @@ SocketTransport::SendOutcome SocketTransport::sendSome(Outgoing& out) {
   return SendOutcome::Done;
 }
 
+void SocketTransport::keepConnection() { keepRequested = true; }
+
 void SocketTransport::serveJob(Job& job) {
   Outgoing out{job.fd, job.caller, std::string(), 0, {}};
+  keepRequested = false;
   // A client that left while its request waited gets no work done for it.
   if (!job.hungUp->load()) {
     try {
@@ -517,6 +524,16 @@ void SocketTransport::serveJob(Job& job) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     land(job);
+  }
+  if (std::exchange(keepRequested, false) && options_.connectionTaker) {
+    // A kept connection's first answer is short and goes at once, or the connection is dropped.
+    if (sendSome(out) != SendOutcome::Done) {
+      finishConnection(out.fd, out.caller);
+      return;
+    }
+    const CallerIdentity caller = out.caller;
+    options_.connectionTaker(out.fd, caller, [this, caller] { forgetConnection(caller); });
+    return;
   }
   // The deadline covers the whole response, from its first message on.
   out.deadline = std::chrono::steady_clock::now() + options_.responseTimeout;
@@ -544,6 +561,10 @@ void SocketTransport::finishConnection(int fd, const CallerIdentity& caller) {
   for (int i = 0; i < 64 && ::recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0; ++i) {
   }
   ::close(fd);
+  forgetConnection(caller);
+}
+
+void SocketTransport::forgetConnection(const CallerIdentity& caller) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (openConnections_ > 0) --openConnections_;
   if (!connectionIsRoots(caller)) {

@@ -256,7 +256,7 @@ const char* const kOpenCommands[] = {
     "scan",           "scan_realtime",   "list_quarantine", "quarantine_file",
     "status",         "list_exclusions", "list_schedules",  "scan_amsi",
     "generate_report", "list_reports",   "usb_status",      "usb_list_devices",
-    "list_scans",      "cancel_scan"};
+    "list_scans",      "cancel_scan",    "subscribe_events"};
 
 // The refusal comes before the member checks, so a request without its members is refused the
 // same way, and nothing of the command runs.
