@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace norvid {
@@ -30,6 +31,10 @@ class ExtractionPaths {
   // `target` with the first "~N" suffix that names nothing yet, for a member whose name an earlier
   // member of the same container already used, so that both are written and scanned.
   static std::filesystem::path freeNameFor(const std::filesystem::path& target);
+  // A relative path made of the safe elements of member name `name` ("/" between elements): no
+  // root, no "." or ".." elements, control characters replaced, each element at most 200 bytes.
+  // Empty when nothing is left.
+  static std::filesystem::path safeRelativePath(const std::string& name);
 
  private:
   std::vector<std::filesystem::path> paths_;

@@ -55,6 +55,8 @@ class IPCServer final {
 
  private:
   bool openPipe();
+  // Empties the archive extraction folder, so that nothing a stopped run left there survives.
+  void emptyExtractionFolder();
   void serverLoop();
   void construct();
   bool buildComponents();
@@ -66,6 +68,7 @@ class IPCServer final {
   std::atomic<bool> running_{false};
   std::unique_ptr<std::thread> acceptThread_;
   std::mutex transportMutex_;
+  bool extractionFolderEmptied_ = false;
 
   std::ofstream debugTrace_;
   ServiceStatistics statistics_;

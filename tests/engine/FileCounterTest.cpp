@@ -44,7 +44,7 @@ TEST(FileCounterTest, CountsWhatTheScanJudges) {
   fs::create_directories(deep);
 
   std::atomic<bool> stop{false};
-  Scanner scanner(nullptr, false, false, nullptr, nullptr);
+  Scanner scanner(nullptr, false, false, nullptr, temp.str() + "/extract", nullptr);
   ::testing::internal::CaptureStderr();
   const std::size_t judged = scanner.scanDirectory(root.string(), true).size();
   ::testing::internal::GetCapturedStderr();

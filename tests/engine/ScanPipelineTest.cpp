@@ -89,6 +89,7 @@ class ScanPipelineTest : public ::testing::Test {
   RuleFixtures rules;
   YaraEngine engine{temp.str()};
   ExclusionsManager exclusions{(temp.path() / "config" / "exclusions.json").string()};
+  const std::string extraction = temp.str() + "/extract";
 };
 
 TEST_F(ScanPipelineTest, ParallelScanGivesTheSerialAnswerInWalkOrder) {
@@ -115,9 +116,9 @@ TEST_F(ScanPipelineTest, ParallelScanGivesTheSerialAnswerInWalkOrder) {
   ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0600), 0);
   ASSERT_TRUE(exclusions.addExclusion(root + "/d3/excluded.txt", "test"));
 
-  Scanner serial(&engine, true, true, &exclusions, nullptr);
+  Scanner serial(&engine, true, true, &exclusions, extraction, nullptr);
   ScanThreadPool pool(4);
-  Scanner parallel(&engine, true, true, &exclusions, &pool);
+  Scanner parallel(&engine, true, true, &exclusions, extraction, &pool);
   const Captured one = scanTree(serial, root);
   const Captured many = scanTree(parallel, root);
 
@@ -136,7 +137,7 @@ TEST_F(ScanPipelineTest, FilesSwappedForFifosOrLinksNeverBlock) {
   fs::create_directories(temp.path() / "swap");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   ScanThreadPool pool(2);
-  Scanner scanner(&engine, true, true, nullptr, &pool);
+  Scanner scanner(&engine, true, true, nullptr, extraction, &pool);
   for (int round = 0; round < 30; ++round) {
     SCOPED_TRACE(round);
     fs::remove(path);
@@ -156,7 +157,7 @@ TEST_F(ScanPipelineTest, FilesSwappedForFifosOrLinksNeverBlock) {
 TEST_F(ScanPipelineTest, UnchangedFileIsAnsweredFromTheCacheWithTheSameLines) {
   const std::string archive = ArchiveFixtures::write(
       temp.str() + "/c/clean.zip", ArchiveFormat::Zip, {ArchiveMember::file("a.txt", "clean")});
-  Scanner scanner(&engine, true, true, &exclusions, nullptr);
+  Scanner scanner(&engine, true, true, &exclusions, extraction, nullptr);
 
   std::string first;
   std::string second;
@@ -180,7 +181,7 @@ TEST_F(ScanPipelineTest, UnchangedFileIsAnsweredFromTheCacheWithTheSameLines) {
 
 TEST_F(ScanPipelineTest, ContentChangedBehindRestoredSizeAndTimeIsScannedAgain) {
   const std::string path = temp.write("c/file.txt", std::string(kMarker.size() + 1, 'a'));
-  Scanner scanner(&engine, true, true, nullptr, nullptr);
+  Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
   ASSERT_EQ(scanQuietly(scanner, path).status, ScanStatus::CLEAN);
 
   struct stat before {};
@@ -217,7 +218,7 @@ TEST_F(ScanPipelineTest, WalkGoesOnPastTooDeepAndUnopenableDirectories) {
 #endif
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &reduced), 0);
   ScanThreadPool pool(2);
-  Scanner scanner(&engine, true, true, nullptr, &pool);
+  Scanner scanner(&engine, true, true, nullptr, extraction, &pool);
   const Captured captured = scanTree(scanner, temp.str());
   ::setrlimit(RLIMIT_NOFILE, &original);
 
@@ -248,7 +249,7 @@ TEST_F(ScanPipelineTest, DirectoriesBelowTheDepthLimitAreReportedOnce) {
       temp.write(chain.substr(temp.str().size() + 1) + "/last.txt", kMarker);
     }
   }
-  Scanner scanner(&engine, true, true, nullptr, nullptr);
+  Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
   const Captured captured = scanTree(scanner, temp.str() + "/limit");
   ASSERT_EQ(captured.results.size(), 2u);
   EXPECT_EQ(captured.results[0].status, ScanStatus::INFECTED);
@@ -277,7 +278,7 @@ TEST_F(ScanPipelineTest, NestedArchivesShareOneExtractionBudget) {
   ASSERT_LT(50.0 * static_cast<double>(inner.size()) / static_cast<double>(fs::file_size(outer)),
             100.0);
 
-  Scanner scanner(&engine, true, true, nullptr, nullptr);
+  Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   const ScanResult result = scanner.scanFile(outer, 0, "");
