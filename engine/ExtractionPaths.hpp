@@ -26,7 +26,7 @@ class ExtractionPaths {
   // True when something (a dangling link included) has that name.
   static bool exists(const std::filesystem::path& path);
   // True when `candidate` lies strictly below `root`, comparing whole path components (so that
-  // "/tmp/av_extract_x-other" is not taken to lie inside "/tmp/av_extract_x").
+  // "extract/av_extract_x-other" is not taken to lie inside "extract/av_extract_x").
   static bool liesInside(const std::filesystem::path& candidate, const std::filesystem::path& root);
   // `target` with the first "~N" suffix that names nothing yet, for a member whose name an earlier
   // member of the same container already used, so that both are written and scanned.
