@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const long count = std::stol(argv[2]);
-  const fs::path tree = fs::temp_directory_path() / ("norvid-cred-bench-" + std::to_string(::getpid()));
+  const fs::path tree =
+      fs::temp_directory_path() / ("norvid-cred-bench-" + std::to_string(::getpid()));
   fs::create_directories(tree);
   fs::permissions(tree, fs::perms(0755));
   std::vector<std::string> files;
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rules could not be loaded from %s\n", argv[1]);
     return 1;
   }
-  norvid::Scanner scanner(&engine, true, true, nullptr);
+  norvid::Scanner scanner(&engine, true, true, nullptr, tree.string() + "-extract");
   const norvid::CallerIdentity caller = nobody();
 
   constexpr long kSwitches = 200000;
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     guarded = std::min(guarded, nanosecondsSince(start, count));
   }
   fs::remove_all(tree);
+  fs::remove_all(tree.string() + "-extract");
 
   std::printf("switch to the caller and back:   %8.0f ns\n", perSwitch);
   std::printf("scan of one file, no switch:     %8.0f ns\n", plain);

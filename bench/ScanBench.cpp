@@ -14,13 +14,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iostream>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "engine/FileCounter.hpp"
 #include "engine/ScanProgress.hpp"
@@ -197,7 +197,7 @@ int scan(const std::string& rules, const std::string& tree, bool tracked) {
     std::cerr << "cannot load rules from " << rules << ": " << engine.lastError() << "\n";
     return 1;
   }
-  norvid::Scanner scanner(&engine, true, true, nullptr);
+  norvid::Scanner scanner(&engine, true, true, nullptr, (traceDirectory / "extract").string());
   const auto loaded = Clock::now();
   norvid::ScanProgress progress;
   std::atomic<bool> stopCounting{false};
@@ -247,7 +247,8 @@ int main(int argc, char** argv) {
     std::cerr << "scan_bench: " << error.what() << "\n";
     return 1;
   }
-  std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | scan-tracked RULES TREE | copy SOURCE TREE MB |"
+  std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | scan-tracked RULES TREE "
+               "| copy SOURCE TREE MB |"
                " rules FILE COUNT\n";
   return 2;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -22,7 +23,6 @@
 #include "engine/MspackExtractor.hpp"
 #include "platform/DescriptorStream.hpp"
 #include "platform/FileHandle.hpp"
-#include "platform/Paths.hpp"
 #include "platform/RandomId.hpp"
 #include "platform/SystemError.hpp"
 
@@ -160,6 +160,78 @@ void copyEntryData(const ArchiveHandle& reader, const ArchiveHandle& writer,
   }
 }
 
+// A name of the form "member<N>" (with a "~N" suffix when taken) directly in the destination, for
+// the content of entry `number` whose own name cannot be used.
+fs::path plainNameFor(const fs::path& lexicalRoot, std::int64_t number) {
+  const fs::path plain = lexicalRoot / ("member" + std::to_string(number));
+  return ExtractionPaths::exists(plain) ? ExtractionPaths::freeNameFor(plain) : plain;
+}
+
+// Where an entry is written, its directories created: its lexically normalised name, which must
+// lie inside the destination both as written and with every existing link resolved. A regular
+// file whose name leads outside, or that cannot be placed under its name, is still written, under
+// the safe form of its name or else a plain one inside the destination, so that its content is
+// scanned like any other; nothing is ever written outside. Empty when the entry is left out (a
+// directory that cannot be placed), with a warning.
+std::optional<fs::path> placeMember(const std::string& entryName, bool regularFile,
+                                    std::int64_t number, const fs::path& root,
+                                    const fs::path& lexicalRoot, ExtractionPaths& created) {
+  const fs::path natural = (lexicalRoot / entryName).lexically_normal();
+  auto place = [&](fs::path target) -> std::optional<fs::path> {
+    const fs::path resolved = fs::weakly_canonical(target);
+    if (!ExtractionPaths::liesInside(resolved, root) ||
+        !ExtractionPaths::liesInside(target, lexicalRoot)) {
+      return std::nullopt;
+    }
+    if (regularFile && ExtractionPaths::exists(target)) {
+      target = ExtractionPaths::freeNameFor(target);
+    }
+    created.createDirectories(target.parent_path());
+    return target;
+  };
+
+  bool traversal = false;
+  std::string failure;
+  try {
+    if (std::optional<fs::path> target = place(natural)) return target;
+    traversal = natural != lexicalRoot && fs::weakly_canonical(natural) != root;
+  } catch (const fs::filesystem_error& error) {
+    failure = platform::errnoText(error.code().value());
+  }
+  if (!regularFile) {
+    if (traversal) {
+      std::cerr << "[WARN] Path traversal attempt detected, skipping: " << entryName << std::endl;
+    } else if (!failure.empty()) {
+      std::cerr << "[WARN] Cannot place archive entry, skipping: " << entryName << " (" << failure
+                << ")" << std::endl;
+    }
+    return std::nullopt;
+  }
+
+  const fs::path safe = ExtractionPaths::safeRelativePath(entryName);
+  std::optional<fs::path> target;
+  try {
+    if (failure.empty() && !safe.empty()) target = place(lexicalRoot / safe);
+    if (!target) target = place(plainNameFor(lexicalRoot, number));
+  } catch (const fs::filesystem_error& error) {
+    failure = platform::errnoText(error.code().value());
+  }
+  if (!target) {
+    std::cerr << "[WARN] Cannot place archive entry, skipping: " << entryName << " ("
+              << (failure.empty() ? "no name left" : failure) << ")" << std::endl;
+    return std::nullopt;
+  }
+  const std::string placedAs = target->lexically_relative(lexicalRoot).string();
+  if (traversal) {
+    std::cerr << "[WARN] Path traversal attempt detected, extracting as " << placedAs << ": "
+              << entryName << std::endl;
+  } else if (!failure.empty()) {
+    std::cerr << "[WARN] Cannot place archive entry, extracting as " << placedAs << ": "
+              << entryName << " (" << failure << ")" << std::endl;
+  }
+  return target;
+}
+
 // Reads the first kSniffBytes of the file behind `stream` (fewer for a short file).
 std::size_t readHead(const platform::DescriptorStream& stream,
                      std::array<unsigned char, ArchiveExtractor::kSniffBytes>& head) {
@@ -176,7 +248,21 @@ platform::DescriptorStream openArchiveStream(int fd) {
 
 }  // namespace
 
-ArchiveExtractor::ArchiveExtractor(ArchiveLimits limits) : limits_(limits) {}
+ArchiveExtractor::ArchiveExtractor(std::string folder, ArchiveLimits limits)
+    : folder_(std::move(folder)), limits_(limits) {}
+
+void ArchiveExtractor::emptyFolder(const std::string& folder) {
+  const fs::file_status status = fs::symlink_status(folder);
+  if (fs::exists(status) && !fs::is_directory(status)) fs::remove(folder);
+  if (fs::is_directory(status)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      fs::remove_all(entry.path());
+    }
+  } else {
+    fs::create_directories(folder);
+  }
+  fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+}
 
 bool ArchiveExtractor::isFormatWord(std::string_view word) {
   return std::find(kFormatWords.begin(), kFormatWords.end(), word) != kFormatWords.end();
@@ -239,8 +325,10 @@ std::string ArchiveExtractor::detectFormat(const unsigned char* bytes, std::size
 }
 
 std::string ArchiveExtractor::createTempDirectory() const {
-  const fs::path base = platform::temporaryDirectory();
-  fs::create_directories(base);
+  const fs::path base = folder_;
+  if (fs::create_directories(base)) {
+    fs::permissions(base, fs::perms::owner_all, fs::perm_options::replace);
+  }
   // The name is random; a directory that already exists is never reused, since another process
   // could have prepared it.
   for (int attempt = 1;; ++attempt) {
@@ -378,39 +466,34 @@ std::vector<std::string> ArchiveExtractor::extractWithLibarchive(int fd, const s
       continue;
     }
 
-    // The member is written under its lexically normalised name, which must lie inside the
-    // destination both as written and with every existing link resolved.
-    fs::path target = (fs::path(destination) / entryName).lexically_normal();
-    try {
-      const fs::path resolved = fs::weakly_canonical(target);
-      if (!ExtractionPaths::liesInside(resolved, root) ||
-          !ExtractionPaths::liesInside(target, lexicalRoot)) {
-        if (resolved != root && target != lexicalRoot) {
-          std::cerr << "[WARN] Path traversal attempt detected, skipping: " << entryName
-                    << std::endl;
-        }
-        archive_read_data_skip(reader.get());
-        continue;
-      }
-      if (regularFile && ExtractionPaths::exists(target)) {
-        target = ExtractionPaths::freeNameFor(target);
-      }
-      if (target.has_parent_path()) created.createDirectories(target.parent_path());
-    } catch (const fs::filesystem_error& failure) {
-      std::cerr << "[WARN] Cannot place archive entry, skipping: " << entryName << " ("
-                << platform::errnoText(failure.code().value()) << ")" << std::endl;
+    std::optional<fs::path> placed =
+        placeMember(entryName, regularFile, entryCount, root, lexicalRoot, created);
+    if (!placed) {
       archive_read_data_skip(reader.get());
       continue;
     }
+    fs::path target = std::move(*placed);
 
-    const bool existedBefore = ExtractionPaths::exists(target);
+    bool existedBefore = ExtractionPaths::exists(target);
     archive_entry_set_pathname(entry, target.c_str());
     archive_entry_set_hardlink(entry, nullptr);
     archive_entry_set_perm(entry, regularFile ? kFileMode : kDirectoryMode);
     // The writer would cut the data at the declared size, which may lie; the limits bound what is
     // written instead.
     archive_entry_unset_size(entry);
-    if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
+    bool headerWritten = archive_write_header(writer.get(), entry) == ARCHIVE_OK;
+    if (!headerWritten && regularFile) {
+      // A name the file system refuses (an element too long, say) does not keep the content from
+      // being scanned: it is written under a plain name of its own.
+      const fs::path plain = plainNameFor(lexicalRoot, entryCount);
+      std::cerr << "[WARN] Cannot place archive entry, extracting as " << plain.filename().string()
+                << ": " << entryName << " (" << writer.errorText() << ")" << std::endl;
+      target = plain;
+      existedBefore = false;
+      archive_entry_set_pathname(entry, target.c_str());
+      headerWritten = archive_write_header(writer.get(), entry) == ARCHIVE_OK;
+    }
+    if (!headerWritten) {
       archive_read_data_skip(reader.get());
       continue;
     }

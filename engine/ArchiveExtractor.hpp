@@ -14,17 +14,25 @@ namespace norvid {
 // Unpacks containers into private temporary directories so that their members can be scanned,
 // guarding against archive bombs and against entries that would land outside the directory.
 // Archives and compressed streams are read with libarchive, e-mail with GMime, OLE2 compound files
-// with libgsf, CHM, SZDD and KWAJ files with libmspack. Holds only its limits: calls are
-// independent and may run on several threads at once.
+// with libgsf, CHM, SZDD and KWAJ files with libmspack. Holds only its limits and the folder its
+// temporary directories go to: calls are independent and may run on several threads at once.
 class ArchiveExtractor {
  public:
   // Bytes of a file's start that detectFormat needs to see to recognise every format (an ISO 9660
   // image is known by "CD001" as far in as 0x9001).
   static constexpr std::size_t kSniffBytes = 0x9001 + 8;
 
-  explicit ArchiveExtractor(ArchiveLimits limits = {});
+  // Temporary directories are made in `folder`, a folder of the caller's own (see emptyFolder).
+  explicit ArchiveExtractor(std::string folder, ArchiveLimits limits = {});
 
   const ArchiveLimits& limits() const { return limits_; }
+  const std::string& folder() const { return folder_; }
+
+  // Makes `folder` an empty directory private to this process's user (mode 0700), so that no
+  // extraction left behind by an earlier run, however it ended, outlives a start: creates it with
+  // its parents, or removes everything in it; anything else at that name (a file, a link) is
+  // replaced. Throws std::filesystem::filesystem_error.
+  static void emptyFolder(const std::string& folder);
 
   // True when the path is an existing regular file whose format word is not "unknown".
   bool isArchive(const std::string& path) const;
@@ -52,8 +60,8 @@ class ArchiveExtractor {
   std::string detectFormat(const unsigned char* head, std::size_t size,
                            const std::string& name) const;
 
-  // Creates a new, empty directory "av_extract_<id>" (mode 0700) in the system temporary
-  // directory and returns its path. Throws std::filesystem::filesystem_error on failure.
+  // Creates a new, empty directory "av_extract_<id>" (mode 0700) in the folder (created when
+  // missing) and returns its path. Throws std::filesystem::filesystem_error on failure.
   std::string createTempDirectory() const;
 
   // Writes the members of the container below `destination` (created when missing) and returns
@@ -85,6 +93,7 @@ class ArchiveExtractor {
                                                  const std::string& destination, std::uint64_t size,
                                                  ExtractionBudget& budget) const;
 
+  std::string folder_;
   ArchiveLimits limits_;
 };
 

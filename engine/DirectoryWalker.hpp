@@ -12,14 +12,19 @@
 namespace norvid {
 
 // Walks a directory tree in the order the directories list their entries, descending into each
-// subdirectory where it is met (links to directories are not followed). Every directory is opened
-// relative to its parent, so the walk holds one descriptor per level, and no deeper than
-// kMaxDepth levels below the root. One entry's failure never ends the walk: a subdirectory that
-// vanished or that the walker may not read is passed over, one that cannot be opened for another
-// reason or lies too deep becomes an ERROR verdict of its own, and the walk goes on.
+// subdirectory where it is met (links to directories are not followed), no deeper than kMaxDepth
+// levels below the root. Every directory is opened relative to its parent, and the walk holds at
+// most kMaxOpenDirectories of them open whatever the depth: the root and the deepest levels. A
+// level closed on the way down has its remaining entries read ahead; to go on with it, it is
+// opened again by name from the deepest ancestor still open, without following links, and must
+// still be the directory it was (device and inode). One entry's failure never ends the walk: a
+// subdirectory that vanished or that the walker may not read is passed over, one that cannot be
+// opened for another reason (too many open files, say), was replaced meanwhile or lies too deep
+// becomes an ERROR verdict of its own, and the walk goes on.
 class DirectoryWalker {
  public:
   static constexpr int kMaxDepth = 256;
+  static constexpr int kMaxOpenDirectories = 16;
 
   // One thing the walk met, in walk order: a regular file (open, or with the errno of its failed
   // open), or an entry the walk itself already judged.

@@ -9,6 +9,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Longest element kept of a member name; file systems allow 255 bytes and "~N" may be added.
+constexpr std::size_t kMaxElement = 200;
+
 // The outermost component of `path` that does not exist yet; empty when all of it exists.
 fs::path outermostMissing(const fs::path& path) {
   fs::path missing;
@@ -56,6 +59,27 @@ fs::path ExtractionPaths::freeNameFor(const fs::path& target) {
     candidate += "~" + std::to_string(suffix);
     if (!exists(candidate)) return candidate;
   }
+}
+
+fs::path ExtractionPaths::safeRelativePath(const std::string& name) {
+  fs::path relative;
+  std::string element;
+  auto flush = [&] {
+    if (!element.empty() && element != "." && element != "..") {
+      relative /= element.substr(0, kMaxElement);
+    }
+    element.clear();
+  };
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/') {
+      flush();
+    } else {
+      element += (byte < 0x20 || byte == 0x7F) ? '_' : c;
+    }
+  }
+  flush();
+  return relative;
 }
 
 }  // namespace norvid

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace norvid {
@@ -25,11 +26,15 @@ class ExtractionPaths {
   // True when something (a dangling link included) has that name.
   static bool exists(const std::filesystem::path& path);
   // True when `candidate` lies strictly below `root`, comparing whole path components (so that
-  // "/tmp/av_extract_x-other" is not taken to lie inside "/tmp/av_extract_x").
+  // "extract/av_extract_x-other" is not taken to lie inside "extract/av_extract_x").
   static bool liesInside(const std::filesystem::path& candidate, const std::filesystem::path& root);
   // `target` with the first "~N" suffix that names nothing yet, for a member whose name an earlier
   // member of the same container already used, so that both are written and scanned.
   static std::filesystem::path freeNameFor(const std::filesystem::path& target);
+  // A relative path made of the safe elements of member name `name` ("/" between elements): no
+  // root, no "." or ".." elements, control characters replaced, each element at most 200 bytes.
+  // Empty when nothing is left.
+  static std::filesystem::path safeRelativePath(const std::string& name);
 
  private:
   std::vector<std::filesystem::path> paths_;

@@ -9,13 +9,6 @@
 namespace norvid {
 namespace fs = std::filesystem;
 
-namespace {
-
-// Longest element kept of a member name; file systems allow 255 bytes and "~N" may be added.
-constexpr std::size_t kMaxElement = 200;
-
-}  // namespace
-
 MemberWriter::MemberWriter(const ArchiveLimits& limits, std::uint64_t containerSize,
                            ExtractionBudget& budget, const std::string& destination)
     : limits_(limits), expansion_(limits, containerSize, budget) {
@@ -23,27 +16,6 @@ MemberWriter::MemberWriter(const ArchiveLimits& limits, std::uint64_t containerS
   if (!destination_.has_filename()) destination_ = destination_.parent_path();
   created_.createDirectories(destination_);
   root_ = fs::canonical(destination_);
-}
-
-fs::path MemberWriter::safeRelativePath(const std::string& name) {
-  fs::path relative;
-  std::string element;
-  auto flush = [&] {
-    if (!element.empty() && element != "." && element != "..") {
-      relative /= element.substr(0, kMaxElement);
-    }
-    element.clear();
-  };
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '/') {
-      flush();
-    } else {
-      element += (byte < 0x20 || byte == 0x7F) ? '_' : c;
-    }
-  }
-  flush();
-  return relative;
 }
 
 bool MemberWriter::begin(const std::string& name, std::uint64_t declared) {
@@ -59,7 +31,7 @@ bool MemberWriter::begin(const std::string& name, std::uint64_t declared) {
   }
   expansion_.startEntry(name, declared);
 
-  fs::path relative = safeRelativePath(name);
+  fs::path relative = ExtractionPaths::safeRelativePath(name);
   if (relative.empty()) relative = "member" + std::to_string(entries_);
   fs::path target = destination_ / relative;
   std::string error;

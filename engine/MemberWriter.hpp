@@ -55,9 +55,6 @@ class MemberWriter {
   std::vector<std::string> complete();
 
  private:
-  // A relative path made of the safe elements of `name`; empty when none is left.
-  static std::filesystem::path safeRelativePath(const std::string& name);
-
   const ArchiveLimits& limits_;
   ExtractionPaths created_;
   ArchiveExpansion expansion_;

@@ -118,15 +118,17 @@ class CallerScope {
 }  // namespace
 
 Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
-                 ExclusionsManager* exclusions)
-    : Scanner(engine, scanArchives, heuristicsEnabled, exclusions, &ScanThreadPool::instance()) {}
+                 ExclusionsManager* exclusions, std::string extractionFolder)
+    : Scanner(engine, scanArchives, heuristicsEnabled, exclusions, std::move(extractionFolder),
+              &ScanThreadPool::instance()) {}
 
 Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
-                 ExclusionsManager* exclusions, ScanThreadPool* pool)
+                 ExclusionsManager* exclusions, std::string extractionFolder, ScanThreadPool* pool)
     : engine_(engine),
       scanArchives_(scanArchives),
       heuristicsEnabled_(heuristicsEnabled),
-      extractor_(ArchiveLimits{kMaxArchiveDepth, 1000, 524'288'000, 100.0}),
+      extractor_(std::move(extractionFolder),
+                 ArchiveLimits{kMaxArchiveDepth, 1000, 524'288'000, 100.0}),
       exclusions_(exclusions),
       pool_(pool) {
   ConsoleCapture::install();

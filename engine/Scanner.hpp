@@ -36,12 +36,13 @@ class YaraEngine;
 // outlives it too.
 class Scanner {
  public:
-  // Directory scans use the process-wide scan thread pool.
+  // Archives are extracted into temporary directories inside `extractionFolder` (see
+  // ArchiveExtractor). Directory scans use the process-wide scan thread pool.
   Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
-          ExclusionsManager* exclusions);
+          ExclusionsManager* exclusions, std::string extractionFolder);
   // Directory scans use `pool`; null judges every file on the calling thread.
   Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
-          ExclusionsManager* exclusions, ScanThreadPool* pool);
+          ExclusionsManager* exclusions, std::string extractionFolder, ScanThreadPool* pool);
   ~Scanner();
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;

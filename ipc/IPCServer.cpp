@@ -5,6 +5,7 @@
 #include <map>
 #include <shared_mutex>
 
+#include "engine/ArchiveExtractor.hpp"
 #include "engine/ScanThreadPool.hpp"
 #include "ipc/CommandTable.hpp"
 #include "ipc/JsonResponse.hpp"
@@ -66,8 +67,9 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
   statusCommands_ = std::make_unique<StatusCommands>(
       engine_, statistics_, exclusions_.get(), scheduler_.get(), configuration_.quarantineDir(),
       configuration_.reportsDir(), configuration_.administratorGroup);
-  ruleCommands_ = std::make_unique<RuleCommands>(
-      engine_, configuration_.rulesDir(), configuration_.dataDir, exclusions_.get(), scanPool_);
+  ruleCommands_ =
+      std::make_unique<RuleCommands>(engine_, configuration_.rulesDir(), configuration_.dataDir,
+                                     configuration_.extractionDir(), exclusions_.get(), scanPool_);
   dispatcher_ =
       std::make_unique<CommandDispatcher>(buildCommandTable(), configuration_.administratorGroup);
 }
@@ -157,8 +159,8 @@ bool IPCServer::buildComponents() {
   scheduler_ = std::make_unique<Scheduler>(configuration_.schedulerFile());
   scheduler_->initialize();
   trace("[DBG] Creating Scanner...");
-  engine_.scanner =
-      std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get(), &scanPool_);
+  engine_.scanner = std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get(),
+                                              configuration_.extractionDir(), &scanPool_);
   return true;
 }
 
@@ -270,8 +272,25 @@ bool IPCServer::start() {
   std::lock_guard<std::mutex> guard(transportMutex_);
   if (running_.load()) return openPipe();
   if (!openPipe()) return false;
+  // Only once this process holds the socket: another instance on the same data directory must not
+  // empty the folder under the scans of the one serving.
+  if (!extractionFolderEmptied_) emptyExtractionFolder();
   acceptThread_ = std::make_unique<std::thread>([this] { serverLoop(); });
   return true;
+}
+
+void IPCServer::emptyExtractionFolder() {
+  extractionFolderEmptied_ = true;
+  const std::string folder = configuration_.extractionDir();
+  try {
+    ArchiveExtractor::emptyFolder(folder);
+  } catch (const std::filesystem::filesystem_error& error) {
+    // Extraction then fails archive by archive, and each archive is judged as a whole file.
+    std::cerr << "[ERROR] No se pudo preparar la carpeta de extracción " << folder << ": "
+              << error.what() << std::endl;
+    EventLogger::instance().error("No se pudo preparar la carpeta de extracción " + folder + ": " +
+                                  error.what());
+  }
 }
 
 void IPCServer::serverLoop() {

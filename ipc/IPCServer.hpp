@@ -57,6 +57,8 @@ class IPCServer final {
 
  private:
   bool openPipe();
+  // Empties the archive extraction folder, so that nothing a stopped run left there survives.
+  void emptyExtractionFolder();
   void serverLoop();
   void construct();
   bool buildComponents();
@@ -70,6 +72,7 @@ class IPCServer final {
   std::atomic<bool> running_{false};
   std::unique_ptr<std::thread> acceptThread_;
   std::mutex transportMutex_;
+  bool extractionFolderEmptied_ = false;
 
   std::ofstream debugTrace_;
   ServiceStatistics statistics_;

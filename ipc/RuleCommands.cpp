@@ -9,10 +9,12 @@
 namespace norvid {
 
 RuleCommands::RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
-                           ExclusionsManager* exclusions, ScanThreadPool& pool)
+                           std::string extractionDir, ExclusionsManager* exclusions,
+                           ScanThreadPool& pool)
     : slot_(slot),
       rulesDir_(std::move(rulesDir)),
       traceDirectory_(std::move(traceDirectory)),
+      extractionDir_(std::move(extractionDir)),
       exclusions_(exclusions),
       pool_(pool) {}
 
@@ -41,7 +43,8 @@ std::string RuleCommands::handleReloadRules(const CallerIdentity& caller) {
       return createErrorResponse("reload_rules: no se pudieron cargar las reglas desde " +
                                  rulesDir_);
     }
-    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_, &pool_);
+    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_,
+                                              extractionDir_, &pool_);
     const std::int32_t rules = slot_.engine->getTotalRules();
     logger.logRulesUpdated(rules, "hot-reload");
     ServiceEvents::instance().rulesReloaded(rules, caller);

@@ -17,9 +17,10 @@ class ScanThreadPool;
 // REQUIRES: `slot`, `exclusions` (when given) and `pool` outlive this object.
 class RuleCommands {
  public:
-  // `traceDirectory` is where the engine writes its load trace.
+  // `traceDirectory` is where the engine writes its load trace; `extractionDir` the scanner's
+  // extraction folder.
   RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
-               ExclusionsManager* exclusions, ScanThreadPool& pool);
+               std::string extractionDir, ExclusionsManager* exclusions, ScanThreadPool& pool);
 
   std::string handleReloadRules(const CallerIdentity& caller = {});
 
@@ -27,6 +28,7 @@ class RuleCommands {
   EngineSlot& slot_;
   std::string rulesDir_;
   std::string traceDirectory_;
+  std::string extractionDir_;
   ExclusionsManager* exclusions_;
   ScanThreadPool& pool_;
 };

@@ -12,7 +12,7 @@ namespace norvid {
 // to the components; tests point the places at temporary directories.
 struct ServiceConfiguration {
   std::string exeDir;       // rules/, logs/ and reports/ live here
-  std::string dataDir;      // ipc_debug.log, yara_load.log, Quarantine/, config/
+  std::string dataDir;      // ipc_debug.log, yara_load.log, Quarantine/, config/, extract/
   std::string socketPath;   // the listening socket
   std::string sysfsRoot;    // device tree for USB control
   std::string modprobeDir;  // where the USB storage policy file lives
@@ -34,6 +34,8 @@ struct ServiceConfiguration {
   std::string quarantineDir() const { return dataDir + "/Quarantine"; }
   std::string exclusionsFile() const { return dataDir + "/config/exclusions.json"; }
   std::string schedulerFile() const { return dataDir + "/config/scheduler.json"; }
+  // Where archives are extracted for scanning; emptied at every start.
+  std::string extractionDir() const { return dataDir + "/extract"; }
 };
 
 }  // namespace norvid

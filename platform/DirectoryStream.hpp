@@ -16,8 +16,8 @@ struct DirectoryEntry {
 };
 
 // Move-only owner of one open directory that is read entry by entry and through which its
-// entries are opened relative to it (openat), so a walk holds one descriptor per level and never
-// resolves a long path again. Every failing call answers the errno of the failed step.
+// entries are opened relative to it (openat), so a walk never resolves a long path again. Every
+// failing call answers the errno of the failed step.
 class DirectoryStream {
  public:
   DirectoryStream() = default;
@@ -34,6 +34,10 @@ class DirectoryStream {
   Result<DirectoryStream> openChild(const std::string& name) const;
 
   bool isOpen() const { return stream_ != nullptr; }
+
+  // The status of the open directory itself (its device and inode tell it apart from a directory
+  // put in its place later).
+  Result<FileStatus> status() const;
 
   // Reads the next entry other than "." and ".." into `entry`: true when there was one, false at
   // the end; fails when reading fails.

@@ -90,6 +90,8 @@ Result<DirectoryStream> DirectoryStream::openChild(const std::string& name) cons
                       "open " + name);
 }
 
+Result<FileStatus> DirectoryStream::status() const { return statusOf(descriptor()); }
+
 Result<bool> DirectoryStream::next(DirectoryEntry& entry) {
   for (;;) {
     errno = 0;

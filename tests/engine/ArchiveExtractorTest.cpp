@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -50,23 +51,16 @@ ArchiveMember memberOf(ArchiveMember::Type type, std::string name, std::string c
   return {std::move(name), std::move(content), type};
 }
 
-// Every test runs with TMPDIR pointing at a private directory, so that it can check that no
-// extraction directory is ever left behind.
+// Every test extracts into a private folder, so that it can check that no extraction directory is
+// ever left behind.
 class ArchiveExtractorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* previous = std::getenv("TMPDIR");
-    if (previous != nullptr) previousTmpdir_ = previous;
-    ::setenv("TMPDIR", tmp_.str().c_str(), 1);
-  }
-
   void TearDown() override {
     EXPECT_EQ(extractionDirectories(), 0) << "an av_extract_ directory was left behind";
-    if (previousTmpdir_) {
-      ::setenv("TMPDIR", previousTmpdir_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
+  }
+
+  ArchiveExtractor inTmp(ArchiveLimits limits = {}) const {
+    return ArchiveExtractor(tmp_.str(), limits);
   }
 
   int extractionDirectories() const {
@@ -107,7 +101,6 @@ class ArchiveExtractorTest : public ::testing::Test {
 
   TempDir tmp_;
   TempDir work_;
-  std::optional<std::string> previousTmpdir_;
 };
 
 TEST_F(ArchiveExtractorTest, DetectsFormatByFirstBytes) {
@@ -133,7 +126,7 @@ TEST_F(ArchiveExtractorTest, DetectsFormatByFirstBytes) {
       {"seven-prefix.bin", "7z\xBC", "unknown"},
       {"empty.bin", "", "unknown"},
   };
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   for (const Case& c : cases) {
     const std::string path = work_.write(c.name, c.bytes);
     EXPECT_EQ(extractor.detectFormat(path), c.format) << c.name;
@@ -213,7 +206,7 @@ TEST_P(ArchiveFormatTest, ExtractsFilesInArchiveOrder) {
       GetParam(),
       {ArchiveMember::file("readme.txt", "hello"), ArchiveMember::directory("docs"),
        ArchiveMember::file("docs/inner/note.txt", "note"), ArchiveMember::file("empty.dat", "")});
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   ::testing::internal::CaptureStdout();
   extractInTemp(extractor, path, [&](const std::string& dir, const Paths& files) {
     EXPECT_EQ(files,
@@ -254,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, ArchiveFormatTest,
 TEST_F(ArchiveExtractorTest, NestedFixtureHoldsOneArchivePerLevel) {
   const std::string path = work_.write(
       "outer.zip", ArchiveFixtures::nested(ArchiveFormat::Zip, 3, ArchiveMember::file("x", "y")));
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   std::vector<std::string> names;
   std::string current = path;
   for (int level = 0; level < 3; ++level) {
@@ -270,7 +263,7 @@ TEST_F(ArchiveExtractorTest, NestedFixtureHoldsOneArchivePerLevel) {
 }
 
 TEST_F(ArchiveExtractorTest, EntryCountLimit) {
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   extractInTemp(extractor, archive(ArchiveFormat::Zip, ArchiveFixtures::numberedFiles(1000)),
                 [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 1000u); });
 
@@ -284,7 +277,7 @@ TEST_F(ArchiveExtractorTest, EntryCountLimit) {
 }
 
 TEST_F(ArchiveExtractorTest, CompressionRatioBoundary) {
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   const std::string atLimit = archiveBytes(ArchiveFixtures::atCompressionRatio(100, 0), "at.tgz");
   extractInTemp(extractor, atLimit,
                 [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 2u); });
@@ -300,7 +293,7 @@ TEST_F(ArchiveExtractorTest, CompressionRatioBoundary) {
 
 TEST_F(ArchiveExtractorTest, OversizedDeclaredEntryIsSkippedAndNotCounted) {
   // With a ratio limit of 1, counting the skipped entry would make this archive a bomb.
-  const ArchiveExtractor extractor(ArchiveLimits{3, 1000, 1000, 1.0});
+  const ArchiveExtractor extractor = inTmp(ArchiveLimits{3, 1000, 1000, 1.0});
   const std::string path =
       archive(ArchiveFormat::TarGz, {ArchiveMember::file("big.bin", std::string(2000, '\0')),
                                      ArchiveMember::file("small.txt", "small")});
@@ -330,7 +323,7 @@ TEST_F(ArchiveExtractorTest, LyingDeclaredSizesCannotPassTheLimits) {
        "Archive entry exceeds maximum size: zeros.bin (more than 65536 bytes)"},
       {"ratio, declared 0", 0, ArchiveLimits{}, "Possible zip bomb detected. Compression ratio: "},
   };
-  const ArchiveExtractor honest;
+  const ArchiveExtractor honest = inTmp();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = archiveBytes(
@@ -339,7 +332,7 @@ TEST_F(ArchiveExtractorTest, LyingDeclaredSizesCannotPassTheLimits) {
             c.declared),
         "lying.zip");
     try {
-      extractInTemp(ArchiveExtractor(c.limits), path, [](const std::string&, const Paths&) {});
+      extractInTemp(inTmp(c.limits), path, [](const std::string&, const Paths&) {});
       ADD_FAILURE() << "the lie was not caught";
     } catch (const avwindows::ArchiveBombException& bomb) {
       EXPECT_TRUE(contains(bomb.what(), c.message)) << bomb.what();
@@ -355,7 +348,7 @@ TEST_F(ArchiveExtractorTest, UnderstatedSizeWithinLimitsStillWritesAllData) {
           0),
       "understated.zip");
   ::testing::internal::CaptureStderr();
-  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files, Paths{dir + "/data.txt"});
     EXPECT_EQ(fs::file_size(files[0]), content.size());
     EXPECT_EQ(readFile(files[0]), content);
@@ -364,47 +357,89 @@ TEST_F(ArchiveExtractorTest, UnderstatedSizeWithinLimitsStillWritesAllData) {
 }
 
 TEST_F(ArchiveExtractorTest, EmptyTarHasNoMembers) {
-  extractInTemp(ArchiveExtractor(), archiveBytes("", "empty.tar"),
+  extractInTemp(inTmp(), archiveBytes("", "empty.tar"),
                 [](const std::string& dir, const Paths& files) {
                   EXPECT_TRUE(files.empty());
                   EXPECT_TRUE(fs::is_empty(dir));
                 });
 }
 
-TEST_F(ArchiveExtractorTest, EntriesOutsideTheDestinationAreSkipped) {
+TEST_F(ArchiveExtractorTest, FilesNamedOutsideTheDestinationAreWrittenInsideUnderSafeNames) {
   const fs::path outside = work_.path() / "outside";
   fs::create_directory(outside);
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   const std::string destination = extractor.createTempDirectory();
   const std::string sibling = destination + "-evil";
   const std::string siblingName = fs::path(sibling).filename().string();
-  const std::vector<std::string> names = {
-      "../evil.txt",
-      "../../evil.txt",
-      "a/../../evil.txt",
-      (outside / "evil.txt").string(),
-      // Shares the destination's name as a prefix but is another directory.
-      sibling + "/evil.txt",
-      "../" + siblingName + "/evil.txt",
+  struct Case {
+    std::string name;
+    std::string written;
   };
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
+  const std::vector<Case> cases = {
+      {"../evil.txt", "evil.txt"},
+      {"../../evil.txt", "evil.txt"},
+      {"a/../../evil.txt", "a/evil.txt"},
+      {(outside / "evil.txt").string(), (outside / "evil.txt").relative_path().string()},
+      // Shares the destination's name as a prefix but is another directory.
+      {sibling + "/evil.txt", fs::path(sibling + "/evil.txt").relative_path().string()},
+      {"../" + siblingName + "/evil.txt", siblingName + "/evil.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string path = archive(
         ArchiveFormat::Tar,
-        {ArchiveMember::file(name, "evil"), ArchiveMember::file("ok.txt", "ok")}, "traversal");
+        {ArchiveMember::file(c.name, "evil"), ArchiveMember::file("ok.txt", "ok")}, "traversal");
     ::testing::internal::CaptureStderr();
     const Paths files = extractor.extract(path, destination);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(files, Paths{destination + "/ok.txt"});
-    EXPECT_TRUE(contains(err, "[WARN] Path traversal attempt detected, skipping: " + name + "\n"))
+    EXPECT_EQ(files, (Paths{destination + "/" + c.written, destination + "/ok.txt"}));
+    EXPECT_EQ(readFile(destination + "/" + c.written), "evil");
+    EXPECT_TRUE(contains(err, "[WARN] Path traversal attempt detected, extracting as " + c.written +
+                                  ": " + c.name + "\n"))
         << err;
     EXPECT_FALSE(fs::exists(outside / "evil.txt"));
     EXPECT_FALSE(fs::exists(sibling));
     EXPECT_FALSE(fs::exists(tmp_.path() / "evil.txt"));
     EXPECT_FALSE(fs::exists(work_.path() / "evil.txt"));
-    fs::remove(destination + "/ok.txt");
+    for (const auto& entry : fs::directory_iterator(destination)) fs::remove_all(entry.path());
   }
   extractor.cleanup(destination);
+}
+
+TEST_F(ArchiveExtractorTest, DirectoriesNamedOutsideTheDestinationAreSkipped) {
+  const std::string path = archive(
+      ArchiveFormat::Tar, {ArchiveMember::directory("../outdir"), ArchiveMember::file("ok", "ok")});
+  ::testing::internal::CaptureStderr();
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
+    EXPECT_EQ(files, Paths{dir + "/ok"});
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"ok"});
+  });
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(contains(err, "[WARN] Path traversal attempt detected, skipping: ../outdir/\n"))
+      << err;
+  EXPECT_FALSE(fs::exists(tmp_.path() / "outdir"));
+}
+
+TEST_F(ArchiveExtractorTest, FilesWhoseNamesCannotBeUsedAreWrittenUnderPlainNames) {
+  const std::string longElement(300, 'x');
+  const std::string path =
+      archive(ArchiveFormat::Tar,
+              {ArchiveMember::file("a", "first"), ArchiveMember::file("a/b.txt", "second"),
+               ArchiveMember::file(longElement, "third"), ArchiveMember::file(".", "fourth")});
+  ::testing::internal::CaptureStderr();
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
+    ASSERT_EQ(files, (Paths{dir + "/a", dir + "/member2", dir + "/member3", dir + "/member4"}));
+    EXPECT_EQ(readFile(files[0]), "first");
+    EXPECT_EQ(readFile(files[1]), "second");
+    EXPECT_EQ(readFile(files[2]), "third");
+    EXPECT_EQ(readFile(files[3]), "fourth");
+  });
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(contains(err, "[WARN] Cannot place archive entry, extracting as member2: a/b.txt ("))
+      << err;
+  EXPECT_TRUE(contains(
+      err, "[WARN] Cannot place archive entry, extracting as member3: " + longElement + " ("))
+      << err;
 }
 
 TEST_F(ArchiveExtractorTest, NamesThatStayInsideAreWrittenNormalised) {
@@ -419,7 +454,7 @@ TEST_F(ArchiveExtractorTest, NamesThatStayInsideAreWrittenNormalised) {
       {"x/./y/../z.txt", "x/z.txt"},
       {"C:\\Windows\\evil.txt", "C:\\Windows\\evil.txt"},
   };
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     extractInTemp(extractor, archive(ArchiveFormat::Tar, {ArchiveMember::file(c.name, "data")}),
@@ -441,7 +476,7 @@ TEST_F(ArchiveExtractorTest, LinksDevicesAndFifosAreNeverWritten) {
        ArchiveMember::file("escape/evil.txt", "evil"),
        memberOf(Type::Hardlink, "hard", "target.txt"), memberOf(Type::Fifo, "pipe"),
        memberOf(Type::CharacterDevice, "device")});
-  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
     EXPECT_EQ(files, (Paths{dir + "/target.txt", dir + "/escape/evil.txt"}));
     EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"escape", "escape/evil.txt", "target.txt"}));
     EXPECT_FALSE(fs::is_symlink(dir + "/escape"));
@@ -452,7 +487,7 @@ TEST_F(ArchiveExtractorTest, LinksDevicesAndFifosAreNeverWritten) {
 TEST_F(ArchiveExtractorTest, HardLinkCarryingDataIsWrittenAsItsOwnFile) {
   const std::string path =
       archiveBytes(ArchiveFixtures::cpioLinkedPair("harmless", "evil"), "linked.cpio");
-  extractInTemp(ArchiveExtractor(), path, [](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files, (Paths{dir + "/first.txt", dir + "/second.txt"}));
     EXPECT_EQ(readFile(files[0]), "harmless");
     EXPECT_EQ(readFile(files[1]), "evil");
@@ -464,7 +499,7 @@ TEST_F(ArchiveExtractorTest, DuplicateNamesAreAllWritten) {
   const std::string path = archive(ArchiveFormat::Tar, {ArchiveMember::file("same.txt", "first"),
                                                         ArchiveMember::file("same.txt", "second"),
                                                         ArchiveMember::file("same.txt", "third")});
-  extractInTemp(ArchiveExtractor(), path, [](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files, (Paths{dir + "/same.txt", dir + "/same.txt~1", dir + "/same.txt~2"}));
     EXPECT_EQ(readFile(files[0]), "first");
     EXPECT_EQ(readFile(files[1]), "second");
@@ -488,7 +523,7 @@ TEST_F(ArchiveExtractorTest, FailuresThrowAndLeaveNothing) {
        [&] { return archiveBytes("PK-this is not an archive", "t.zip"); },
        "Failed to open archive: "},
   };
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path destination = work_.path() / "fresh" / "destination";
@@ -511,8 +546,7 @@ TEST_F(ArchiveExtractorTest, BombRemovesOnlyWhatItWrote) {
   std::vector<ArchiveMember> members = ArchiveFixtures::numberedFiles(1001);
   members.insert(members.begin(), ArchiveMember::file("deep/er/file.txt", "x"));
   const std::string path = archive(ArchiveFormat::Tar, members);
-  EXPECT_THROW(ArchiveExtractor().extract(path, destination.string()),
-               avwindows::ArchiveBombException);
+  EXPECT_THROW(inTmp().extract(path, destination.string()), avwindows::ArchiveBombException);
   EXPECT_EQ(namesIn(destination), std::vector<std::string>{"keep.txt"});
   EXPECT_EQ(readFile(keep), "mine");
 }
@@ -523,7 +557,7 @@ TEST_F(ArchiveExtractorTest, TruncatedArchiveKeepsWhatCouldBeRead) {
                            ArchiveMember::file("second.txt", std::string(3000, 'b'))});
   const std::string path = archiveBytes(bytes.substr(0, 512 + 3072 + 512 + 1000), "cut.tar");
   ::testing::internal::CaptureStderr();
-  extractInTemp(ArchiveExtractor(), path, [](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files, (Paths{dir + "/first.txt", dir + "/second.txt"}));
     EXPECT_EQ(readFile(files[0]), std::string(3000, 'a'));
     EXPECT_EQ(readFile(files[1]), std::string(1000, 'b'));
@@ -531,8 +565,51 @@ TEST_F(ArchiveExtractorTest, TruncatedArchiveKeepsWhatCouldBeRead) {
   EXPECT_TRUE(contains(::testing::internal::GetCapturedStderr(), "[WARN] Error reading data: "));
 }
 
+TEST_F(ArchiveExtractorTest, EmptyingTheFolderLeavesOnePrivateEmptyDirectory) {
+  const fs::path elsewhere = work_.path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  work_.write("elsewhere/kept.txt", "kept");
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> prepare;
+  };
+  const std::vector<Case> cases = {
+      {"missing, parents too", [](const fs::path&) {}},
+      {"left behind by a stopped run",
+       [](const fs::path& folder) {
+         fs::create_directories(folder / "av_extract_1" / "deep" / "deeper");
+         std::ofstream(folder / "av_extract_1" / "deep" / "deeper" / "member") << "m";
+         fs::permissions(folder / "av_extract_1", fs::perms::owner_all);
+         std::ofstream(folder / "stray") << "s";
+         fs::permissions(folder, fs::perms(0755));
+       }},
+      {"a file in its place",
+       [](const fs::path& folder) {
+         fs::create_directories(folder.parent_path());
+         std::ofstream(folder) << "x";
+       }},
+      {"a link in its place",
+       [&elsewhere](const fs::path& folder) {
+         fs::create_directories(folder.parent_path());
+         fs::create_directory_symlink(elsewhere, folder);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path folder = work_.path() / c.name / "data" / "extract";
+    c.prepare(folder);
+    ArchiveExtractor::emptyFolder(folder.string());
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
+    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+    const std::string made = ArchiveExtractor(folder.string()).createTempDirectory();
+    EXPECT_EQ(fs::path(made).parent_path(), folder);
+  }
+  EXPECT_EQ(readFile(elsewhere / "kept.txt"), "kept");
+}
+
 TEST_F(ArchiveExtractorTest, TemporaryDirectoriesArePrivateAndFresh) {
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   const std::string first = extractor.createTempDirectory();
   const std::string second = extractor.createTempDirectory();
   EXPECT_NE(first, second);
@@ -587,7 +664,7 @@ TEST_F(ArchiveExtractorTest, ExtractsFromTheDescriptorItIsGiven) {
   const std::string other =
       archive(ArchiveFormat::Tar, {ArchiveMember::file("swapped.txt", "swapped")}, "other");
   fs::rename(other, path);
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   const std::string directory = extractor.createTempDirectory();
   ExtractionBudget budget = ExtractionBudget::forTopLevelFile(10240);
   const Paths files = extractor.extract(fd, "named.tar", directory, budget);
@@ -604,7 +681,7 @@ TEST_F(ArchiveExtractorTest, RunningOutOfTheBudgetIsABombAndLeavesNothing) {
                                      ArchiveMember::file("b.bin", std::string(3000, 'b'))});
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
-  const ArchiveExtractor extractor;
+  const ArchiveExtractor extractor = inTmp();
   const std::string directory = extractor.createTempDirectory();
   ExtractionBudget budget = ExtractionBudget::forTopLevelFile(50);
   try {
@@ -623,8 +700,7 @@ TEST_F(ArchiveExtractorTest, RunningOutOfTheBudgetIsABombAndLeavesNothing) {
 TEST_F(ArchiveExtractorTest, MtreeManifestsAreNotRead) {
   const std::string secret = work_.write("secret.txt", "secret");
   const std::string path = work_.write("manifest.tar", "#mtree\n" + secret + " type=file\n");
-  EXPECT_THROW(ArchiveExtractor().extract(path, (work_.path() / "out").string()),
-               std::runtime_error);
+  EXPECT_THROW(inTmp().extract(path, (work_.path() / "out").string()), std::runtime_error);
   EXPECT_FALSE(fs::exists(work_.path() / "out"));
 }
 
@@ -637,7 +713,7 @@ TEST_F(ArchiveExtractorTest, CompressedStreamIsOneMember) {
     fs::create_directories(directory);
     const std::string path =
         ArchiveFixtures::sample(kind, {ArchiveMember::file("notes.txt", content)}, directory);
-    extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+    extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
       ASSERT_EQ(files, Paths{dir + "/sample"});
       EXPECT_EQ(readFile(files[0]), content);
     });
@@ -645,7 +721,7 @@ TEST_F(ArchiveExtractorTest, CompressedStreamIsOneMember) {
   // gzip was recognised before; a gzip of one file is now opened too.
   const std::string gz = work_.str() + "/notes.txt.gz";
   ArchiveFixtures::run("printf 'hello' | gzip -c > '" + gz + "'");
-  extractInTemp(ArchiveExtractor(), gz, [&](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), gz, [&](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files, Paths{dir + "/notes.txt"});
     EXPECT_EQ(readFile(files[0]), "hello");
   });
@@ -686,7 +762,7 @@ TEST_F(ArchiveExtractorTest, EveryContainerKindKeepsTheLimits) {
 
     std::vector<std::string> contents;
     quietly([&] {
-      extractInTemp(ArchiveExtractor(), path, [&](const std::string&, const Paths& files) {
+      extractInTemp(inTmp(), path, [&](const std::string&, const Paths& files) {
         for (const std::string& file : files) contents.push_back(readFile(file));
       });
     });
@@ -712,8 +788,7 @@ TEST_F(ArchiveExtractorTest, EveryContainerKindKeepsTheLimits) {
       std::string message = "no exception";
       try {
         quietly([&] {
-          extractInTemp(ArchiveExtractor(limit.limits), path,
-                        [](const std::string&, const Paths&) {});
+          extractInTemp(inTmp(limit.limits), path, [](const std::string&, const Paths&) {});
         });
       } catch (const avwindows::ArchiveBombException& bomb) {
         message = bomb.what();
@@ -727,7 +802,7 @@ TEST_F(ArchiveExtractorTest, EveryContainerKindKeepsTheLimits) {
     std::string message;
     try {
       quietly([&] {
-        extractInTemp(ArchiveExtractor(ArchiveLimits{3, 1000, 500, 1e9}), path,
+        extractInTemp(inTmp(ArchiveLimits{3, 1000, 500, 1e9}), path,
                       [&](const std::string&, const Paths& files) {
                         for (const std::string& file : files) sizes.push_back(fs::file_size(file));
                       });
@@ -741,7 +816,7 @@ TEST_F(ArchiveExtractorTest, EveryContainerKindKeepsTheLimits) {
 
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    const ArchiveExtractor extractor;
+    const ArchiveExtractor extractor = inTmp();
     const std::string destination = extractor.createTempDirectory();
     ExtractionBudget budget = ExtractionBudget::forTopLevelFile(5);
     EXPECT_THROW(quietly([&] { extractor.extract(fd, path, destination, budget); }),
@@ -765,7 +840,7 @@ TEST_F(ArchiveExtractorTest, MailPartsAreDecodedAndNamedSafely) {
       {ArchiveMember::file("forwarded.eml", inner), MailEncoding::AttachedMessage},
   });
   const std::string path = archiveBytes(message, "message.eml");
-  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files,
               (Paths{dir + "/part1", dir + "/report.bin", dir + "/notes.txt", dir + "/old.dat",
                      dir + "/escape.txt", dir + "/evil.exe", dir + "/message7.eml"}));
@@ -774,7 +849,7 @@ TEST_F(ArchiveExtractorTest, MailPartsAreDecodedAndNamedSafely) {
     EXPECT_EQ(readFile(files[2]), "caf\xC3\xA9 = 100%\n");
     EXPECT_EQ(readFile(files[3]), std::string(100, 'u'));
     EXPECT_EQ(readFile(files[4]), "escape");
-    EXPECT_EQ(ArchiveExtractor().detectFormat(files[6]), "mail");
+    EXPECT_EQ(inTmp().detectFormat(files[6]), "mail");
   });
 }
 
@@ -785,7 +860,7 @@ TEST_F(ArchiveExtractorTest, UuencodedBlocksInAPlainBodyAreMembers) {
       ",:&5L;&\\@=V]R;&0*\n"
       "`\nend\n\nBye.\n",
       "old.eml");
-  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
     ASSERT_EQ(files, (Paths{dir + "/part1", dir + "/tool.exe"}));
     EXPECT_EQ(readFile(files[1]), "hello world\n");
   });
@@ -797,7 +872,7 @@ TEST_F(ArchiveExtractorTest, CompoundFileStreamsKeepTheirStorages) {
                                      ArchiveMember::file("Macros/VBA", std::string(5000, 'v')),
                                      ArchiveMember::file("\x05SummaryInformation", "summary")}),
       "document.doc");
-  extractInTemp(ArchiveExtractor(), path, [&](const std::string& dir, const Paths& files) {
+  extractInTemp(inTmp(), path, [&](const std::string& dir, const Paths& files) {
     std::vector<std::string> names;
     for (const std::string& file : files) names.push_back(fs::path(file).lexically_relative(dir));
     std::sort(names.begin(), names.end());
@@ -847,7 +922,7 @@ TEST_F(ArchiveExtractorTest, DamagedNewContainersAreNotOpened) {
     SCOPED_TRACE(name);
     const fs::path destination = work_.path() / "fresh";
     ::testing::internal::CaptureStderr();
-    EXPECT_THROW(ArchiveExtractor().extract(archiveBytes(bytes, name), destination.string()),
+    EXPECT_THROW(inTmp().extract(archiveBytes(bytes, name), destination.string()),
                  std::runtime_error);
     ::testing::internal::GetCapturedStderr();
     EXPECT_FALSE(fs::exists(destination));

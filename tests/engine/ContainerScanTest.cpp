@@ -26,8 +26,8 @@ using testing::TempDir;
 
 const std::string kMarker = "norvid-container-marker";
 
-// Containers are scanned by the scanner as the service does, with TMPDIR pointed at a private
-// directory so that every extraction directory left behind is seen. The rule matches the marker
+// Containers are scanned by the scanner as the service does, extracting into a private folder so
+// that every extraction directory left behind is seen. The rule matches the marker
 // only at the start of a file: a member holding it matches, the container around it (which starts
 // with its own header) does not, whether or not the container compresses it.
 class ContainerScanTest : public ::testing::Test {
@@ -38,15 +38,6 @@ class ContainerScanTest : public ::testing::Test {
     EXPECT_TRUE(engine_.initialize());
     EXPECT_TRUE(engine_.loadRulesFromDirectory(rules_.str()));
     fs::create_directories(scratch_);
-    if (const char* old = std::getenv("TMPDIR")) previousTmpdir_ = old;
-    ::setenv("TMPDIR", scratch_.c_str(), 1);
-  }
-  ~ContainerScanTest() override {
-    if (previousTmpdir_) {
-      ::setenv("TMPDIR", previousTmpdir_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
   }
 
   struct Scan {
@@ -74,9 +65,8 @@ class ContainerScanTest : public ::testing::Test {
   TempDir temp_;
   RuleFixtures rules_;
   fs::path scratch_ = temp_.path() / "tmp";
-  std::optional<std::string> previousTmpdir_;
   YaraEngine engine_{temp_.str()};
-  Scanner scanner_{&engine_, true, false, nullptr};
+  Scanner scanner_{&engine_, true, false, nullptr, scratch_.string()};
 };
 
 TEST_F(ContainerScanTest, EveryContainerKindIsOpenedAndItsMembersScanned) {

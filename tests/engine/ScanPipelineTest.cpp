@@ -99,6 +99,7 @@ class ScanPipelineTest : public ::testing::Test {
   RuleFixtures rules;
   YaraEngine engine{temp.str()};
   ExclusionsManager exclusions{(temp.path() / "config" / "exclusions.json").string()};
+  const std::string extraction = temp.str() + "/extract";
 };
 
 TEST_F(ScanPipelineTest, ParallelScanGivesTheSerialAnswerInWalkOrder) {
@@ -125,9 +126,9 @@ TEST_F(ScanPipelineTest, ParallelScanGivesTheSerialAnswerInWalkOrder) {
   ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0600), 0);
   ASSERT_TRUE(exclusions.addExclusion(root + "/d3/excluded.txt", "test"));
 
-  Scanner serial(&engine, true, true, &exclusions, nullptr);
+  Scanner serial(&engine, true, true, &exclusions, extraction, nullptr);
   ScanThreadPool pool(4);
-  Scanner parallel(&engine, true, true, &exclusions, &pool);
+  Scanner parallel(&engine, true, true, &exclusions, extraction, &pool);
   const Captured one = scanTree(serial, root);
   const Captured many = scanTree(parallel, root);
 
@@ -191,7 +192,7 @@ TEST_F(ScanPipelineTest, FilesSwappedForFifosOrLinksNeverBlock) {
   fs::create_directories(temp.path() / "swap");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   ScanThreadPool pool(2);
-  Scanner scanner(&engine, true, true, nullptr, &pool);
+  Scanner scanner(&engine, true, true, nullptr, extraction, &pool);
   for (int round = 0; round < 30; ++round) {
     SCOPED_TRACE(round);
     fs::remove(path);
@@ -214,7 +215,7 @@ void letTimesSettle() { std::this_thread::sleep_for(std::chrono::milliseconds(15
 TEST_F(ScanPipelineTest, UnchangedFileIsAnsweredFromTheCacheWithTheSameLines) {
   const std::string archive = ArchiveFixtures::write(
       temp.str() + "/c/clean.zip", ArchiveFormat::Zip, {ArchiveMember::file("a.txt", "clean")});
-  Scanner scanner(&engine, true, true, &exclusions, nullptr);
+  Scanner scanner(&engine, true, true, &exclusions, extraction, nullptr);
   letTimesSettle();
 
   std::string first;
@@ -253,9 +254,7 @@ TEST_F(ScanPipelineTest, WritesThroughASharedMappingAreNeverHiddenByAKeptVerdict
     fs::create_directories(place);
     const std::string path = place + "/mapped.bin";
     temp.write(fs::relative(path, temp.path()).string(), std::string(4096, 'a'));
-    Scanner scanner(&engine, true, true, nullptr, nullptr);
-
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+X
     ASSERT_GE(fd, 0);
     void* mapped = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
@@ -273,7 +272,7 @@ TEST_F(ScanPipelineTest, WritesThroughASharedMappingAreNeverHiddenByAKeptVerdict
 
 TEST_F(ScanPipelineTest, ContentChangedBehindRestoredSizeAndTimeIsScannedAgain) {
   const std::string path = temp.write("c/file.txt", std::string(kMarker.size() + 1, 'a'));
-  Scanner scanner(&engine, true, true, nullptr, nullptr);
+  Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
   ASSERT_EQ(scanQuietly(scanner, path).status, ScanStatus::CLEAN);
 
   struct stat before {};
@@ -310,7 +309,7 @@ TEST_F(ScanPipelineTest, WalkGoesOnPastTooDeepAndUnopenableDirectories) {
 #endif
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &reduced), 0);
   ScanThreadPool pool(2);
-  Scanner scanner(&engine, true, true, nullptr, &pool);
+  Scanner scanner(&engine, true, true, nullptr, extraction, &pool);
   const Captured captured = scanTree(scanner, temp.str());
   ::setrlimit(RLIMIT_NOFILE, &original);
 
@@ -341,7 +340,7 @@ TEST_F(ScanPipelineTest, DirectoriesBelowTheDepthLimitAreReportedOnce) {
       temp.write(chain.substr(temp.str().size() + 1) + "/last.txt", kMarker);
     }
   }
-  Scanner scanner(&engine, true, true, nullptr, nullptr);
+  Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
   const Captured captured = scanTree(scanner, temp.str() + "/limit");
   ASSERT_EQ(captured.results.size(), 2u);
   EXPECT_EQ(captured.results[0].status, ScanStatus::INFECTED);
@@ -370,7 +369,7 @@ TEST_F(ScanPipelineTest, NestedArchivesShareOneExtractionBudget) {
   ASSERT_LT(50.0 * static_cast<double>(inner.size()) / static_cast<double>(fs::file_size(outer)),
             100.0);
 
-  Scanner scanner(&engine, true, true, nullptr, nullptr);
+  Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   const ScanResult result = scanner.scanFile(outer, 0, "");

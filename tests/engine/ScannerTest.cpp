@@ -29,27 +29,18 @@ using norvid::testing::TempDir;
 const std::string kMarkerOne = "norvid-marker-one";
 const std::string kMarkerTwo = "norvid-marker-two";
 
-// Points the system temporary directory at a private directory for the life of the object, so
-// that tests can see every extraction directory the scanner leaves behind.
-class ScratchTemporaryDirectory {
+// A private folder for the scanner's extraction directories, so that tests can see every one it
+// leaves behind.
+class ExtractionScratch {
  public:
-  explicit ScratchTemporaryDirectory(fs::path directory) : directory_(std::move(directory)) {
+  explicit ExtractionScratch(fs::path directory) : directory_(std::move(directory)) {
     fs::create_directories(directory_);
-    if (const char* old = std::getenv("TMPDIR")) previous_ = old;
-    ::setenv("TMPDIR", directory_.c_str(), 1);
   }
-  ~ScratchTemporaryDirectory() {
-    if (previous_) {
-      ::setenv("TMPDIR", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-  }
+  std::string str() const { return directory_.string(); }
   bool isEmpty() const { return fs::is_empty(directory_); }
 
  private:
   fs::path directory_;
-  std::optional<std::string> previous_;
 };
 
 struct Console {
@@ -88,9 +79,9 @@ class ScannerTest : public ::testing::Test {
 
   TempDir temp;
   RuleFixtures rules;
-  ScratchTemporaryDirectory scratch;
+  ExtractionScratch scratch;
   YaraEngine engine{temp.str()};
-  Scanner scanner{&engine, true, true, nullptr};
+  Scanner scanner{&engine, true, true, nullptr, scratch.str()};
 };
 
 TEST_F(ScannerTest, PlainFilesGetTheirStatusAndReason) {
@@ -137,7 +128,7 @@ TEST_F(ScannerTest, ExcludedFileIsSkippedBeforeMatching) {
   ASSERT_TRUE(exclusions.initialize());
   const std::string excluded = temp.write("work/excluded.txt", kMarkerOne);
   ASSERT_TRUE(exclusions.addExclusion(excluded, "test"));
-  Scanner withExclusions(&engine, true, true, &exclusions);
+  Scanner withExclusions(&engine, true, true, &exclusions, scratch.str());
 
   Console console;
   ScanResult result = scan(withExclusions, excluded, &console);
@@ -187,6 +178,15 @@ TEST_F(ScannerTest, ArchivesAreOpenedUpToThreeLevels) {
       {"nested bomb does not stop the parent",
        archive("outer.zip", ArchiveFormat::Zip, bombThenEvil), ScanStatus::INFECTED, "Contains: R1",
        "[WARN] Zip bomb detectado: "},
+      // Such members are what unzip and other tools write (or refuse to write) somewhere else;
+      // their content is scanned all the same, inside the extraction directory.
+      {"member named to climb out",
+       archive("up.zip", ArchiveFormat::Zip,
+               {harmless, ArchiveMember::file("../up.txt", kMarkerOne)}),
+       ScanStatus::INFECTED, "Contains: R1", "[WARN] Path traversal attempt detected"},
+      {"member with an absolute name",
+       archive("abs.zip", ArchiveFormat::Zip, {ArchiveMember::file("/abs/evil.txt", kMarkerOne)}),
+       ScanStatus::INFECTED, "Contains: R1", "[WARN] Path traversal attempt detected"},
       {"corrupt archive", temp.write("samples/corrupt.zip", "PK-this is not an archive"),
        ScanStatus::CLEAN, "", "[WARN] Error al procesar archivo comprimido: "},
       {"link member is not followed",
@@ -212,10 +212,12 @@ TEST_F(ScannerTest, ArchivesAreOpenedUpToThreeLevels) {
         << console.out;
     EXPECT_TRUE(scratch.isEmpty()) << "extraction directory left behind";
   }
+  EXPECT_FALSE(fs::exists("/abs/evil.txt"));
+  EXPECT_FALSE(fs::exists(temp.path() / "up.txt"));
 }
 
 TEST_F(ScannerTest, ArchiveScanningCanBeTurnedOff) {
-  Scanner plain(&engine, false, true, nullptr);
+  Scanner plain(&engine, false, true, nullptr, scratch.str());
   Console console;
   ScanResult result =
       scan(plain, archive("a.zip", ArchiveFormat::Zip, {ArchiveMember::file("e.txt", kMarkerOne)}),
@@ -259,7 +261,7 @@ TEST_F(ScannerTest, PortableExecutablesGetHeuristicsWithoutChangingTheVerdict) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Scanner withFlags(&engine, true, c.heuristics, nullptr);
+    Scanner withFlags(&engine, true, c.heuristics, nullptr, scratch.str());
     Console console;
     ScanResult result = scan(withFlags, c.path, &console);
     EXPECT_EQ(result.status, c.status);

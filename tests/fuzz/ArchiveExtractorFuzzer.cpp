@@ -1,5 +1,5 @@
 // Unpacks the input as an archive, the way the scanner does: into a fresh extraction directory in
-// the (redirected) temporary directory, which is removed again after every run. Checks that
+// the workspace's extraction folder, which is removed again after every run. Checks that
 // nothing lands outside that directory, that every reported member is a regular file inside it,
 // that the bytes written stay within the compression-ratio bound, and that a failed extraction
 // leaves nothing behind.
@@ -45,7 +45,7 @@ std::uintmax_t bytesBelow(const fs::path& directory) {
 
 class ArchiveHarness {
  public:
-  ArchiveHarness() : workspace_("archive") { workspace_.redirectTemporaryDirectory(); }
+  ArchiveHarness() : workspace_("archive"), extractor_(workspace_.freshDirectory("extract")) {}
 
   void run(const std::string& bytes) {
     // The ".tar" name also drives detectFormat's fallback for headers it does not recognise.
@@ -54,9 +54,9 @@ class ArchiveHarness {
     require(norvid::ArchiveExtractor::isFormatWord(format) && format != "unknown",
             "detectFormat gives one of its format words, never unknown (the name ends with .tar)");
 
-    const fs::path temporary = workspace_.pathOf("tmp");
+    const fs::path folder = extractor_.folder();
     const fs::path destination = extractor_.createTempDirectory();
-    require(destination.parent_path() == temporary, "extraction directory in TMPDIR");
+    require(destination.parent_path() == folder, "extraction directory in its folder");
     bool failed = false;
     std::vector<std::string> files;
     try {
@@ -77,7 +77,7 @@ class ArchiveHarness {
     const double bound =
         extractor_.limits().maxCompressionRatio * static_cast<double>(bytes.size());
     require(static_cast<double>(bytesBelow(destination)) <= bound, "ratio bound on bytes written");
-    for (const auto& entry : fs::directory_iterator(temporary)) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
       require(entry.path() == destination, "nothing written beside the extraction directory");
     }
 

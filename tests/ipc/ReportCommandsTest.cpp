@@ -34,7 +34,8 @@ class ReportCommandsTest : public ::testing::Test {
     slot_.engine = std::make_unique<YaraEngine>(dir_.str());
     ASSERT_TRUE(slot_.engine->initialize());
     ASSERT_TRUE(slot_.engine->loadRulesFromDirectory((dir_.path() / "rules").string()));
-    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, nullptr);
+    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, nullptr,
+                                              (dir_.path() / "extract").string());
   }
 
   std::string reportsDir() const { return (dir_.path() / "reports").string(); }
@@ -113,7 +114,8 @@ TEST_F(ReportCommandsTest, SingleFileAndEmptyDirectory) {
 }
 
 TEST_F(ReportCommandsTest, Failures) {
-  EXPECT_EQ(commands_.handleGenerateReport("/nonexistent/norvid/path", "manual", CallerIdentity::service()),
+  EXPECT_EQ(commands_.handleGenerateReport("/nonexistent/norvid/path", "manual",
+                                           CallerIdentity::service()),
             R"({"error":"La ruta no existe: /nonexistent/norvid/path","status":"error"})");
   EXPECT_FALSE(fs::exists(reportsDir()));
 
@@ -129,7 +131,8 @@ TEST_F(ReportCommandsTest, ReportsDirectoryThatCannotBeMadeIsAnError) {
   ReportCommands blocked(slot_, blocker + "/reports");
   std::size_t mark = EventLogCapture::instance().mark();
 
-  json response = json::parse(blocked.handleGenerateReport(target, "manual", CallerIdentity::service()));
+  json response =
+      json::parse(blocked.handleGenerateReport(target, "manual", CallerIdentity::service()));
 
   EXPECT_EQ(response.size(), 2u);
   EXPECT_EQ(response.at("status"), "error");

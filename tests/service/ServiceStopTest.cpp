@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "platform/SocketClient.hpp"
+#include "tests/service/ServiceProcess.hpp"
+#include "tests/support/ArchiveFixtures.hpp"
 #include "tests/support/TempDir.hpp"
 
 extern char** environ;
@@ -21,6 +23,10 @@ namespace norvid {
 namespace {
 
 namespace fs = std::filesystem;
+using norvid::testing::ArchiveFixtures;
+using norvid::testing::ArchiveFormat;
+using norvid::testing::ArchiveMember;
+using norvid::testing::ServiceProcess;
 using norvid::testing::TempDir;
 
 // A rule that never finishes on a file of some size: every scan runs into the time limit.
@@ -105,6 +111,71 @@ TEST(ServiceStopTest, TermDuringScansThatOutlastTheDrainEndsTheProcessCleanly) {
   EXPECT_EQ(output.find("AddressSanitizer"), std::string::npos) << output;
   EXPECT_EQ(output.find("runtime error"), std::string::npos) << output;
   EXPECT_NE(output.find("[IPCServer] Servidor IPC detenido"), std::string::npos) << output;
+}
+
+// The extraction directories below `folder` (none when it is missing).
+std::vector<std::string> extractionDirectoriesIn(const fs::path& folder) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (it->path().filename().string().rfind("av_extract_", 0) == 0) {
+      found.push_back(it->path().string());
+    }
+  }
+  return found;
+}
+
+TEST(ServiceStopTest, StopDuringAnArchiveScanLeavesNothingAfterTheNextStart) {
+  TempDir temp;
+  const std::string program = testing::copyServiceProgram(temp.str() + "/exe");
+  // Endless on every member, quick on the archive itself: its members are scanned from their
+  // extraction directory for far longer than the stop waits.
+  temp.write("exe/rules/endless.yar",
+             "rule Endless { condition: uint32(0) != 0x04034b50 and for all i in (0..filesize - 1) "
+             ": (for all j in (0..filesize - 1) : (uint8(i) != 256 and uint8(j) != 256)) }\n");
+  std::vector<ArchiveMember> members;
+  for (int i = 0; i < 3; ++i) {
+    members.push_back(ArchiveMember::file("m" + std::to_string(i), std::string(200000, 'a')));
+  }
+  const std::string archive =
+      ArchiveFixtures::write(temp.str() + "/files/sample.zip", ArchiveFormat::StoredZip, members);
+  const fs::path temporary = temp.path() / "tmp";
+  const fs::path data = temp.path() / "data";
+  fs::create_directories(temporary);
+  const std::string socket = temp.str() + "/svc.sock";
+  const std::vector<std::string> environment = {
+      "NORVID_DATA_DIR=" + data.string(), "NORVID_SOCKET=" + socket, "TMPDIR=" + temporary.string(),
+      "NORVID_SCAN_THREADS=1"};
+  auto extractions = [&] {
+    std::vector<std::string> found = extractionDirectoriesIn(temporary);
+    for (std::string& inside : extractionDirectoriesIn(data / "extract")) found.push_back(inside);
+    return found;
+  };
+
+  {
+    ServiceProcess service({program, "run"}, environment, temp.str() + "/first.log");
+    ASSERT_TRUE(testing::waitForSocket(socket)) << service.output();
+    std::thread client([&] {
+      platform::sendRequest(socket, R"({"command":"scan","path":")" + archive + R"("})");
+    });
+    for (int attempt = 0; attempt < 600 && extractions().empty(); ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const bool extracting = !extractions().empty();
+    service.signal(SIGTERM);
+    const std::optional<int> stopped = service.wait(std::chrono::seconds(60));
+    client.join();
+    ASSERT_TRUE(extracting) << "the archive was never extracted: " << service.output();
+    ASSERT_EQ(stopped, 0) << service.output();
+  }
+
+  ServiceProcess service({program, "run"}, environment, temp.str() + "/second.log");
+  ASSERT_TRUE(testing::waitForSocket(socket)) << service.output();
+  EXPECT_EQ(extractions(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(data / "extract"));
+  EXPECT_EQ(fs::status(data / "extract").permissions() & fs::perms::all, fs::perms::owner_all);
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0) << service.output();
 }
 
 }  // namespace
