@@ -254,7 +254,9 @@ TEST_F(ScanPipelineTest, WritesThroughASharedMappingAreNeverHiddenByAKeptVerdict
     fs::create_directories(place);
     const std::string path = place + "/mapped.bin";
     temp.write(fs::relative(path, temp.path()).string(), std::string(4096, 'a'));
-X
+    Scanner scanner(&engine, true, true, nullptr, extraction, nullptr);
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     void* mapped = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
