@@ -15,6 +15,7 @@
 #include "engine/YaraLoadTrace.hpp"
 #include "platform/MappedRegion.hpp"
 #include "platform/ScanIo.hpp"
+#include "platform/UserNames.hpp"
 
 namespace norvid {
 namespace {
@@ -308,37 +309,64 @@ std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
   if (!file) return {};
   const platform::Result<platform::FileStatus> status = file->status();
   if (!status || !status->regular) return {};
-  return scanOpenFile(*file, status->size, path);
+  const ScanVariables variables = ScanVariables::forPath(path, platform::userNameOf(status->uid));
+  return scanOpenFile(*file, status->size, path, nullptr, &variables);
 }
 
 std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& file,
                                                   std::uint64_t size, const std::string& label,
-                                                  bool* complete) const {
+                                                  bool* complete,
+                                                  const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
   if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
   const platform::MappedRegion region =
       platform::MappedRegion::mapReadOnly(file.descriptor(), size);
   if (!region.isMapped()) return {};
-  return scanMemory(region.data(), region.size(), label, complete);
+  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
+  // The type is read through the descriptor, not the mapping: a read of a mapped page the file
+  // no longer has would fault outside libyara's guard.
+  defined.filetype = ScanVariables::fileTypeOf(
+      [&file](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
+        const platform::Result<std::size_t> read =
+            file.readAt(offset, reinterpret_cast<char*>(buffer), count);
+        return read ? *read : 0;
+      });
+  return matchBytes(region.data(), region.size(), label, complete, defined);
 }
 
 std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::size_t size,
-                                                const std::string& label, bool* complete) const {
-  std::vector<std::string> matches;
+                                                const std::string& label, bool* complete,
+                                                const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
-  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return matches;
+  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
+  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
+  defined.filetype = ScanVariables::fileTypeOf(
+      [data, size](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
+        if (offset >= size) return 0;
+        const std::size_t available = std::min<std::size_t>(count, size - offset);
+        std::copy(data + offset, data + offset + available, buffer);
+        return available;
+      });
+  return matchBytes(data, size, label, complete, defined);
+}
+
+std::vector<std::string> YaraEngine::matchBytes(const unsigned char* data, std::size_t size,
+                                                const std::string& label, bool* complete,
+                                                const ScanVariables& variables) const {
+  std::vector<std::string> matches;
   // libyara guards its reads of the buffer: a mapped file truncated meanwhile ends that rule
   // set's scan with an error instead of a fault.
   try {
     for (std::size_t index = 0; index < ruleSets_.size(); ++index) {
       int code;
       if (YR_SCANNER* scanner = takeScanner(index)) {
+        variables.defineOn(scanner);
         yr_scanner_set_callback(scanner, onScanMessage, &matches);
         code = yr_scanner_scan_mem(scanner, data, size);
         returnScanner(index, scanner);
       } else {
-        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, kScanFlags,
-                                 onScanMessage, &matches, kScanTimeoutSeconds);
+        code = yr_rules_scan_mem(ruleSets_[index].get(), data, size, kScanFlags, onScanMessage,
+                                 &matches, kScanTimeoutSeconds);
       }
       if (code == ERROR_SUCCESS) continue;
       if (complete != nullptr) *complete = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ScanVariables.hpp"
 #include "engine/YaraRules.hpp"
 #include "platform/FileHandle.hpp"
 
@@ -53,12 +54,16 @@ class YaraEngine {
   // The same for the file open on `file`, whose size the caller took from that descriptor: its
   // bytes are matched through a read-only mapping, never copied. `complete` (when given) becomes
   // false when a rule set ran into the time limit or failed, so the list may lack matches.
+  // `variables` gives the rules' file name, folder, extension and owner (when null they come from
+  // `label`, with no owner); the file type is always read from the file itself.
   std::vector<std::string> scanOpenFile(const platform::FileHandle& file, std::uint64_t size,
-                                        const std::string& label, bool* complete = nullptr) const;
+                                        const std::string& label, bool* complete = nullptr,
+                                        const ScanVariables* variables = nullptr) const;
 
   // The same for `size` bytes in memory; `label` names them in error lines.
   std::vector<std::string> scanMemory(const unsigned char* data, std::size_t size,
-                                      const std::string& label, bool* complete = nullptr) const;
+                                      const std::string& label, bool* complete = nullptr,
+                                      const ScanVariables* variables = nullptr) const;
 
   // Number of rules over all sets, private and global ones included.
   std::int32_t getTotalRules() const;
@@ -83,6 +88,10 @@ class YaraEngine {
 
  private:
   void appendRuleSet(YaraRules rules);
+  // Matches `size` bytes against every rule set with `variables` defined for the scan.
+  std::vector<std::string> matchBytes(const unsigned char* data, std::size_t size,
+                                      const std::string& label, bool* complete,
+                                      const ScanVariables& variables) const;
   // A libyara scanner for rule set `index`, reused from earlier scans when one is idle (creating
   // one costs allocations in proportion to the rule count); null when none can be created.
   YR_SCAN_CONTEXT* takeScanner(std::size_t index) const;
