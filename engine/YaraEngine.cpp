@@ -13,6 +13,7 @@
 
 #include "engine/YaraCompiler.hpp"
 #include "engine/YaraLoadTrace.hpp"
+#include "logging/EventLogger.hpp"
 #include "platform/MappedRegion.hpp"
 #include "platform/ScanIo.hpp"
 #include "platform/UserNames.hpp"
@@ -77,6 +78,14 @@ int addSource(YaraCompiler& compiler, const std::string& path) {
 
 std::string fileNameOf(const fs::path& path) { return path.filename().string(); }
 
+// The path the user knows the scanned file by (an archive member's is below its archive).
+std::string shownPathOf(const ScanVariables& variables, const std::string& label) {
+  if (variables.filename.empty()) return label;
+  if (variables.filepath.empty()) return variables.filename;
+  if (variables.filepath == "/") return "/" + variables.filename;
+  return variables.filepath + "/" + variables.filename;
+}
+
 }  // namespace
 
 YaraEngine::YaraEngine(std::string traceDirectory) : traceDirectory_(std::move(traceDirectory)) {}
@@ -98,6 +107,8 @@ bool YaraEngine::initialize() {
 void YaraEngine::unload() {
   destroyIdleScanners();
   ruleSets_.clear();
+  hashes_ = HashSignatures(kMaxScanBytes);
+  allowList_ = AllowList();
   totalRules_ = 0;
   if (initialized_) {
     yr_finalize();
@@ -139,6 +150,7 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
 
   std::vector<RuleSource> sources;
   std::vector<std::string> precompiled;
+  std::vector<std::string> hashLists;
   try {
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
       if (!entry.is_regular_file()) continue;
@@ -149,6 +161,10 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
         trace.line("[YARA] Encontrado .yar: " + fileNameOf(path) + " (" +
                    std::to_string(size / 1024) + " KB)");
         sources.push_back({path.string(), size});
+      } else if (HashSignatures::isListName(fileNameOf(path))) {
+        trace.line("[YARA] Encontrado hashes: " + fileNameOf(path) + " (" +
+                   std::to_string(entry.file_size() / 1024) + " KB)");
+        hashLists.push_back(path.string());
       } else if (extension == ".yarc") {
         trace.line("[YARA] Encontrado .yarc: " + fileNameOf(path) + " (" +
                    std::to_string(entry.file_size() / 1024) + " KB)");
@@ -237,16 +253,39 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     }
   }
 
+  loadHashLists(std::move(hashLists), trace);
+
   trace.line("[YARA] === Resumen ===");
   trace.line("[YARA]   .yar compilados: " + std::to_string(compiled.size()) + " (" +
              std::to_string(errorSum) + " errores)");
   trace.line("[YARA]   .yarc cargados:  " + std::to_string(loaded));
   trace.line("[YARA]   Total rule sets: " + std::to_string(ruleSets_.size()));
   trace.line("[YARA]   Total reglas:    " + std::to_string(totalRules_));
+  if (hashes_.count() > 0) {
+    trace.line("[YARA]   Firmas hash:     " + std::to_string(hashes_.count()));
+  }
 
   if (ruleSets_.empty()) return failLoad(trace, "No se cargó ningún conjunto de reglas");
   trace.line("[YARA] EXITO");
   return true;
+}
+
+void YaraEngine::loadHashLists(std::vector<std::string> lists, YaraLoadTrace& trace) {
+  // In name order, so that signatures sharing a hash are named in a reproducible order.
+  std::sort(lists.begin(), lists.end());
+  for (const std::string& path : lists) {
+    const HashSignatures::ListLoad load = hashes_.loadList(path);
+    std::string line = "[YARA] Cargando hashes: " + path + " -> ";
+    if (load.unreadable) line += "ERROR DE LECTURA, ";
+    line += std::to_string(load.loaded) + " firmas, " + std::to_string(load.malformed) +
+            " líneas mal formadas omitidas";
+    if (load.tooLarge > 0) {
+      line += ", " + std::to_string(load.tooLarge) + " firmas de archivos mayores que " +
+              std::to_string(kMaxScanBytes / (1024 * 1024)) + " MB omitidas";
+    }
+    trace.line(line);
+  }
+  hashes_.finish();
 }
 
 bool YaraEngine::loadCompiledRules(const std::string& path) {
@@ -331,7 +370,18 @@ std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& fi
             file.readAt(offset, reinterpret_cast<char*>(buffer), count);
         return read ? *read : 0;
       });
-  return matchBytes(region.data(), region.size(), label, complete, defined);
+  std::vector<std::string> matches =
+      matchBytes(region.data(), region.size(), label, complete, defined);
+  // The digests are taken through the descriptor too, for the same reason.
+  const HashSignatures::Reader read = [&file](std::uint64_t offset, unsigned char* buffer,
+                                              std::size_t count) -> std::int64_t {
+    const platform::Result<std::size_t> got =
+        file.readAt(offset, reinterpret_cast<char*>(buffer), count);
+    return got ? static_cast<std::int64_t>(*got) : -1;
+  };
+  appendHashMatches(matches, size, complete, read);
+  applyAllowList(matches, size, shownPathOf(defined, label), read);
+  return matches;
 }
 
 std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::size_t size,
@@ -347,7 +397,73 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
         std::copy(data + offset, data + offset + available, buffer);
         return available;
       });
-  return matchBytes(data, size, label, complete, defined);
+  std::vector<std::string> matches = matchBytes(data, size, label, complete, defined);
+  const HashSignatures::Reader read = [data, size](std::uint64_t offset, unsigned char* buffer,
+                                                   std::size_t count) -> std::int64_t {
+    if (offset >= size) return 0;
+    const std::size_t available = std::min<std::size_t>(count, size - offset);
+    std::copy(data + offset, data + offset + available, buffer);
+    return static_cast<std::int64_t>(available);
+  };
+  appendHashMatches(matches, size, complete, read);
+  applyAllowList(matches, size, shownPathOf(defined, label), read);
+  return matches;
+}
+
+void YaraEngine::loadAllowList(const std::string& directory) {
+  EventLogger& logger = EventLogger::instance();
+  allowList_ = AllowList();
+  for (const AllowList::Problem& problem : allowList_.load(directory)) {
+    const std::string text = "Lista de permitidos: línea omitida en " + problem.file + ":" +
+                             std::to_string(problem.line) + ": " + problem.text;
+    std::cerr << "[WARN] " + text + "\n";
+    logger.warning(text);
+  }
+  if (!allowList_.empty()) {
+    logger.info("Lista de permitidos cargada desde " + directory + ": " +
+                std::to_string(allowList_.ruleCount()) + " reglas, " +
+                std::to_string(allowList_.digestCount()) + " sha256");
+  }
+}
+
+void YaraEngine::applyAllowList(std::vector<std::string>& matches, std::uint64_t size,
+                                const std::string& shownPath,
+                                const HashSignatures::Reader& read) const {
+  if (matches.empty() || allowList_.empty()) return;
+  EventLogger& logger = EventLogger::instance();
+  auto say = [&](const std::string& text) {
+    std::cout << "[INFO] " + text + "\n";
+    logger.info(text);
+  };
+  std::vector<std::string> kept;
+  for (std::string& name : matches) {
+    if (allowList_.allowsRule(name)) {
+      say("Lista de permitidos: regla " + name + " descartada en " + shownPath);
+    } else {
+      kept.push_back(std::move(name));
+    }
+  }
+  matches = std::move(kept);
+  if (matches.empty() || allowList_.digestCount() == 0) return;
+  const std::string digest = HashSignatures::sha256Of(size, read);
+  if (digest.empty() || !allowList_.allowsDigest(digest)) return;
+  std::string dropped;
+  for (const std::string& name : matches) dropped += (dropped.empty() ? "" : ", ") + name;
+  say("Lista de permitidos: sha256 " + digest + " permitido, coincidencias descartadas en " +
+      shownPath + ": " + dropped);
+  matches.clear();
+}
+
+void YaraEngine::appendHashMatches(std::vector<std::string>& matches, std::uint64_t size,
+                                   bool* complete, const HashSignatures::Reader& read) const {
+  if (hashes_.count() == 0) return;
+  try {
+    for (std::string& name : hashes_.match(size, read, complete)) {
+      matches.push_back(std::move(name));
+    }
+  } catch (const std::exception&) {
+    if (complete != nullptr) *complete = false;
+  }
 }
 
 std::vector<std::string> YaraEngine::matchBytes(const unsigned char* data, std::size_t size,

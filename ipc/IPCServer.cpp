@@ -56,7 +56,8 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
       std::make_unique<StatusCommands>(engine_, statistics_, exclusions_.get(), scheduler_.get(),
                                        configuration_.quarantineDir(), configuration_.reportsDir());
   ruleCommands_ = std::make_unique<RuleCommands>(
-      engine_, configuration_.rulesDir(), configuration_.dataDir, exclusions_.get(), scanPool_);
+      engine_, configuration_.rulesDir(), configuration_.dataDir, configuration_.allowDir,
+      exclusions_.get(), scanPool_);
   dispatcher_ =
       std::make_unique<CommandDispatcher>(buildCommandTable(), configuration_.administratorGroup);
 }
@@ -136,6 +137,7 @@ bool IPCServer::buildComponents() {
     return false;
   }
   trace("[DBG] Rules loaded: " + std::to_string(engine_.engine->getTotalRules()));
+  engine_.engine->loadAllowList(configuration_.allowDir);
 
   trace("[DBG] Creating ExclusionsManager...");
   exclusions_ = std::make_unique<ExclusionsManager>(configuration_.exclusionsFile());

@@ -15,9 +15,9 @@ class ScanThreadPool;
 // REQUIRES: `slot`, `exclusions` (when given) and `pool` outlive this object.
 class RuleCommands {
  public:
-  // `traceDirectory` is where the engine writes its load trace.
+  // `traceDirectory` is where the engine writes its load trace; `allowDir` holds the allow list.
   RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
-               ExclusionsManager* exclusions, ScanThreadPool& pool);
+               std::string allowDir, ExclusionsManager* exclusions, ScanThreadPool& pool);
 
   std::string handleReloadRules();
 
@@ -25,6 +25,7 @@ class RuleCommands {
   EngineSlot& slot_;
   std::string rulesDir_;
   std::string traceDirectory_;
+  std::string allowDir_;
   ExclusionsManager* exclusions_;
   ScanThreadPool& pool_;
 };

@@ -1,11 +1,12 @@
-#include "ipc/ScanCommands.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
 
+#include "ipc/ScanCommands.hpp"
+#include "platform/Sha256.hpp"
 #include "tests/ipc/CoreFixture.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
@@ -68,10 +69,9 @@ TEST_F(ScanCommandsTest, ScanOfFilesAnswersEveryMember) {
   EXPECT_EQ(bad["threat_name"], "Test_Marker");
   EXPECT_EQ(bad["threats_found"], 1);
   EXPECT_EQ(bad["message"], "¡AMENAZA DETECTADA! Archivo infectado con: Test_Marker");
-  EXPECT_EQ(logSince(before),
-            (std::vector<std::string>{"[INF] Escaneo CLEAN: " + clean,
-                                      "[WRN] Escaneo INFECTED: " + infected +
-                                          " | Amenaza: Test_Marker"}));
+  EXPECT_EQ(logSince(before), (std::vector<std::string>{"[INF] Escaneo CLEAN: " + clean,
+                                                        "[WRN] Escaneo INFECTED: " + infected +
+                                                            " | Amenaza: Test_Marker"}));
 
   nlohmann::json status = send({{"command", "status"}});
   EXPECT_EQ(status["engine_ready"], true);
@@ -88,7 +88,8 @@ TEST_F(ScanCommandsTest, ScanOfDirectoriesCountsEntriesAndThreats) {
   nlohmann::json none = send({{"command", "scan"}, {"path", empty}});
   EXPECT_EQ(none["files_scanned"], 0);
   EXPECT_EQ(none["result"], "CLEAN");
-  EXPECT_EQ(none["message"], "Directorio limpio. Se escanearon 0 archivo(s) sin detectar amenazas.");
+  EXPECT_EQ(none["message"],
+            "Directorio limpio. Se escanearon 0 archivo(s) sin detectar amenazas.");
   EXPECT_FALSE(none.contains("infected_files"));
 
   file("tree/a.txt", "fine");
@@ -170,8 +171,8 @@ TEST_F(ScanCommandsTest, AmsiScansContentWithoutLeavingFiles) {
   EXPECT_EQ(clean["content_name"], "unknown_script");
   EXPECT_EQ(clean["threat_name"], "");
   EXPECT_EQ(send({{"command", "scan_amsi"}, {"content", ""}})["is_malicious"], false);
-  EXPECT_EQ(logSince(before),
-            std::vector<std::string>{"[WRN] AMSI: script malicioso bloqueado: x.ps1 | Test_Marker"});
+  EXPECT_EQ(logSince(before), std::vector<std::string>{
+                                  "[WRN] AMSI: script malicioso bloqueado: x.ps1 | Test_Marker"});
 
   nlohmann::json status = send({{"command", "status"}});
   EXPECT_EQ(status["total_amsi_scans"], 3);
@@ -186,15 +187,16 @@ TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
 
   std::size_t before = mark();
   nlohmann::json same = send({{"command", "reload_rules"}});
-  EXPECT_EQ(same, nlohmann::json({{"message", "Reglas YARA recargadas: 1 reglas activas"},
+  EXPECT_EQ(same, nlohmann::json({{"hash_signatures_loaded", 0},
+                                  {"message", "Reglas YARA recargadas: 1 reglas activas"},
                                   {"rules_loaded", 1},
                                   {"rules_path", fixture_.paths().rulesDir()},
                                   {"status", "ok"}}));
-  EXPECT_EQ(logSince(before),
-            (std::vector<std::string>{"[INF] Hot-reload de reglas iniciado",
-                                      "[INF] reload_rules: cargando desde " +
-                                          fixture_.paths().rulesDir(),
-                                      "[INF] Reglas actualizadas: 1 reglas desde hot-reload"}));
+  EXPECT_EQ(
+      logSince(before),
+      (std::vector<std::string>{"[INF] Hot-reload de reglas iniciado",
+                                "[INF] reload_rules: cargando desde " + fixture_.paths().rulesDir(),
+                                "[INF] Reglas actualizadas: 1 reglas desde hot-reload"}));
 
   fixture_.writeRule("second.yar", kSecondRule);
   EXPECT_EQ(send({{"command", "reload_rules"}})["rules_loaded"], 2);
@@ -218,6 +220,84 @@ TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
   EXPECT_EQ(send({{"command", "scan"}, {"path", second}})["result"], "CLEAN");
 }
 
+TEST_F(ScanCommandsTest, HashSignaturesLoadWithTheRulesAndAnswerLikeARule) {
+  const std::string content = "bytes some feed published the hash of";
+  const std::string listed = file("listed.bin", content);
+  EXPECT_EQ(send({{"command", "scan"}, {"path", listed}})["result"], "CLEAN");
+  fixture_.writeRule("feed.hsb", platform::Sha256::ofText(content) + ":" +
+                                     std::to_string(content.size()) + ":Feed.Listed\n");
+
+  std::size_t before = mark();
+  nlohmann::json reload = send({{"command", "reload_rules"}});
+  EXPECT_EQ(reload["rules_loaded"], 1) << "the rule count stays the rules'";
+  EXPECT_EQ(reload["hash_signatures_loaded"], 1);
+  nlohmann::json bad = send({{"command", "scan"}, {"path", listed}});
+  EXPECT_EQ(bad["result"], "INFECTED");
+  EXPECT_EQ(bad["threat_name"], "Feed.Listed");
+  EXPECT_EQ(bad["message"], "¡AMENAZA DETECTADA! Archivo infectado con: Feed.Listed");
+  const std::vector<std::string> log = logSince(before);
+  EXPECT_NE(std::find(log.begin(), log.end(), "[INF] Firmas hash cargadas: 1"), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "[WRN] Escaneo INFECTED: " + listed + " | Amenaza: Feed.Listed"),
+            log.end());
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["rules_loaded"], 1);
+  EXPECT_EQ(status["hash_signatures_loaded"], 1);
+}
+
+TEST_F(ScanCommandsTest, AllowListDropsARuleAndClearsAFileFromTheNextReload) {
+  // The starter rule that flags the Chocolatey install line of Node.js's BUILDING.md.
+  fs::copy_file(std::string(NORVID_TEST_SOURCE_DIR) + "/../rules/norvid_starter.yar",
+                fixture_.paths().rulesDir() + "/norvid_starter.yar");
+  const std::string building = file("BUILDING.md",
+                                    "This script will install the following Chocolatey packages:\n"
+                                    "iex ((New-Object System.Net.WebClient).DownloadString("
+                                    "'https://boxstarter.org/bootstrapper.ps1'))\n");
+  const std::string marked = file("marked.txt", "xx NORVID-TEST-MARKER xx");
+  const std::string alsoMarked = file("also-marked.txt", "other NORVID-TEST-MARKER");
+  ASSERT_EQ(send({{"command", "reload_rules"}})["status"], "ok");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", building}})["threat_name"],
+            "Script_PowerShell_Download_Cradle");
+
+  fixture_.root().write("allow.d/local.conf",
+                        "# Node.js documentation, not a script\n"
+                        "rule Script_PowerShell_Download_Cradle\n"
+                        "sha256 " +
+                            platform::Sha256::ofText("xx NORVID-TEST-MARKER xx") +
+                            "\n"
+                            "sha256 not-a-digest\n");
+  fixture_.root().write("allow.d/ignored.txt", "rule Test_Marker\n");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", marked}})["result"], "INFECTED")
+      << "the list is read at start and by reload_rules only";
+
+  std::size_t before = mark();
+  ASSERT_EQ(send({{"command", "reload_rules"}})["status"], "ok");
+  nlohmann::json building2 = send({{"command", "scan"}, {"path", building}});
+  nlohmann::json marked2 = send({{"command", "scan"}, {"path", marked}});
+  EXPECT_EQ(building2["result"], "CLEAN");
+  EXPECT_EQ(marked2["result"], "CLEAN");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", alsoMarked}})["threat_name"], "Test_Marker");
+  const std::vector<std::string> log = logSince(before);
+  auto logged = [&](const std::string& line) {
+    return std::find(log.begin(), log.end(), line) != log.end();
+  };
+  const std::string conf = fixture_.paths().allowDir + "/local.conf";
+  EXPECT_TRUE(
+      logged("[WRN] Lista de permitidos: línea omitida en " + conf + ":4: sha256 not-a-digest"));
+  EXPECT_TRUE(
+      logged("[INF] Lista de permitidos: regla Script_PowerShell_Download_Cradle "
+             "descartada en " +
+             building));
+  EXPECT_TRUE(logged("[INF] Lista de permitidos: sha256 " +
+                     platform::Sha256::ofText("xx NORVID-TEST-MARKER xx") +
+                     " permitido, coincidencias descartadas en " + marked + ": Test_Marker"));
+
+  fs::remove(conf);
+  ASSERT_EQ(send({{"command", "reload_rules"}})["status"], "ok");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", building}})["result"], "INFECTED");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", marked}})["result"], "INFECTED");
+}
+
 TEST_F(ScanCommandsTest, ReloadWaitsForTheScanInProgress) {
   // A large tree keeps a scan busy while the reload is asked for; the scan must finish with the
   // rules it started with and the reload answer after it.
@@ -227,8 +307,9 @@ TEST_F(ScanCommandsTest, ReloadWaitsForTheScanInProgress) {
   fs::remove(fixture_.paths().rulesDir() + "/marker.yar");
   fixture_.writeRule("second.yar", kSecondRule);
 
-  auto scan = std::async(std::launch::async,
-                         [&] { return send({{"command", "scan"}, {"path", tree}}); });
+  auto scan = std::async(std::launch::async, [&] {
+    return send({{"command", "scan"}, {"path", tree}});
+  });
   // The reload needs the lock exclusively, so whichever comes second waits for the first.
   nlohmann::json reload = send({{"command", "reload_rules"}});
   nlohmann::json scanned = scan.get();
