@@ -19,6 +19,7 @@
 #include "exclusions/ExclusionsManager.hpp"
 #include "platform/FsCredentialsGuard.hpp"
 #include "platform/ReadLease.hpp"
+#include "platform/UserNames.hpp"
 
 namespace norvid {
 namespace {
@@ -135,6 +136,18 @@ Scanner::Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
 }
 
 Scanner::~Scanner() = default;
+
+std::string Scanner::FileContext::knownPath(const std::string& path) const {
+  for (auto root = extractionRoots.rbegin(); root != extractionRoots.rend(); ++root) {
+    const std::string& directory = root->first;
+    if (path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+        path[directory.size()] == '/') {
+      return root->second + path.substr(directory.size());
+    }
+  }
+  return path;
+}
+
 
 std::uint64_t Scanner::exclusionGeneration() const {
   return exclusions_ != nullptr ? exclusions_->generation() : 0;
@@ -288,7 +301,10 @@ ScanResult Scanner::examine(const platform::FileHandle& file, const platform::Fi
   std::vector<std::string> matches;
   if (engine_ != nullptr) {
     bool complete = true;
-    matches = engine_->scanOpenFile(file, status.size, path, &complete);
+    if (context.extractionRoots.empty()) context.owner = platform::userNameOf(status.uid);
+    const ScanVariables variables =
+        ScanVariables::forPath(context.knownPath(path), context.owner);
+    matches = engine_->scanOpenFile(file, status.size, path, &complete, &variables);
     if (!complete) context.keepable = false;
   }
 
@@ -332,6 +348,11 @@ bool Scanner::scanArchiveMembers(const platform::FileHandle& file, const std::st
     // The extraction directory and the members in it are the service's own files.
     platform::FsCredentialsGuard service(CallerIdentity::service());
     ExtractionDirectory directory(extractor_, extractor_.createTempDirectory());
+    context.extractionRoots.emplace_back(directory.path(), context.knownPath(path));
+    struct RootScope {
+      FileContext& context;
+      ~RootScope() { context.extractionRoots.pop_back(); }
+    } rootScope{context};
     std::vector<std::string> members =
         extractor_.extract(file.descriptor(), path, directory.path(), context.budget);
     const fs::path canonicalRoot = fs::canonical(directory.path());

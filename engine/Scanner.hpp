@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/ArchiveExtractor.hpp"
 #include "engine/ConsoleCapture.hpp"
@@ -103,6 +105,14 @@ class Scanner {
     // Cleared when the verdict depended on something passing (a time limit, a failed extraction)
     // and must not be kept.
     bool keepable = true;
+    // The top-level file's owner, which the rules see for its archive members too.
+    std::string owner;
+    // Open extraction directories, each with the path its archive is known by: a member is shown
+    // to the rules below its archive, never below the temporary directory.
+    std::vector<std::pair<std::string, std::string>> extractionRoots;
+
+    // The path a user knows `path` by.
+    std::string knownPath(const std::string& path) const;
   };
 
   Verdict judgePath(const std::string& path, std::int32_t depth, const std::string& container,

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "engine/ScanVariables.hpp"
+
 namespace norvid {
 
 YaraCompiler YaraCompiler::create(int& code) {
@@ -11,7 +13,10 @@ YaraCompiler YaraCompiler::create(int& code) {
     if (compiler != nullptr) yr_compiler_destroy(compiler);
     return YaraCompiler();
   }
-  return YaraCompiler(compiler);
+  YaraCompiler owned(compiler);
+  code = ScanVariables::declareOn(compiler);
+  if (code != ERROR_SUCCESS) return YaraCompiler();
+  return owned;
 }
 
 YaraCompiler::~YaraCompiler() { reset(); }

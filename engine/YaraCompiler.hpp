@@ -5,7 +5,7 @@
 namespace norvid {
 
 // Move-only owner of a libyara compiler; destroys it when it goes away. Rule sets obtained from
-// it stay valid after that.
+// it stay valid after that. Every compiler comes with the scan variables declared.
 class YaraCompiler {
  public:
   // Creates a compiler. On failure the result is empty and `code` holds libyara's error code.

@@ -13,8 +13,10 @@
 
 #include "engine/YaraCompiler.hpp"
 #include "engine/YaraLoadTrace.hpp"
+#include "logging/EventLogger.hpp"
 #include "platform/MappedRegion.hpp"
 #include "platform/ScanIo.hpp"
+#include "platform/UserNames.hpp"
 
 namespace norvid {
 namespace {
@@ -76,6 +78,14 @@ int addSource(YaraCompiler& compiler, const std::string& path, const char* nameS
 
 std::string fileNameOf(const fs::path& path) { return path.filename().string(); }
 
+// The path the user knows the scanned file by (an archive member's is below its archive).
+std::string shownPathOf(const ScanVariables& variables, const std::string& label) {
+  if (variables.filename.empty()) return label;
+  if (variables.filepath.empty()) return variables.filename;
+  if (variables.filepath == "/") return "/" + variables.filename;
+  return variables.filepath + "/" + variables.filename;
+}
+
 }  // namespace
 
 YaraEngine::YaraEngine(std::string traceDirectory) : traceDirectory_(std::move(traceDirectory)) {}
@@ -97,6 +107,8 @@ bool YaraEngine::initialize() {
 void YaraEngine::unload() {
   destroyIdleScanners();
   ruleSets_.clear();
+  hashes_ = HashSignatures(kMaxScanBytes);
+  allowList_ = AllowList();
   totalRules_ = 0;
   if (initialized_) {
     yr_finalize();
@@ -138,6 +150,7 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
 
   std::vector<RuleSource> sources;
   std::vector<std::string> precompiled;
+  std::vector<std::string> hashLists;
   try {
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
       if (!entry.is_regular_file()) continue;
@@ -148,6 +161,10 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
         trace.line("[YARA] Encontrado .yar: " + fileNameOf(path) + " (" +
                    std::to_string(size / 1024) + " KB)");
         sources.push_back({path.string(), size});
+      } else if (HashSignatures::isListName(fileNameOf(path))) {
+        trace.line("[YARA] Encontrado hashes: " + fileNameOf(path) + " (" +
+                   std::to_string(entry.file_size() / 1024) + " KB)");
+        hashLists.push_back(path.string());
       } else if (extension == ".yarc") {
         trace.line("[YARA] Encontrado .yarc: " + fileNameOf(path) + " (" +
                    std::to_string(entry.file_size() / 1024) + " KB)");
@@ -236,7 +253,10 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     }
   }
 
-  for (const RuleFolder& folder : additionalFolders_) loadAdditionalFolder(trace, folder);
+  for (const RuleFolder& folder : additionalFolders_) {
+    loadAdditionalFolder(trace, folder, hashLists);
+  }
+  loadHashLists(std::move(hashLists), trace);
 
   trace.line("[YARA] === Resumen ===");
   trace.line("[YARA]   .yar compilados: " + std::to_string(compiled.size()) + " (" +
@@ -244,21 +264,27 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
   trace.line("[YARA]   .yarc cargados:  " + std::to_string(loaded));
   trace.line("[YARA]   Total rule sets: " + std::to_string(ruleSets_.size()));
   trace.line("[YARA]   Total reglas:    " + std::to_string(totalRules_));
+  if (hashes_.count() > 0) {
+    trace.line("[YARA]   Firmas hash:     " + std::to_string(hashes_.count()));
+  }
 
   if (ruleSets_.empty()) return failLoad(trace, "No se cargó ningún conjunto de reglas");
   trace.line("[YARA] EXITO");
   return true;
 }
 
-void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& folder) {
+void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& folder,
+                                      std::vector<std::string>& hashLists) {
   trace.line("[YARA] Feed " + folder.nameSpace + ": " + folder.directory);
   std::vector<std::string> files;
   std::error_code error;
   for (fs::directory_iterator it(folder.directory, error), end; !error && it != end;
        it.increment(error)) {
     const std::string extension = it->path().extension().string();
-    if (it->is_regular_file() && (extension == ".yar" || extension == ".yara")) {
-      files.push_back(it->path().string());
+    if (!it->is_regular_file()) continue;
+    if (extension == ".yar" || extension == ".yara") files.push_back(it->path().string());
+    if (HashSignatures::isListName(it->path().filename().string())) {
+      hashLists.push_back(it->path().string());
     }
   }
   std::sort(files.begin(), files.end());
@@ -298,6 +324,24 @@ void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& fo
   trace.line("[YARA] Feed " + folder.nameSpace + ": " + std::to_string(owned.ruleCount()) +
              " reglas de " + std::to_string(accepted.size()) + " archivos");
   appendRuleSet(std::move(owned));
+}
+
+void YaraEngine::loadHashLists(std::vector<std::string> lists, YaraLoadTrace& trace) {
+  // In name order, so that signatures sharing a hash are named in a reproducible order.
+  std::sort(lists.begin(), lists.end());
+  for (const std::string& path : lists) {
+    const HashSignatures::ListLoad load = hashes_.loadList(path);
+    std::string line = "[YARA] Cargando hashes: " + path + " -> ";
+    if (load.unreadable) line += "ERROR DE LECTURA, ";
+    line += std::to_string(load.loaded) + " firmas, " + std::to_string(load.malformed) +
+            " líneas mal formadas omitidas";
+    if (load.tooLarge > 0) {
+      line += ", " + std::to_string(load.tooLarge) + " firmas de archivos mayores que " +
+              std::to_string(kMaxScanBytes / (1024 * 1024)) + " MB omitidas";
+    }
+    trace.line(line);
+  }
+  hashes_.finish();
 }
 
 bool YaraEngine::loadCompiledRules(const std::string& path) {
@@ -360,31 +404,135 @@ std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
   if (!file) return {};
   const platform::Result<platform::FileStatus> status = file->status();
   if (!status || !status->regular) return {};
-  return scanOpenFile(*file, status->size, path);
+  const ScanVariables variables = ScanVariables::forPath(path, platform::userNameOf(status->uid));
+  return scanOpenFile(*file, status->size, path, nullptr, &variables);
 }
 
 std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& file,
                                                   std::uint64_t size, const std::string& label,
-                                                  bool* complete) const {
+                                                  bool* complete,
+                                                  const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
   if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
   const platform::MappedRegion region =
       platform::MappedRegion::mapReadOnly(file.descriptor(), size);
   if (!region.isMapped()) return {};
-  return scanMemory(region.data(), region.size(), label, complete);
+  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
+  // The type is read through the descriptor, not the mapping: a read of a mapped page the file
+  // no longer has would fault outside libyara's guard.
+  defined.filetype = ScanVariables::fileTypeOf(
+      [&file](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
+        const platform::Result<std::size_t> read =
+            file.readAt(offset, reinterpret_cast<char*>(buffer), count);
+        return read ? *read : 0;
+      });
+  std::vector<std::string> matches =
+      matchBytes(region.data(), region.size(), label, complete, defined);
+  // The digests are taken through the descriptor too, for the same reason.
+  const HashSignatures::Reader read = [&file](std::uint64_t offset, unsigned char* buffer,
+                                              std::size_t count) -> std::int64_t {
+    const platform::Result<std::size_t> got =
+        file.readAt(offset, reinterpret_cast<char*>(buffer), count);
+    return got ? static_cast<std::int64_t>(*got) : -1;
+  };
+  appendHashMatches(matches, size, complete, read);
+  applyAllowList(matches, size, shownPathOf(defined, label), read);
+  return matches;
 }
 
 std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::size_t size,
-                                                const std::string& label, bool* complete) const {
-  std::vector<std::string> matches;
+                                                const std::string& label, bool* complete,
+                                                const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
-  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return matches;
+  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
+  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
+  defined.filetype = ScanVariables::fileTypeOf(
+      [data, size](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
+        if (offset >= size) return 0;
+        const std::size_t available = std::min<std::size_t>(count, size - offset);
+        std::copy(data + offset, data + offset + available, buffer);
+        return available;
+      });
+  std::vector<std::string> matches = matchBytes(data, size, label, complete, defined);
+  const HashSignatures::Reader read = [data, size](std::uint64_t offset, unsigned char* buffer,
+                                                   std::size_t count) -> std::int64_t {
+    if (offset >= size) return 0;
+    const std::size_t available = std::min<std::size_t>(count, size - offset);
+    std::copy(data + offset, data + offset + available, buffer);
+    return static_cast<std::int64_t>(available);
+  };
+  appendHashMatches(matches, size, complete, read);
+  applyAllowList(matches, size, shownPathOf(defined, label), read);
+  return matches;
+}
+
+void YaraEngine::loadAllowList(const std::string& directory) {
+  EventLogger& logger = EventLogger::instance();
+  allowList_ = AllowList();
+  for (const AllowList::Problem& problem : allowList_.load(directory)) {
+    const std::string text = "Lista de permitidos: línea omitida en " + problem.file + ":" +
+                             std::to_string(problem.line) + ": " + problem.text;
+    std::cerr << "[WARN] " + text + "\n";
+    logger.warning(text);
+  }
+  if (!allowList_.empty()) {
+    logger.info("Lista de permitidos cargada desde " + directory + ": " +
+                std::to_string(allowList_.ruleCount()) + " reglas, " +
+                std::to_string(allowList_.digestCount()) + " sha256");
+  }
+}
+
+void YaraEngine::applyAllowList(std::vector<std::string>& matches, std::uint64_t size,
+                                const std::string& shownPath,
+                                const HashSignatures::Reader& read) const {
+  if (matches.empty() || allowList_.empty()) return;
+  EventLogger& logger = EventLogger::instance();
+  auto say = [&](const std::string& text) {
+    std::cout << "[INFO] " + text + "\n";
+    logger.info(text);
+  };
+  std::vector<std::string> kept;
+  for (std::string& name : matches) {
+    if (allowList_.allowsRule(name)) {
+      say("Lista de permitidos: regla " + name + " descartada en " + shownPath);
+    } else {
+      kept.push_back(std::move(name));
+    }
+  }
+  matches = std::move(kept);
+  if (matches.empty() || allowList_.digestCount() == 0) return;
+  const std::string digest = HashSignatures::sha256Of(size, read);
+  if (digest.empty() || !allowList_.allowsDigest(digest)) return;
+  std::string dropped;
+  for (const std::string& name : matches) dropped += (dropped.empty() ? "" : ", ") + name;
+  say("Lista de permitidos: sha256 " + digest + " permitido, coincidencias descartadas en " +
+      shownPath + ": " + dropped);
+  matches.clear();
+}
+
+void YaraEngine::appendHashMatches(std::vector<std::string>& matches, std::uint64_t size,
+                                   bool* complete, const HashSignatures::Reader& read) const {
+  if (hashes_.count() == 0) return;
+  try {
+    for (std::string& name : hashes_.match(size, read, complete)) {
+      matches.push_back(std::move(name));
+    }
+  } catch (const std::exception&) {
+    if (complete != nullptr) *complete = false;
+  }
+}
+
+std::vector<std::string> YaraEngine::matchBytes(const unsigned char* data, std::size_t size,
+                                                const std::string& label, bool* complete,
+                                                const ScanVariables& variables) const {
+  std::vector<std::string> matches;
   // libyara guards its reads of the buffer: a mapped file truncated meanwhile ends that rule
   // set's scan with an error instead of a fault.
   try {
     for (std::size_t index = 0; index < ruleSets_.size(); ++index) {
       int code;
       if (YR_SCANNER* scanner = takeScanner(index)) {
+        variables.defineOn(scanner);
         yr_scanner_set_callback(scanner, onScanMessage, &matches);
         code = yr_scanner_scan_mem(scanner, data, size);
         returnScanner(index, scanner);

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "engine/RuleFolder.hpp"
+#include "engine/AllowList.hpp"
+#include "engine/HashSignatures.hpp"
+#include "engine/ScanVariables.hpp"
 #include "engine/YaraRules.hpp"
 #include "platform/FileHandle.hpp"
 
@@ -18,8 +21,9 @@ class YaraLoadTrace;
 
 // The only component that talks to libyara. It initialises the library, loads the rule
 // sources (.yar, .yara) of one directory into one rule set plus every precompiled set (.yarc)
-// beside them, and matches files against all sets. Each load writes a step-by-step trace to
-// `yara_load.log` in the trace directory.
+// and every hash list (.hdb, .hsb, .hashes) beside them, and matches files against all sets and
+// signatures: a matching hash signature counts as a match of a rule of its name. Each load writes a
+// step-by-step trace to `yara_load.log` in the trace directory.
 //
 // Calling order: initialize(), loadRulesFromDirectory() once, any number of scanFile() (safe
 // from several threads at once, as long as nothing loads or unloads meanwhile), then unload()
@@ -62,15 +66,29 @@ class YaraEngine {
   // The same for the file open on `file`, whose size the caller took from that descriptor: its
   // bytes are matched through a read-only mapping, never copied. `complete` (when given) becomes
   // false when a rule set ran into the time limit or failed, so the list may lack matches.
+  // `variables` gives the rules' file name, folder, extension and owner (when null they come from
+  // `label`, with no owner); the file type is always read from the file itself.
   std::vector<std::string> scanOpenFile(const platform::FileHandle& file, std::uint64_t size,
-                                        const std::string& label, bool* complete = nullptr) const;
+                                        const std::string& label, bool* complete = nullptr,
+                                        const ScanVariables* variables = nullptr) const;
 
   // The same for `size` bytes in memory; `label` names them in error lines.
   std::vector<std::string> scanMemory(const unsigned char* data, std::size_t size,
-                                      const std::string& label, bool* complete = nullptr) const;
+                                      const std::string& label, bool* complete = nullptr,
+                                      const ScanVariables* variables = nullptr) const;
 
   // Number of rules over all sets, private and global ones included.
   std::int32_t getTotalRules() const;
+
+  // Loads the allow list from the `*.conf` files of `directory` (a missing folder allows
+  // nothing); skipped lines are reported on the console and in the event log. Matches of
+  // allowed rules are dropped, and files with an allowed SHA-256 get no matches, from then on.
+  void loadAllowList(const std::string& directory);
+
+  const AllowList& allowList() const { return allowList_; }
+
+  // Hash signatures loaded from the lists beside the rules.
+  std::size_t hashSignatureCount() const { return hashes_.count(); }
 
   // At least one rule set is loaded.
   bool hasRuleSets() const;
@@ -92,15 +110,31 @@ class YaraEngine {
 
  private:
   void appendRuleSet(YaraRules rules);
+  // Adds the names of the hash signatures the bytes read through `read` match.
+  void appendHashMatches(std::vector<std::string>& matches, std::uint64_t size, bool* complete,
+                         const HashSignatures::Reader& read) const;
+  // Drops what the allow list allows from `matches`, saying so for the file known as `shownPath`.
+  void applyAllowList(std::vector<std::string>& matches, std::uint64_t size,
+                      const std::string& shownPath, const HashSignatures::Reader& read) const;
+  // Matches `size` bytes against every rule set with `variables` defined for the scan.
+  std::vector<std::string> matchBytes(const unsigned char* data, std::size_t size,
+                                      const std::string& label, bool* complete,
+                                      const ScanVariables& variables) const;
   // A libyara scanner for rule set `index`, reused from earlier scans when one is idle (creating
   // one costs allocations in proportion to the rule count); null when none can be created.
   YR_SCAN_CONTEXT* takeScanner(std::size_t index) const;
   void returnScanner(std::size_t index, YR_SCAN_CONTEXT* scanner) const;
   void destroyIdleScanners();
   bool failLoad(YaraLoadTrace& trace, std::string message);
-  void loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& folder);
+  // Compiles a feed's rule files in its namespace; its hash lists join `hashLists`.
+  void loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& folder,
+                            std::vector<std::string>& hashLists);
+  // Loads the hash lists found in a rule folder, one trace line per list.
+  void loadHashLists(std::vector<std::string> lists, YaraLoadTrace& trace);
 
   std::vector<YaraRules> ruleSets_;
+  HashSignatures hashes_{kMaxScanBytes};
+  AllowList allowList_;
   // Idle scanners per rule set; every one is destroyed before its rule set.
   mutable std::mutex scannersMutex_;
   mutable std::vector<std::vector<YR_SCAN_CONTEXT*>> idleScanners_;

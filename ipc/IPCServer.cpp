@@ -67,9 +67,9 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
   statusCommands_ = std::make_unique<StatusCommands>(
       engine_, statistics_, exclusions_.get(), scheduler_.get(), configuration_.quarantineDir(),
       configuration_.reportsDir(), configuration_.administratorGroup);
-  ruleCommands_ =
-      std::make_unique<RuleCommands>(engine_, configuration_.rulesDir(), configuration_.dataDir,
-                                     configuration_.extractionDir(), exclusions_.get(), scanPool_);
+  ruleCommands_ = std::make_unique<RuleCommands>(
+      engine_, configuration_.rulesDir(), configuration_.dataDir, configuration_.extractionDir(),
+      configuration_.allowDir, exclusions_.get(), scanPool_);
   dispatcher_ =
       std::make_unique<CommandDispatcher>(buildCommandTable(), configuration_.administratorGroup);
 }
@@ -151,6 +151,7 @@ bool IPCServer::buildComponents() {
     return false;
   }
   trace("[DBG] Rules loaded: " + std::to_string(engine_.engine->getTotalRules()));
+  engine_.engine->loadAllowList(configuration_.allowDir);
 
   trace("[DBG] Creating ExclusionsManager...");
   exclusions_ = std::make_unique<ExclusionsManager>(configuration_.exclusionsFile());

@@ -9,12 +9,14 @@
 namespace norvid {
 
 RuleCommands::RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
-                           std::string extractionDir, ExclusionsManager* exclusions,
+                           std::string extractionDir, std::string allowDir,
+                           ExclusionsManager* exclusions,
                            ScanThreadPool& pool)
     : slot_(slot),
       rulesDir_(std::move(rulesDir)),
       traceDirectory_(std::move(traceDirectory)),
       extractionDir_(std::move(extractionDir)),
+      allowDir_(std::move(allowDir)),
       exclusions_(exclusions),
       pool_(pool) {}
 
@@ -43,14 +45,18 @@ std::string RuleCommands::handleReloadRules(const CallerIdentity& caller) {
       return createErrorResponse("reload_rules: no se pudieron cargar las reglas desde " +
                                  rulesDir_);
     }
+    slot_.engine->loadAllowList(allowDir_);
     slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, exclusions_,
                                               extractionDir_, &pool_);
     const std::int32_t rules = slot_.engine->getTotalRules();
+    const std::size_t hashes = slot_.engine->hashSignatureCount();
     logger.logRulesUpdated(rules, "hot-reload");
+    if (hashes > 0) logger.info("Firmas hash cargadas: " + std::to_string(hashes));
     ServiceEvents::instance().rulesReloaded(rules, caller);
     return serializeResponse(
         {{"status", "ok"},
          {"rules_loaded", rules},
+         {"hash_signatures_loaded", static_cast<std::int64_t>(hashes)},
          {"rules_path", rulesDir_},
          {"message", "Reglas YARA recargadas: " + std::to_string(rules) + " reglas activas"}});
   } catch (const std::exception& error) {

@@ -18,9 +18,10 @@ class ScanThreadPool;
 class RuleCommands {
  public:
   // `traceDirectory` is where the engine writes its load trace; `extractionDir` the scanner's
-  // extraction folder.
+  // extraction folder; `allowDir` holds the allow list.
   RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
-               std::string extractionDir, ExclusionsManager* exclusions, ScanThreadPool& pool);
+               std::string extractionDir, std::string allowDir, ExclusionsManager* exclusions,
+               ScanThreadPool& pool);
 
   std::string handleReloadRules(const CallerIdentity& caller = {});
 
@@ -29,6 +30,7 @@ class RuleCommands {
   std::string rulesDir_;
   std::string traceDirectory_;
   std::string extractionDir_;
+  std::string allowDir_;
   ExclusionsManager* exclusions_;
   ScanThreadPool& pool_;
 };

@@ -29,6 +29,7 @@ ServiceConfiguration ServiceConfiguration::fromEnvironment() {
   configuration.socketPath = platform::socketPath();
   configuration.sysfsRoot = platform::sysfsRoot();
   configuration.modprobeDir = platform::modprobeDirectory();
+  configuration.allowDir = platform::environmentOr("NORVID_ALLOW_DIR", "/etc/norvid/allow.d");
   configuration.listeningSocket = platform::listeningSocketFromManager();
   configuration.administratorGroup =
       platform::environmentOr("NORVID_ADMIN_GROUP", platform::kDefaultAdministratorGroup);

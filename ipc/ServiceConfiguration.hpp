@@ -16,6 +16,7 @@ struct ServiceConfiguration {
   std::string socketPath;   // the listening socket
   std::string sysfsRoot;    // device tree for USB control
   std::string modprobeDir;  // where the USB storage policy file lives
+  std::string allowDir;     // the allow list's *.conf files
   // A listening socket passed by the service manager, served instead of creating socketPath.
   int listeningSocket = -1;
   // The group whose members may run the administrator commands.
@@ -24,8 +25,9 @@ struct ServiceConfiguration {
   std::size_t scanThreads = 0;
 
   // The executable's directory, NORVID_DATA_DIR, NORVID_SOCKET, NORVID_SYSFS_ROOT,
-  // NORVID_MODPROBE_DIR, NORVID_ADMIN_GROUP, NORVID_SCAN_THREADS (a number from 1 to 1024, else
-  // ignored) and the socket passed by the service manager, each with its default when unset.
+  // NORVID_MODPROBE_DIR, NORVID_ALLOW_DIR, NORVID_ADMIN_GROUP, NORVID_SCAN_THREADS (a number from 1
+  // to 1024, else ignored) and the socket passed by the service manager, each with its default when
+  // unset.
   static ServiceConfiguration fromEnvironment();
 
   std::string rulesDir() const { return exeDir + "/rules"; }

@@ -46,6 +46,8 @@ std::string StatusCommands::handleStatus(const CallerIdentity& caller) {
     const bool ready = slot_.engine != nullptr && slot_.engine->hasRuleSets();
     response["engine_ready"] = ready;
     response["rules_loaded"] = ready ? slot_.engine->getTotalRules() : 0;
+    response["hash_signatures_loaded"] =
+        ready ? static_cast<std::int64_t>(slot_.engine->hashSignatureCount()) : 0;
   }
   statistics_.addTo(response,
                     platform::isAdministrator(caller, administratorGroup_)

@@ -17,6 +17,7 @@ CoreFixture::CoreFixture() : paths_(ServiceConfiguration::fromEnvironment()) {
   paths_.exeDir = (root_.path() / "exe").string();
   paths_.dataDir = (root_.path() / "data").string();
   paths_.socketPath = (root_.path() / "core.sock").string();
+  paths_.allowDir = (root_.path() / "allow.d").string();
   std::filesystem::create_directories(paths_.rulesDir());
   std::filesystem::create_directories(paths_.dataDir);
 }

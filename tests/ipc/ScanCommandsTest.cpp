@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
 
 #include "ipc/ScanCommands.hpp"
+#include "platform/Sha256.hpp"
 #include "tests/ipc/CoreFixture.hpp"
 #include "tests/support/EventLogCapture.hpp"
 #include "tests/support/ScopedEnvironment.hpp"
@@ -255,7 +257,8 @@ TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
 
   std::size_t before = mark();
   nlohmann::json same = send({{"command", "reload_rules"}});
-  EXPECT_EQ(same, nlohmann::json({{"message", "Reglas YARA recargadas: 1 reglas activas"},
+  EXPECT_EQ(same, nlohmann::json({{"hash_signatures_loaded", 0},
+                                  {"message", "Reglas YARA recargadas: 1 reglas activas"},
                                   {"rules_loaded", 1},
                                   {"rules_path", fixture_.paths().rulesDir()},
                                   {"status", "ok"}}));
@@ -285,6 +288,84 @@ TEST_F(ScanCommandsTest, ReloadPicksUpNewRulesAndSurvivesAnEmptyDirectory) {
   fixture_.writeRule("marker.yar", kMarkerRule);
   EXPECT_EQ(send({{"command", "reload_rules"}})["rules_loaded"], 1);
   EXPECT_EQ(send({{"command", "scan"}, {"path", second}})["result"], "CLEAN");
+}
+
+TEST_F(ScanCommandsTest, HashSignaturesLoadWithTheRulesAndAnswerLikeARule) {
+  const std::string content = "bytes some feed published the hash of";
+  const std::string listed = file("listed.bin", content);
+  EXPECT_EQ(send({{"command", "scan"}, {"path", listed}})["result"], "CLEAN");
+  fixture_.writeRule("feed.hsb", platform::Sha256::ofText(content) + ":" +
+                                     std::to_string(content.size()) + ":Feed.Listed\n");
+
+  std::size_t before = mark();
+  nlohmann::json reload = send({{"command", "reload_rules"}});
+  EXPECT_EQ(reload["rules_loaded"], 1) << "the rule count stays the rules'";
+  EXPECT_EQ(reload["hash_signatures_loaded"], 1);
+  nlohmann::json bad = send({{"command", "scan"}, {"path", listed}});
+  EXPECT_EQ(bad["result"], "INFECTED");
+  EXPECT_EQ(bad["threat_name"], "Feed.Listed");
+  EXPECT_EQ(bad["message"], "¡AMENAZA DETECTADA! Archivo infectado con: Feed.Listed");
+  const std::vector<std::string> log = logSince(before);
+  EXPECT_NE(std::find(log.begin(), log.end(), "[INF] Firmas hash cargadas: 1"), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "[WRN] Escaneo INFECTED: " + listed + " | Amenaza: Feed.Listed"),
+            log.end());
+  nlohmann::json status = send({{"command", "status"}});
+  EXPECT_EQ(status["rules_loaded"], 1);
+  EXPECT_EQ(status["hash_signatures_loaded"], 1);
+}
+
+TEST_F(ScanCommandsTest, AllowListDropsARuleAndClearsAFileFromTheNextReload) {
+  // The starter rule that flags the Chocolatey install line of Node.js's BUILDING.md.
+  fs::copy_file(std::string(NORVID_TEST_SOURCE_DIR) + "/../rules/norvid_starter.yar",
+                fixture_.paths().rulesDir() + "/norvid_starter.yar");
+  const std::string building = file("BUILDING.md",
+                                    "This script will install the following Chocolatey packages:\n"
+                                    "iex ((New-Object System.Net.WebClient).DownloadString("
+                                    "'https://boxstarter.org/bootstrapper.ps1'))\n");
+  const std::string marked = file("marked.txt", "xx NORVID-TEST-MARKER xx");
+  const std::string alsoMarked = file("also-marked.txt", "other NORVID-TEST-MARKER");
+  ASSERT_EQ(send({{"command", "reload_rules"}})["status"], "ok");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", building}})["threat_name"],
+            "Script_PowerShell_Download_Cradle");
+
+  fixture_.root().write("allow.d/local.conf",
+                        "# Node.js documentation, not a script\n"
+                        "rule Script_PowerShell_Download_Cradle\n"
+                        "sha256 " +
+                            platform::Sha256::ofText("xx NORVID-TEST-MARKER xx") +
+                            "\n"
+                            "sha256 not-a-digest\n");
+  fixture_.root().write("allow.d/ignored.txt", "rule Test_Marker\n");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", marked}})["result"], "INFECTED")
+      << "the list is read at start and by reload_rules only";
+
+  std::size_t before = mark();
+  ASSERT_EQ(send({{"command", "reload_rules"}})["status"], "ok");
+  nlohmann::json building2 = send({{"command", "scan"}, {"path", building}});
+  nlohmann::json marked2 = send({{"command", "scan"}, {"path", marked}});
+  EXPECT_EQ(building2["result"], "CLEAN");
+  EXPECT_EQ(marked2["result"], "CLEAN");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", alsoMarked}})["threat_name"], "Test_Marker");
+  const std::vector<std::string> log = logSince(before);
+  auto logged = [&](const std::string& line) {
+    return std::find(log.begin(), log.end(), line) != log.end();
+  };
+  const std::string conf = fixture_.paths().allowDir + "/local.conf";
+  EXPECT_TRUE(
+      logged("[WRN] Lista de permitidos: línea omitida en " + conf + ":4: sha256 not-a-digest"));
+  EXPECT_TRUE(
+      logged("[INF] Lista de permitidos: regla Script_PowerShell_Download_Cradle "
+             "descartada en " +
+             building));
+  EXPECT_TRUE(logged("[INF] Lista de permitidos: sha256 " +
+                     platform::Sha256::ofText("xx NORVID-TEST-MARKER xx") +
+                     " permitido, coincidencias descartadas en " + marked + ": Test_Marker"));
+
+  fs::remove(conf);
+  ASSERT_EQ(send({{"command", "reload_rules"}})["status"], "ok");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", building}})["result"], "INFECTED");
+  EXPECT_EQ(send({{"command", "scan"}, {"path", marked}})["result"], "INFECTED");
 }
 
 TEST_F(ScanCommandsTest, ReloadWaitsForTheScanInProgress) {

@@ -37,6 +37,8 @@ const Variable kVariables[] = {
      [](const ServiceConfiguration& c) { return c.modprobeDir; }},
     {"NORVID_ADMIN_GROUP", "wheel", "norvid-admin",
      [](const ServiceConfiguration& c) { return c.administratorGroup; }},
+    {"NORVID_ALLOW_DIR", "/srv/allow.d", "/etc/norvid/allow.d",
+     [](const ServiceConfiguration& c) { return c.allowDir; }},
     {"NORVID_SCAN_THREADS", "8", "0",
      [](const ServiceConfiguration& c) { return std::to_string(c.scanThreads); }},
 };

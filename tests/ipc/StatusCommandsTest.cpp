@@ -25,6 +25,7 @@ TEST(StatusCommandsTest, FreshCoreWithoutRulesReportsEveryStatusMember) {
   EXPECT_EQ(status["uptime_formatted"], "0h 0m");
   EXPECT_EQ(status["engine_ready"], false);
   EXPECT_EQ(status["rules_loaded"], 0);
+  EXPECT_EQ(status["hash_signatures_loaded"], 0);
   for (const char* counter : {"total_scans", "total_threats", "total_amsi_scans",
                               "total_amsi_threats", "exclusions_count", "schedules_count",
                               "quarantine_count", "reports_count", "uptime_seconds"}) {
@@ -35,7 +36,7 @@ TEST(StatusCommandsTest, FreshCoreWithoutRulesReportsEveryStatusMember) {
     EXPECT_EQ(status[text], "") << text;
   }
   EXPECT_GT(status["memory_usage_mb"].get<double>(), 0.0);
-  EXPECT_EQ(status.size(), 23u);
+  EXPECT_EQ(status.size(), 24u);
 
   std::string trace = testing::readFile(fixture.paths().dataDir + "/ipc_debug.log");
   EXPECT_EQ(trace.rfind("[DBG] IPCServer constructor start\n[DBG] exe_dir: " +
