@@ -50,7 +50,8 @@ Result<std::vector<std::string>> BundleUnpacker::unpack(const std::string& bundl
                                                         const std::string& bundleName,
                                                         FeedKind kind,
                                                         const std::string& destination) const {
-  ArchiveExtractor extractor(limits_);
+  // Its temporary directories, if any, stay inside the version folder being built.
+  ArchiveExtractor extractor(destination, limits_);
   std::vector<std::string> files;
   std::error_code error;
   if (extractor.detectFormat(bundle) == "unknown") {

@@ -899,14 +899,14 @@ TEST_F(ArchiveExtractorTest, CompoundFileWhoseRootHasASiblingIsRefused) {
     bad.replace(sibling, 4, "\x01\0\0\0"s);
     const fs::path destination = work_.path() / "fresh";
     try {
-      ArchiveExtractor().extract(archiveBytes(bad, "document.doc"), destination.string());
+      inTmp().extract(archiveBytes(bad, "document.doc"), destination.string());
       ADD_FAILURE() << "a root with a sibling was opened";
     } catch (const std::runtime_error& error) {
       EXPECT_NE(std::string(error.what()).find("root storage"), std::string::npos) << error.what();
     }
     EXPECT_FALSE(fs::exists(destination));
   }
-  extractInTemp(ArchiveExtractor(), archiveBytes(good, "good.doc"),
+  extractInTemp(inTmp(), archiveBytes(good, "good.doc"),
                 [](const std::string&, const Paths& files) { EXPECT_EQ(files.size(), 2u); });
 }
 
