@@ -16,7 +16,7 @@ struct ServiceConfiguration {
   std::string socketPath;   // the listening socket
   std::string sysfsRoot;    // device tree for USB control
   std::string modprobeDir;  // where the USB storage policy file lives
-  std::string allowDir;     // the allow list's *.conf files
+  std::string allowDir = "/etc/norvid/allow.d";  // the allow list's *.conf files
   // A listening socket passed by the service manager, served instead of creating socketPath.
   int listeningSocket = -1;
   // The group whose members may run the administrator commands.
