@@ -338,7 +338,9 @@ Scanner::Verdict Scanner::judgeVisit(DirectoryWalker::Visit& visit, const Caller
 }
 
 DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursive,
-                                           const CallerIdentity& caller, ScanProgress* progress) {
+                                           const CallerIdentity& caller, ScanProgress* progress,
+                                           ScanThreadPool* pool) {
+  ScanThreadPool* const judges = pool != nullptr ? pool : pool_;
   DirectoryScanResult results;
   // Verdicts in walk order; the oldest is written out and appended as soon as it is ready. A file
   // whose scan thread found the scan cancelled before starting has no verdict and is left out.
@@ -360,7 +362,8 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
     while (!pending.empty()) emitOldest();
   };
   const std::size_t window =
-      pool_ != nullptr ? std::max<std::size_t>(1, pool_->threadCount()) * kQueuedFilesPerThread : 1;
+      judges != nullptr ? std::max<std::size_t>(1, judges->threadCount()) * kQueuedFilesPerThread
+                        : 1;
   // Judges one visit unless the scan was cancelled meanwhile.
   auto judgeTracked = [this, progress](DirectoryWalker::Visit& visit,
                                        const CallerIdentity& identity) -> std::optional<Verdict> {
@@ -386,7 +389,7 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
       if (progress != nullptr && progress->cancelRequested()) throw WalkCancelled{};
       auto visit = std::make_shared<DirectoryWalker::Visit>(std::move(found));
       // Only an opened file is worth a scan thread; everything else is decided here.
-      if (pool_ == nullptr || !visit->file.isOpen()) {
+      if (judges == nullptr || !visit->file.isOpen()) {
         std::promise<std::optional<Verdict>> ready;
         ready.set_value(judgeTracked(*visit, caller));
         pending.push_back(ready.get_future());
@@ -394,7 +397,7 @@ DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursi
         auto task = std::make_shared<std::packaged_task<std::optional<Verdict>()>>(
             [judgeTracked, visit, caller] { return judgeTracked(*visit, caller); });
         pending.push_back(task->get_future());
-        pool_->submit([task] { (*task)(); });
+        judges->submit([task] { (*task)(); });
       }
       while (pending.size() >= window) emitOldest();
     });

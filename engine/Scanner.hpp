@@ -54,10 +54,13 @@ class Scanner {
   // Verdicts of every regular file below `path` in walk order (subdirectories too when
   // `recursive`), directory links not followed, at most DirectoryWalker::kMaxDepth levels deep.
   // With `progress`, every file is counted there as it is judged, and a cancel request stops the
-  // walk at the next file: the verdicts of the files already judged are returned. Never throws.
+  // walk at the next file: the verdicts of the files already judged are returned. `pool`, when
+  // given, judges the files instead of the scanner's own pool (a background scan's own threads).
+  // Never throws.
   DirectoryScanResult scanDirectory(const std::string& path, bool recursive,
                                     const CallerIdentity& caller = CallerIdentity::service(),
-                                    ScanProgress* progress = nullptr);
+                                    ScanProgress* progress = nullptr,
+                                    ScanThreadPool* pool = nullptr);
 
   // Archives met at this depth are matched as a whole but not opened.
   static constexpr std::int32_t kMaxArchiveDepth = 3;

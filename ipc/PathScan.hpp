@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stop_token>
 #include <string>
 
 #include "engine/ScanResult.hpp"
@@ -9,6 +10,7 @@
 namespace norvid {
 
 class Scanner;
+class ScanThreadPool;
 
 // The scan of a path named by a caller, shared by the scan and report commands: the path is
 // looked at and examined with the caller's file-system identity (a path it cannot reach counts as
@@ -22,9 +24,13 @@ struct PathScan {
   // The directory scan was cancelled; `results` holds the files judged before that.
   bool cancelled = false;
 
-  // `command` names the scan in the registry's listing.
+  // `command` (and `taskId`, for a scheduled task) names the scan in the registry's listing. A
+  // stop requested through `stop` cancels a directory scan like cancel_scan does. `pool`, when
+  // given, judges a directory's files instead of the scanner's own pool.
   static PathScan run(Scanner& scanner, const std::string& path, const CallerIdentity& caller,
-                      ScanRegistry* registry, const std::string& command);
+                      ScanRegistry* registry, const std::string& command,
+                      const std::string& taskId = "", std::stop_token stop = {},
+                      ScanThreadPool* pool = nullptr);
 };
 
 }  // namespace norvid

@@ -105,16 +105,33 @@ ReportCommands::ReportCommands(EngineSlot& slot, std::string reportsDir, ScanReg
 std::string ReportCommands::handleGenerateReport(const std::string& path,
                                                  const std::string& scanType,
                                                  const CallerIdentity& caller) {
+  return generate(path, scanType, caller, "generate_report", "", {}, nullptr).response;
+}
+
+ReportCommands::Outcome ReportCommands::generateScheduledReport(const std::string& path,
+                                                                const std::string& taskId,
+                                                                std::stop_token stop,
+                                                                ScanThreadPool* pool) {
+  return generate(path, "scheduled", CallerIdentity::service(), "scheduled", taskId,
+                  std::move(stop), pool);
+}
+
+ReportCommands::Outcome ReportCommands::generate(const std::string& path,
+                                                 const std::string& scanType,
+                                                 const CallerIdentity& caller,
+                                                 const std::string& command,
+                                                 const std::string& taskId, std::stop_token stop,
+                                                 ScanThreadPool* pool) {
   std::shared_lock<std::shared_mutex> guard(slot_.lock);
-  if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
+  if (!slot_.usable()) return {createErrorResponse("Motor YARA no inicializado")};
   try {
     ScanReport report;
     report.begin(scanType, path);
     // The tree is read with the caller's identity; the reports are the service's own files.
-    const PathScan scan =
-        PathScan::run(*slot_.scanner, path, caller, registry_, "generate_report");
+    const PathScan scan = PathScan::run(*slot_.scanner, path, caller, registry_, command, taskId,
+                                        std::move(stop), pool);
     if (scan.kind == PathScan::Kind::Missing) {
-      return createErrorResponse("La ruta no existe: " + path);
+      return {createErrorResponse("La ruta no existe: " + path)};
     }
     for (const ScanResult& result : scan.results) record(report, result);
     report.cancelled = scan.cancelled;
@@ -133,11 +150,11 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
                   {"status", "ok"},
                   {"threats_found", report.threats_found}};
     if (report.cancelled) response["cancelled"] = true;
-    return serializeResponse(response);
+    return {serializeResponse(response), report.cancelled};
   } catch (const std::exception& error) {
     std::string message = std::string("Error generando reporte: ") + error.what();
     EventLogger::instance().error(message);
-    return createErrorResponse(message);
+    return {createErrorResponse(message)};
   }
 }
 
