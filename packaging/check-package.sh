@@ -58,6 +58,11 @@ grep -q 'addgroup --system.*norvid-admin' "$control/DEBIAN/postinst" ||
   fail "postinst does not create the group norvid-admin"
 grep -q "enable.*NorvidCoreService.socket" "$control/DEBIAN/postinst" ||
   fail "postinst does not enable NorvidCoreService.socket"
+# The service itself runs from boot (scheduled scans need it without any client).
+grep -q "enable.*NorvidCoreService.service" "$control/DEBIAN/postinst" ||
+  fail "postinst does not enable NorvidCoreService.service"
+grep -q "deb-systemd-invoke.*NorvidCoreService.service" "$control/DEBIAN/postinst" ||
+  fail "postinst does not start NorvidCoreService.service"
 
 echo "[*] systemd-analyze on the shipped units"
 root="$control/root"
