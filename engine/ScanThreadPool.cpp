@@ -6,14 +6,19 @@
 
 namespace norvid {
 
-ScanThreadPool::ScanThreadPool(std::size_t threads) {
+ScanThreadPool::ScanThreadPool(std::size_t threads, std::function<void()> onThreadStart) {
   if (threads == 0) threads = std::thread::hardware_concurrency();
   if (threads == 0) threads = 1;
   // A thread inherits the kernel identity of its creator while its own bookkeeping starts at the
   // service's, so the threads are created under the service's identity.
   platform::FsCredentialsGuard service(CallerIdentity::service());
   threads_.reserve(threads);
-  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
+  for (std::size_t i = 0; i < threads; ++i) {
+    threads_.emplace_back([this, onThreadStart] {
+      if (onThreadStart) onThreadStart();
+      run();
+    });
+  }
 }
 
 ScanThreadPool::~ScanThreadPool() {

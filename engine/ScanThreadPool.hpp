@@ -37,8 +37,9 @@ class ScanThreadPool {
     const std::uint64_t id_;
   };
 
-  // `threads` of 0 means one per online CPU.
-  explicit ScanThreadPool(std::size_t threads);
+  // `threads` of 0 means one per online CPU. Each thread first runs `onThreadStart` (when given),
+  // which may set what the thread is, such as its priority.
+  explicit ScanThreadPool(std::size_t threads, std::function<void()> onThreadStart = {});
   // Runs the tasks already submitted, then joins the threads.
   ~ScanThreadPool();
   ScanThreadPool(const ScanThreadPool&) = delete;

@@ -403,15 +403,19 @@ Scanner::Verdict Scanner::judgeVisit(DirectoryWalker::Visit& visit, const Caller
 }
 
 DirectoryScanResult Scanner::scanDirectory(const std::string& path, bool recursive,
-                                           const CallerIdentity& caller, ScanProgress* progress) {
+                                           const CallerIdentity& caller, ScanProgress* progress,
+                                           ScanThreadPool* pool) {
   DirectoryScanResult results;
-  scanDirectory(path, recursive, caller, progress,
-                [&results](const ScanResult& result) { results.push_back(result); });
+  scanDirectory(
+      path, recursive, caller, progress,
+      [&results](const ScanResult& result) { results.push_back(result); }, pool);
   return results;
 }
 
 void Scanner::scanDirectory(const std::string& path, bool recursive, const CallerIdentity& caller,
-                            ScanProgress* progress, const VerdictSink& sink) {
+                            ScanProgress* progress, const VerdictSink& sink,
+                            ScanThreadPool* pool) {
+  ScanThreadPool* const judges = pool != nullptr ? pool : pool_;
   // Verdicts in walk order; the oldest is written out and appended as soon as it is ready. A file
   // whose scan thread found the scan cancelled before starting has no verdict and is left out.
   std::deque<std::future<std::optional<Verdict>>> pending;
@@ -432,10 +436,11 @@ void Scanner::scanDirectory(const std::string& path, bool recursive, const Calle
     while (!pending.empty()) emitOldest();
   };
   const std::size_t window =
-      pool_ != nullptr ? std::max<std::size_t>(1, pool_->threadCount()) * kQueuedFilesPerThread : 1;
+      judges != nullptr ? std::max<std::size_t>(1, judges->threadCount()) * kQueuedFilesPerThread
+                        : 1;
   // This scan's files take their turns on the pool with every other scan's.
   std::optional<ScanThreadPool::Queue> queue;
-  if (pool_ != nullptr) queue.emplace(*pool_);
+  if (judges != nullptr) queue.emplace(*judges);
   // Judges one visit unless the scan was cancelled meanwhile.
   auto judgeTracked = [this, progress](DirectoryWalker::Visit& visit,
                                        const CallerIdentity& identity) -> std::optional<Verdict> {
@@ -461,7 +466,7 @@ void Scanner::scanDirectory(const std::string& path, bool recursive, const Calle
       if (progress != nullptr && progress->cancelRequested()) throw WalkCancelled{};
       auto visit = std::make_shared<DirectoryWalker::Visit>(std::move(found));
       // Only an opened file is worth a scan thread; everything else is decided here.
-      if (pool_ == nullptr || !visit->file.isOpen()) {
+      if (judges == nullptr || !visit->file.isOpen()) {
         std::promise<std::optional<Verdict>> ready;
         ready.set_value(judgeTracked(*visit, caller));
         pending.push_back(ready.get_future());

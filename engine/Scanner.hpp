@@ -68,10 +68,13 @@ class Scanner {
   // Verdicts of every regular file below `path` in walk order (subdirectories too when
   // `recursive`), directory links not followed, at most DirectoryWalker::kMaxDepth levels deep.
   // With `progress`, every file is counted there as it is judged, and a cancel request stops the
-  // walk at the next file: the verdicts of the files already judged are returned. Never throws.
+  // walk at the next file: the verdicts of the files already judged are returned. `pool`, when
+  // given, judges the files instead of the scanner's own pool (a background scan's own threads).
+  // Never throws.
   DirectoryScanResult scanDirectory(const std::string& path, bool recursive,
                                     const CallerIdentity& caller = CallerIdentity::service(),
-                                    ScanProgress* progress = nullptr);
+                                    ScanProgress* progress = nullptr,
+                                    ScanThreadPool* pool = nullptr);
 
   // Receives each verdict of a directory scan as it is made, in walk order, on the calling
   // thread; what it keeps it copies.
@@ -79,7 +82,8 @@ class Scanner {
   // As above, but each verdict goes to `sink` instead of a list, so the scan holds only the
   // verdicts still pending whatever the size of the tree.
   void scanDirectory(const std::string& path, bool recursive, const CallerIdentity& caller,
-                     ScanProgress* progress, const VerdictSink& sink);
+                     ScanProgress* progress, const VerdictSink& sink,
+                     ScanThreadPool* pool = nullptr);
 
   // Archives met at this depth are matched as a whole but not opened.
   static constexpr std::int32_t kMaxArchiveDepth = 3;

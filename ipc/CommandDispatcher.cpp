@@ -5,6 +5,8 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "ipc/JsonResponse.hpp"
 #include "logging/EventLogger.hpp"
@@ -61,6 +63,17 @@ std::optional<std::int32_t> integerMember(const nlohmann::json& value) {
   return value.get<std::int32_t>();
 }
 
+// A member read as a list of texts: an array whose every element is a string; empty otherwise.
+std::optional<std::vector<std::string>> textListMember(const nlohmann::json& value) {
+  if (!value.is_array()) return std::nullopt;
+  std::vector<std::string> list;
+  for (const nlohmann::json& element : value) {
+    if (!element.is_string()) return std::nullopt;
+    list.push_back(element.get<std::string>());
+  }
+  return list;
+}
+
 }  // namespace
 
 CommandDispatcher::CommandDispatcher(std::vector<CommandRow> rows, std::string administratorGroup)
@@ -103,6 +116,15 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
     args.setContext(context);
     for (const ArgRead& read : row.reads) {
       const bool present = request.contains(read.name);
+      if (read.type == ArgType::TextList) {
+        if (!present) continue;
+        std::optional<std::vector<std::string>> list = textListMember(request.at(read.name));
+        if (!list) {
+          return createErrorResponse("Field '" + read.name + "' must be an array of strings");
+        }
+        args.setTextList(read.name, std::move(*list));
+        continue;
+      }
       const nlohmann::json& value = present ? request.at(read.name) : *read.fallback;
       if (read.type == ArgType::Text) {
         std::string text = value.get<std::string>();

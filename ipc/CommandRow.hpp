@@ -17,20 +17,31 @@ class CommandArgs {
  public:
   const std::string& text(const std::string& name) const { return texts_.at(name); }
   std::int32_t integer(const std::string& name) const { return integers_.at(name); }
+  // An optional list of texts; empty when the request did not carry it.
+  std::optional<std::vector<std::string>> textList(const std::string& name) const {
+    auto found = textLists_.find(name);
+    if (found == textLists_.end()) return std::nullopt;
+    return found->second;
+  }
   const CallerIdentity& caller() const { return context_.caller; }
   const RequestContext& context() const { return context_; }
 
   void setText(const std::string& name, std::string value) { texts_[name] = std::move(value); }
   void setInteger(const std::string& name, std::int32_t value) { integers_[name] = value; }
+  void setTextList(const std::string& name, std::vector<std::string> value) {
+    textLists_[name] = std::move(value);
+  }
   void setContext(const RequestContext& context) { context_ = context; }
 
  private:
   std::map<std::string, std::string> texts_;
   std::map<std::string, std::int32_t> integers_;
+  std::map<std::string, std::vector<std::string>> textLists_;
   RequestContext context_;
 };
 
-enum class ArgType { Text, Integer };
+// A text list is always optional and has no default: an absent one is absent for the handler.
+enum class ArgType { Text, Integer, TextList };
 
 // One member the dispatcher reads, in reading order. Optional members carry their default.
 struct ArgRead {

@@ -10,6 +10,9 @@ ArgRead integer(std::string name) {
 ArgRead optionalText(std::string name, std::string fallback) {
   return ArgRead{std::move(name), ArgType::Text, nlohmann::json(std::move(fallback))};
 }
+ArgRead optionalTextList(std::string name) {
+  return ArgRead{std::move(name), ArgType::TextList, std::nullopt};
+}
 ArgRead optionalInteger(std::string name, std::int32_t fallback) {
   return ArgRead{std::move(name), ArgType::Integer, nlohmann::json(fallback)};
 }
@@ -57,7 +60,8 @@ std::vector<CommandRow> CommandTable::build(
         {"hour", scheduleMissing},
         {"minute", scheduleMissing},
         {"scan_type", scheduleMissing}},
-       {text("scan_type"), integer("minute"), integer("hour"), text("frequency")},
+       {text("scan_type"), integer("minute"), integer("hour"), text("frequency"),
+        optionalTextList("scan_paths")},
        {}},
       {"list_schedules", kOpen, {}, {}, {}},
       {"remove_schedule", kAdministrator,

@@ -64,6 +64,14 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
   construct();
   exclusionCommands_ = std::make_unique<ExclusionCommands>(exclusions_.get());
   scheduleCommands_ = std::make_unique<ScheduleCommands>(scheduler_.get());
+  if (scheduler_) {
+    scheduledScans_ = std::make_unique<ScheduledScans>(reportCommands_, configuration_.scanThreads);
+    scheduleRunner_ = std::make_unique<ScheduleRunner>(
+        *scheduler_,
+        [scans = scheduledScans_.get()](const ScheduledTask& task, std::stop_token stop) {
+          scans->run(task, stop);
+        });
+  }
   statusCommands_ = std::make_unique<StatusCommands>(
       engine_, statistics_, exclusions_.get(), scheduler_.get(), configuration_.quarantineDir(),
       configuration_.reportsDir(), configuration_.administratorGroup);
@@ -76,6 +84,7 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
 
 IPCServer::~IPCServer() {
   stop();
+  scheduleRunner_.reset();
   std::unique_lock<std::shared_mutex> lock(engine_.lock);
   if (engine_.engine) {
     engine_.engine->unload();
@@ -207,7 +216,8 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
       {"add_schedule",
        [&schedules](Args a) {
          return schedules.handleAddSchedule(a.text("frequency"), a.integer("hour"),
-                                            a.integer("minute"), a.text("scan_type"));
+                                            a.integer("minute"), a.text("scan_type"),
+                                            a.textList("scan_paths"));
        }},
       {"list_schedules", [&schedules](Args) { return schedules.handleListSchedules(); }},
       {"remove_schedule",
@@ -277,6 +287,8 @@ bool IPCServer::start() {
   // empty the folder under the scans of the one serving.
   if (!extractionFolderEmptied_) emptyExtractionFolder();
   acceptThread_ = std::make_unique<std::thread>([this] { serverLoop(); });
+  // Tasks missed while the service was down start now, the others at their time.
+  if (scheduleRunner_) scheduleRunner_->start();
   return true;
 }
 
@@ -310,6 +322,8 @@ void IPCServer::serverLoop() {
 void IPCServer::stop() {
   std::lock_guard<std::mutex> guard(transportMutex_);
   if (!running_.exchange(false)) return;
+  // Scheduled scans are cancelled first: they hold the engine and would keep the stop waiting.
+  if (scheduleRunner_) scheduleRunner_->stop();
   transport_.stop();
   subscriptions_->closeAll();
   if (acceptThread_) {

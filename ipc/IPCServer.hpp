@@ -18,12 +18,14 @@
 #include "ipc/RuleCommands.hpp"
 #include "ipc/ScanCommands.hpp"
 #include "ipc/ScheduleCommands.hpp"
+#include "ipc/ScheduledScans.hpp"
 #include "ipc/ServiceConfiguration.hpp"
 #include "ipc/ServiceStatistics.hpp"
 #include "ipc/StatusCommands.hpp"
 #include "ipc/UsbCommands.hpp"
 #include "platform/CallerIdentity.hpp"
 #include "platform/SocketTransport.hpp"
+#include "scheduler/ScheduleRunner.hpp"
 #include "scheduler/Scheduler.hpp"
 #include "usb/UsbControl.hpp"
 
@@ -41,9 +43,11 @@ class IPCServer final {
   IPCServer(const IPCServer&) = delete;
   IPCServer& operator=(const IPCServer&) = delete;
 
-  // Opens the socket and starts the accept thread. False when the socket cannot be created.
+  // Opens the socket and starts the accept thread and the runner of scheduled tasks. False when
+  // the socket cannot be created.
   bool start();
-  // Ends the transport, waiting (bounded) for the requests in service. Quiet when not running.
+  // Stops the scheduled scans (cancelled, their reports written) and ends the transport, waiting
+  // (bounded) for the requests in service. Quiet when not running.
   void stop();
   bool isRunning() const { return running_.load(); }
   // True when stop() left requests running past its drain: they still use this core.
@@ -90,6 +94,9 @@ class IPCServer final {
   // Built after construction, over the list and the scheduler (or their absence).
   std::unique_ptr<ExclusionCommands> exclusionCommands_;
   std::unique_ptr<ScheduleCommands> scheduleCommands_;
+  // Runs the scheduler's due tasks while the transport runs (absent without a scheduler).
+  std::unique_ptr<ScheduledScans> scheduledScans_;
+  std::unique_ptr<ScheduleRunner> scheduleRunner_;
   std::unique_ptr<StatusCommands> statusCommands_;
   std::unique_ptr<RuleCommands> ruleCommands_;
   std::unique_ptr<CommandDispatcher> dispatcher_;

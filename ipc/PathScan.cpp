@@ -1,7 +1,9 @@
 #include "ipc/PathScan.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "logging/ServiceEvents.hpp"
@@ -11,7 +13,8 @@ namespace norvid {
 
 PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerIdentity& caller,
                        ScanRegistry* registry, const std::string& command,
-                       const Scanner::VerdictSink& sink, const std::atomic<bool>* hungUp) {
+                       const Scanner::VerdictSink& sink, const std::atomic<bool>* hungUp,
+                       const std::string& taskId, std::stop_token stop, ScanThreadPool* pool) {
   namespace fs = std::filesystem;
   PathScan scan;
   // Every verdict passes through here on its way to the caller's sink, to be counted and, when
@@ -31,11 +34,15 @@ PathScan PathScan::run(Scanner& scanner, const std::string& path, const CallerId
   } else if (fs::is_directory(status)) {
     scan.kind = Kind::Directory;
     std::unique_ptr<ScanRegistry::Tracked> tracked;
-    if (registry != nullptr) tracked = registry->track(command, path, caller);
+    if (registry != nullptr) tracked = registry->track(command, path, caller, taskId);
     if (tracked) scan.scanId = std::to_string(tracked->id());
+    ScanProgress untracked;
     ScanProgress* progress = tracked ? &tracked->progress() : nullptr;
+    if (progress == nullptr && stop.stop_possible()) progress = &untracked;
     if (progress != nullptr) progress->stopWhen(hungUp);
-    scanner.scanDirectory(path, true, caller, progress, counted);
+    std::optional<std::stop_callback<std::function<void()>>> cancelOnStop;
+    if (progress != nullptr) cancelOnStop.emplace(stop, [progress] { progress->requestCancel(); });
+    scanner.scanDirectory(path, true, caller, progress, counted, pool);
     scan.cancelled = progress != nullptr && progress->cancelRequested();
   } else {
     scan.kind = Kind::Other;

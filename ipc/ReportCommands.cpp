@@ -107,17 +107,36 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
                                                  const std::string& scanType,
                                                  const CallerIdentity& caller,
                                                  const std::atomic<bool>* hungUp) {
+  return generate(path, scanType, caller, "generate_report", "", {}, nullptr, hungUp).response;
+}
+
+ReportCommands::Outcome ReportCommands::generateScheduledReport(const std::string& path,
+                                                                const std::string& taskId,
+                                                                std::stop_token stop,
+                                                                ScanThreadPool* pool) {
+  return generate(path, "scheduled", CallerIdentity::service(), "scheduled", taskId,
+                  std::move(stop), pool, nullptr);
+}
+
+ReportCommands::Outcome ReportCommands::generate(const std::string& path,
+                                                 const std::string& scanType,
+                                                 const CallerIdentity& caller,
+                                                 const std::string& command,
+                                                 const std::string& taskId, std::stop_token stop,
+                                                 ScanThreadPool* pool,
+                                                 const std::atomic<bool>* hungUp) {
   std::shared_lock<std::shared_mutex> guard(slot_.lock);
-  if (!slot_.usable()) return createErrorResponse("Motor YARA no inicializado");
+  if (!slot_.usable()) return {createErrorResponse("Motor YARA no inicializado")};
   try {
     ScanReport report;
     report.begin(scanType, path);
     // The tree is read with the caller's identity; the reports are the service's own files.
     const PathScan scan = PathScan::run(
-        *slot_.scanner, path, caller, registry_, "generate_report",
-        [&report](const ScanResult& result) { record(report, result); }, hungUp);
+        *slot_.scanner, path, caller, registry_, command,
+        [&report](const ScanResult& result) { record(report, result); }, hungUp, taskId,
+        std::move(stop), pool);
     if (scan.kind == PathScan::Kind::Missing) {
-      return createErrorResponse("La ruta no existe: " + path);
+      return {createErrorResponse("La ruta no existe: " + path)};
     }
     report.cancelled = scan.cancelled;
     report.finish(slot_.engine->getTotalRules());
@@ -126,7 +145,7 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
     EventLogger::instance().info("Reporte generado: " + jsonPath + " (" +
                                  std::to_string(report.files_scanned) + " archivos, " +
                                  std::to_string(report.threats_found) + " amenazas)");
-    scan.announce("generate_report", path, caller, report.scan_id);
+    scan.announce(command, path, caller, report.scan_id);
     json response{{"command", "generate_report"},
                   {"duration", report.duration_seconds},
                   {"files_scanned", report.files_scanned},
@@ -136,11 +155,11 @@ std::string ReportCommands::handleGenerateReport(const std::string& path,
                   {"status", "ok"},
                   {"threats_found", report.threats_found}};
     if (report.cancelled) response["cancelled"] = true;
-    return serializeResponse(response);
+    return {serializeResponse(response), report.cancelled};
   } catch (const std::exception& error) {
     std::string message = std::string("Error generando reporte: ") + error.what();
     EventLogger::instance().error(message);
-    return createErrorResponse(message);
+    return {createErrorResponse(message)};
   }
 }
 

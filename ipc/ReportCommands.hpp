@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 #include "ipc/ScanRegistry.hpp"
@@ -11,6 +12,7 @@
 namespace norvid {
 
 struct EngineSlot;
+class ScanThreadPool;
 
 // The handlers of "generate_report" (scan a path and write its JSON and HTML report) and
 // "list_reports" (summarise the newest JSON reports). Each returns the serialised response.
@@ -29,11 +31,29 @@ class ReportCommands {
                                    const CallerIdentity& caller,
                                    const std::atomic<bool>* hungUp = nullptr);
 
+  // What one report run answered, and whether its scan was cut short.
+  struct Outcome {
+    std::string response;
+    bool cancelled = false;
+  };
+
+  // The report of `path` for the scheduled task `taskId`, made with the service's own identity as
+  // generate_report makes it, the scan listed as "scheduled" with the task's id. A stop requested
+  // through `stop` cancels it like cancel_scan does. `pool` judges the files (the scheduled
+  // scans' own threads), the walk runs on the calling thread.
+  Outcome generateScheduledReport(const std::string& path, const std::string& taskId,
+                                  std::stop_token stop, ScanThreadPool* pool);
+
   std::string handleListReports(std::int32_t maxCount);
 
   const std::string& reportsDirectory() const { return reportsDir_; }
 
  private:
+  Outcome generate(const std::string& path, const std::string& scanType,
+                   const CallerIdentity& caller, const std::string& command,
+                   const std::string& taskId, std::stop_token stop, ScanThreadPool* pool,
+                   const std::atomic<bool>* hungUp);
+
   EngineSlot& slot_;
   std::string reportsDir_;
   ScanRegistry* registry_;

@@ -20,9 +20,9 @@ double roundTo(double value, double step) { return std::round(value / step) * st
 
 // A record of the list: what the scan did so far and, once the tree is counted, how far it got
 // and how long the rest should take at the rate so far.
-json describe(std::int64_t id, const std::string& command, const std::string& path,
-              const CallerIdentity& caller, std::time_t startedAt, double elapsed,
-              const ScanProgress::Snapshot& now) {
+json describe(std::int64_t id, const std::string& command, const std::string& taskId,
+              const std::string& path, const CallerIdentity& caller, std::time_t startedAt,
+              double elapsed, const ScanProgress::Snapshot& now) {
   // The process id lets a client pick out the scan it asked for among its own.
   json record{{"scan_id", id},
               {"command", command},
@@ -34,6 +34,7 @@ json describe(std::int64_t id, const std::string& command, const std::string& pa
               {"files_scanned", now.filesScanned},
               {"threats_found", now.threatsFound},
               {"current_file", now.currentFile}};
+  if (!taskId.empty()) record["task_id"] = taskId;
   if (now.cancelRequested) record["cancel_requested"] = true;
   if (!now.totalFiles) return record;
   const std::uint64_t total = std::max(*now.totalFiles, now.filesScanned);
@@ -79,9 +80,11 @@ std::int64_t ScanRegistry::Tracked::id() const { return running_->id; }
 
 std::unique_ptr<ScanRegistry::Tracked> ScanRegistry::track(const std::string& command,
                                                            const std::string& path,
-                                                           const CallerIdentity& caller) {
+                                                           const CallerIdentity& caller,
+                                                           const std::string& taskId) {
   auto running = std::make_shared<Running>();
   running->command = command;
+  running->taskId = taskId;
   running->path = path;
   running->caller = caller;
   running->startedAt = std::time(nullptr);
@@ -118,8 +121,9 @@ std::string ScanRegistry::handleListScans(const CallerIdentity& caller) const {
   json scans = json::array();
   for (const auto& running : visible) {
     const double elapsed = std::chrono::duration<double>(now - running->startTick).count();
-    scans.push_back(describe(running->id, running->command, running->path, running->caller,
-                             running->startedAt, elapsed, running->progress.snapshot()));
+    scans.push_back(describe(running->id, running->command, running->taskId, running->path,
+                             running->caller, running->startedAt, elapsed,
+                             running->progress.snapshot()));
   }
   // Paths are whatever bytes the file system holds; a name that is not UTF-8 is shown with
   // replacement characters rather than failing the whole list.

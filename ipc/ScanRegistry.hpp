@@ -47,10 +47,11 @@ class ScanRegistry {
     std::thread counter_;
   };
 
-  // Lists a scan of the directory `path` by `caller` for command `command` and starts counting
-  // the tree with the caller's file-system identity. May be called under any identity guard.
+  // Lists a scan of the directory `path` by `caller` for command `command` (with the scheduled
+  // task it runs for, when `taskId` is not empty) and starts counting the tree with the caller's
+  // file-system identity. May be called under any identity guard.
   std::unique_ptr<Tracked> track(const std::string& command, const std::string& path,
-                                 const CallerIdentity& caller);
+                                 const CallerIdentity& caller, const std::string& taskId = "");
 
   std::string handleListScans(const CallerIdentity& caller) const;
   std::string handleCancelScan(std::int32_t scanId, const CallerIdentity& caller);
@@ -59,6 +60,7 @@ class ScanRegistry {
   struct Running {
     std::int64_t id = 0;
     std::string command;
+    std::string taskId;
     std::string path;
     CallerIdentity caller;
     std::time_t startedAt = 0;

@@ -2,6 +2,8 @@
 
 #include <exception>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "ipc/JsonResponse.hpp"
@@ -31,18 +33,39 @@ Json listedTask(const ScheduledTask& task) {
   return entry;
 }
 
+// Why the paths a request names cannot be a task's, or nothing when they can.
+std::optional<std::string> scanPathsProblem(const std::vector<std::string>& paths) {
+  if (paths.empty()) return "scan_paths está vacío: indique al menos una ruta absoluta";
+  if (paths.size() > ScheduleCommands::kMaxScanPaths) {
+    return "scan_paths admite como máximo " + std::to_string(ScheduleCommands::kMaxScanPaths) +
+           " rutas";
+  }
+  for (const std::string& path : paths) {
+    if (path.empty() || path.front() != '/') return "Ruta no absoluta en scan_paths: " + path;
+    if (path.size() > ScheduleCommands::kMaxPathBytes || path.find('\0') != std::string::npos) {
+      return "Ruta no válida en scan_paths: más de " +
+             std::to_string(ScheduleCommands::kMaxPathBytes) + " bytes o un byte nulo";
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::string ScheduleCommands::handleAddSchedule(const std::string& frequency, std::int32_t hour,
-                                                std::int32_t minute, const std::string& scanType) {
+std::string ScheduleCommands::handleAddSchedule(
+    const std::string& frequency, std::int32_t hour, std::int32_t minute,
+    const std::string& scanType, const std::optional<std::vector<std::string>>& scanPaths) {
   if (scheduler_ == nullptr) return createErrorResponse(kNoScheduler);
+  if (scanPaths) {
+    if (auto problem = scanPathsProblem(*scanPaths)) return createErrorResponse(*problem);
+  }
   std::string taskId;
   try {
     ScheduledScanType type = scanTypeOfRequest(scanType);
     if (frequency == "daily") {
-      taskId = scheduler_->addDailyTask(hour, minute, type);
+      taskId = scheduler_->addDailyTask(hour, minute, type, scanPaths);
     } else if (frequency == "weekly") {
-      taskId = scheduler_->addWeeklyTask(0, hour, minute, type);
+      taskId = scheduler_->addWeeklyTask(0, hour, minute, type, scanPaths);
     } else {
       return createErrorResponse("Frecuencia no soportada: " + frequency);
     }

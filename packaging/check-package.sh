@@ -64,6 +64,11 @@ grep -q "enable.*NorvidCoreService.socket" "$control/DEBIAN/postinst" ||
   fail "postinst does not enable NorvidCoreService.socket"
 grep -q "enable.*norvid-update.timer" "$control/DEBIAN/postinst" ||
   fail "postinst does not enable norvid-update.timer"
+# The service itself runs from boot (scheduled scans need it without any client).
+grep -q "enable.*NorvidCoreService.service" "$control/DEBIAN/postinst" ||
+  fail "postinst does not enable NorvidCoreService.service"
+grep -q "deb-systemd-invoke.*NorvidCoreService.service" "$control/DEBIAN/postinst" ||
+  fail "postinst does not start NorvidCoreService.service"
 
 echo "[*] systemd-analyze on the shipped units"
 root="$control/root"

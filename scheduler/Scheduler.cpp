@@ -34,6 +34,11 @@ TimePoint normalise(std::tm& calendar) {
   return std::chrono::system_clock::from_time_t(*instant);
 }
 
+// Tasks the runner starts: a disabled task or frequency never runs.
+bool runnable(const ScheduledTask& task) {
+  return task.enabled && task.frequency != ScheduleFrequency::Disabled;
+}
+
 std::string saveFailure(const std::string& path, const std::string& problem) {
   return "no se pudo guardar " + path + ": " + problem;
 }
@@ -74,7 +79,9 @@ bool Scheduler::initialize() {
         // Each task is computed on its own, so that one whose next run cannot be represented
         // keeps the value it was read with and does not leave the tasks after it with theirs.
         std::string unrepresentable;
+        const TimePoint now = clock_.now();
         for (ScheduledTask& task : tasks_) {
+          if (runnable(task) && task.next_run <= now) missed_.insert(task.id);
           try {
             task.next_run = computeNextRun(task);
           } catch (const std::overflow_error& error) {
@@ -133,18 +140,23 @@ std::string Scheduler::addTask(const ScheduledTask& task) {
 }
 
 std::string Scheduler::addDailyTask(std::int32_t hour, std::int32_t minute,
-                                    ScheduledScanType scanType) {
-  return addTask(enabledTask(ScheduleFrequency::Daily, -1, hour, minute, scanType));
+                                    ScheduledScanType scanType,
+                                    std::optional<std::vector<std::string>> scanPaths) {
+  return addTask(
+      enabledTask(ScheduleFrequency::Daily, -1, hour, minute, scanType, std::move(scanPaths)));
 }
 
 std::string Scheduler::addWeeklyTask(std::int32_t dayOfWeek, std::int32_t hour, std::int32_t minute,
-                                     ScheduledScanType scanType) {
-  return addTask(enabledTask(ScheduleFrequency::Weekly, dayOfWeek, hour, minute, scanType));
+                                     ScheduledScanType scanType,
+                                     std::optional<std::vector<std::string>> scanPaths) {
+  return addTask(enabledTask(ScheduleFrequency::Weekly, dayOfWeek, hour, minute, scanType,
+                             std::move(scanPaths)));
 }
 
 ScheduledTask Scheduler::enabledTask(ScheduleFrequency frequency, std::int32_t dayOfWeek,
                                      std::int32_t hour, std::int32_t minute,
-                                     ScheduledScanType scanType) {
+                                     ScheduledScanType scanType,
+                                     std::optional<std::vector<std::string>> scanPaths) {
   ScheduledTask task;
   task.enabled = true;
   task.frequency = frequency;
@@ -153,7 +165,7 @@ ScheduledTask Scheduler::enabledTask(ScheduleFrequency frequency, std::int32_t d
   task.day_of_week = dayOfWeek;
   task.day_of_month = -1;
   task.scan_type = scanType;
-  task.scan_paths = defaultScanPaths(scanType);
+  task.scan_paths = scanPaths ? std::move(*scanPaths) : defaultScanPaths(scanType);
   task.last_run = TimePoint{};
   return task;
 }
@@ -168,7 +180,10 @@ bool Scheduler::removeTask(const std::string& id) {
     auto position = found - tasks_.begin();
     ScheduledTask removed = std::move(*found);
     tasks_.erase(found);
-    if (saveTasks(problem)) return true;
+    if (saveTasks(problem)) {
+      missed_.erase(id);
+      return true;
+    }
     tasks_.insert(tasks_.begin() + position, std::move(removed));
   }
   logSaveFailure(configPath_, problem);
@@ -178,6 +193,39 @@ bool Scheduler::removeTask(const std::string& id) {
 std::vector<ScheduledTask> Scheduler::getTasks() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return tasks_;
+}
+
+std::vector<ScheduledTask> Scheduler::dueTasks() const {
+  const TimePoint now = clock_.now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ScheduledTask> due;
+  for (const ScheduledTask& task : tasks_) {
+    if (runnable(task) && (task.next_run <= now || missed_.count(task.id) != 0)) {
+      due.push_back(task);
+    }
+  }
+  return due;
+}
+
+void Scheduler::recordRun(const std::string& id, TimePoint start) {
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = std::find_if(tasks_.begin(), tasks_.end(),
+                              [&id](const ScheduledTask& task) { return task.id == id; });
+    if (found == tasks_.end()) return;
+    missed_.erase(id);
+    found->last_run = start;
+    try {
+      found->next_run = computeNextRun(*found);
+    } catch (const std::overflow_error&) {
+      // Without a representable next run the task would be due on every check; a day later is
+      // what a disabled task gets.
+      found->next_run = clock_.now() + std::chrono::hours(24);
+    }
+    if (saveTasks(problem)) return;
+  }
+  logSaveFailure(configPath_, problem);
 }
 
 TimePoint Scheduler::computeNextRun(const ScheduledTask& task) const {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,8 +16,8 @@
 namespace norvid {
 
 // Keeps the scheduled scan tasks, persists them in one JSON file and computes each task's next run
-// from the local calendar. It only stores tasks: nothing here runs them. Add, remove and copy are
-// safe to call from several threads at once.
+// from the local calendar. It says which tasks are due and records their runs; ScheduleRunner
+// starts them. Every operation is safe to call from several threads at once.
 class Scheduler {
  public:
   // Most tasks the scheduler accepts through addTask; a file holding more still loads whole.
@@ -28,9 +30,10 @@ class Scheduler {
   Scheduler& operator=(const Scheduler&) = delete;
 
   // Creates the file's directory, loads the tasks, recomputes every next run and rewrites the
-  // file. When the file cannot be read, the tasks read before the fault are kept, the file is
-  // left as it is and the problem is logged. Returns false when the directory cannot be made or
-  // the file cannot be read or written.
+  // file. A task whose stored next run had already passed (its time came while the service was
+  // not running) is due once, at once. When the file cannot be read, the tasks read before the
+  // fault are kept, the file is left as it is and the problem is logged. Returns false when the
+  // directory cannot be made or the file cannot be read or written.
   bool initialize();
 
   // Stores a copy of `task` with a fresh id and its next run computed, writes the file and returns
@@ -39,10 +42,13 @@ class Scheduler {
   // run cannot be represented, std::runtime_error when the file cannot be written.
   std::string addTask(const ScheduledTask& task);
 
-  // An enabled daily or weekly task with the default scan paths of `scanType`; see addTask.
-  std::string addDailyTask(std::int32_t hour, std::int32_t minute, ScheduledScanType scanType);
+  // An enabled daily or weekly task scanning `scanPaths`, or when absent the default scan paths
+  // of `scanType`; see addTask.
+  std::string addDailyTask(std::int32_t hour, std::int32_t minute, ScheduledScanType scanType,
+                           std::optional<std::vector<std::string>> scanPaths = std::nullopt);
   std::string addWeeklyTask(std::int32_t dayOfWeek, std::int32_t hour, std::int32_t minute,
-                            ScheduledScanType scanType);
+                            ScheduledScanType scanType,
+                            std::optional<std::vector<std::string>> scanPaths = std::nullopt);
 
   // Removes the first task with exactly this id and writes the file. False (file untouched) when
   // no task has it; throws std::runtime_error, keeping the task, when the file cannot be written.
@@ -50,6 +56,15 @@ class Scheduler {
 
   // A copy of the tasks in insertion order.
   std::vector<ScheduledTask> getTasks() const;
+
+  // Copies of the enabled daily, weekly and monthly tasks whose next run has come, and of those
+  // missed while the service was down, in insertion order.
+  std::vector<ScheduledTask> dueTasks() const;
+
+  // Records a run of the task `id` that began at `start`: its last run becomes `start`, its next
+  // run is computed afresh from now, and the file is written. A task removed meanwhile is left
+  // alone. A failed write is logged; the memory keeps the run, so the task is not due again.
+  void recordRun(const std::string& id, std::chrono::system_clock::time_point start);
 
   // The next local time the task is due, strictly after now: daily and weekly at its hour and
   // minute, monthly on its day of the month, anything else exactly 24 hours from now. Throws
@@ -65,10 +80,11 @@ class Scheduler {
   const std::string& configPath() const { return configPath_; }
 
  private:
-  // An enabled task with the default scan paths of `scanType`, never run.
+  // An enabled task with `scanPaths` or the default scan paths of `scanType`, never run.
   static ScheduledTask enabledTask(ScheduleFrequency frequency, std::int32_t dayOfWeek,
                                    std::int32_t hour, std::int32_t minute,
-                                   ScheduledScanType scanType);
+                                   ScheduledScanType scanType,
+                                   std::optional<std::vector<std::string>> scanPaths);
 
   // Replaces the list with the file's tasks; a missing file leaves it as it is. On failure the
   // tasks read before the fault stay and `problem` says what went wrong.
@@ -81,6 +97,8 @@ class Scheduler {
   std::string configPath_;
   const platform::Clock& clock_;
   std::vector<ScheduledTask> tasks_;
+  // Tasks whose time passed while the service was not running: due once, whatever their next run.
+  std::set<std::string> missed_;
   // The tasks' file; one that could not be read is moved aside before the next write.
   platform::JsonFileStore file_;
   mutable std::mutex mutex_;

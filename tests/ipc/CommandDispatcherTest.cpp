@@ -164,6 +164,10 @@ TEST(CommandDispatcherTest, RefusesIntegersOutsideTheirRangeAndOverlongTexts) {
        nullptr},
       {R"({"command":"add_exclusion","path":"/a","description":")" + longName + "\"}",
        "description"},
+      {schedule + R"("hour":1,"minute":2,"scan_paths":"/srv"})", "scan_paths"},
+      {schedule + R"("hour":1,"minute":2,"scan_paths":["/srv",3]})", "scan_paths"},
+      {schedule + R"("hour":1,"minute":2,"scan_paths":{"a":"/srv"}})", "scan_paths"},
+      {schedule + R"("hour":1,"minute":2,"scan_paths":["/srv","/home"]})", nullptr},
   };
   EchoDispatcher dispatch;
   for (const RangeCase& c : cases) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -183,6 +184,51 @@ TEST_F(ScheduleCommandsTest, HourBeyondTheCalendarIsAnsweredAsAnError) {
   Json response = Json::parse(commands_.handleAddSchedule("daily", 2'000'000'000, 0, "quick"));
   EXPECT_EQ(response["status"], "error");
   EXPECT_EQ(response["error"].get<std::string>().rfind("Error al agregar tarea: ", 0), 0u);
+  EXPECT_TRUE(scheduler_.getTasks().empty());
+}
+
+TEST_F(ScheduleCommandsTest, ScanPathsReplaceTheDefaultsOfAnyScanType) {
+  struct PathsCase {
+    const char* scanType;
+    std::optional<std::vector<std::string>> requested;
+    std::vector<std::string> stored;
+  };
+  const PathsCase cases[] = {
+      {"custom", std::vector<std::string>{"/srv/data", "/home/ana"}, {"/srv/data", "/home/ana"}},
+      {"full", std::vector<std::string>{"/mnt"}, {"/mnt"}},
+      {"quick", std::nullopt, {"/home", "/root", "/tmp", "/var/tmp", "/opt"}},
+      {"full", std::nullopt, {"/"}},
+      {"custom", std::nullopt, {}},
+  };
+  for (const PathsCase& c : cases) {
+    SCOPED_TRACE(c.scanType);
+    Json response =
+        Json::parse(commands_.handleAddSchedule("weekly", 9, 0, c.scanType, c.requested));
+    ASSERT_EQ(response["status"], "ok") << response;
+    EXPECT_EQ(response.size(), 4u) << "the answer is unchanged";
+    EXPECT_EQ(scheduler_.getTasks().back().scan_paths, c.stored);
+    Json stored = Json::parse(readFile(configPath()))["tasks"].back();
+    EXPECT_EQ(stored["scan_paths"], Json(c.stored));
+  }
+}
+
+TEST_F(ScheduleCommandsTest, BadScanPathsAreRefusedAndNothingIsStored) {
+  struct BadCase {
+    std::vector<std::string> paths;
+    const char* error;
+  };
+  const BadCase cases[] = {
+      {{}, "scan_paths está vacío: indique al menos una ruta absoluta"},
+      {{"/srv", "relative/dir"}, "Ruta no absoluta en scan_paths: relative/dir"},
+      {{""}, "Ruta no absoluta en scan_paths: "},
+      {{"/" + std::string(4096, 'a')},
+       "Ruta no válida en scan_paths: más de 4096 bytes o un byte nulo"},
+      {{std::string("/a\0b", 4)}, "Ruta no válida en scan_paths: más de 4096 bytes o un byte nulo"},
+      {std::vector<std::string>(65, "/srv"), "scan_paths admite como máximo 64 rutas"},
+  };
+  for (const BadCase& c : cases) {
+    EXPECT_EQ(commands_.handleAddSchedule("daily", 8, 0, "custom", c.paths), errorText(c.error));
+  }
   EXPECT_TRUE(scheduler_.getTasks().empty());
 }
 

@@ -1,21 +1,25 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 #include "platform/Clock.hpp"
 
 namespace norvid::testing {
 
-// A clock that stands still until the test moves it.
+// A clock that stands still until the test moves it. It may be read by other threads while the
+// test moves it.
 class FakeClock final : public platform::Clock {
  public:
-  explicit FakeClock(std::chrono::system_clock::time_point start) : now_(start) {}
-  std::chrono::system_clock::time_point now() const override { return now_; }
-  void set(std::chrono::system_clock::time_point instant) { now_ = instant; }
-  void advance(std::chrono::system_clock::duration by) { now_ += by; }
+  using TimePoint = std::chrono::system_clock::time_point;
+
+  explicit FakeClock(TimePoint start) : ticks_(start.time_since_epoch().count()) {}
+  TimePoint now() const override { return TimePoint(TimePoint::duration(ticks_.load())); }
+  void set(TimePoint instant) { ticks_.store(instant.time_since_epoch().count()); }
+  void advance(std::chrono::system_clock::duration by) { ticks_.fetch_add(by.count()); }
 
  private:
-  std::chrono::system_clock::time_point now_;
+  std::atomic<TimePoint::rep> ticks_;
 };
 
 }  // namespace norvid::testing
