@@ -66,7 +66,8 @@ class ScheduledScansTest : public ::testing::Test {
     slot_.engine = std::make_unique<YaraEngine>(dir_.str());
     ASSERT_TRUE(slot_.engine->initialize());
     ASSERT_TRUE(slot_.engine->loadRulesFromDirectory((dir_.path() / "rules").string()));
-    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, nullptr);
+    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, nullptr,
+                                              dir_.str() + "/extract");
     ASSERT_TRUE(scheduler_.initialize());
   }
 
