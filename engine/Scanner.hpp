@@ -45,6 +45,9 @@ class Scanner {
   // Directory scans use `pool`; null judges every file on the calling thread.
   Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
           ExclusionsManager* exclusions, std::string extractionFolder, ScanThreadPool* pool);
+  // A null extraction folder is a mistake the compiler should catch, not a throw at run time.
+  Scanner(YaraEngine*, bool, bool, ExclusionsManager*, std::nullptr_t) = delete;
+  Scanner(YaraEngine*, bool, bool, ExclusionsManager*, std::nullptr_t, ScanThreadPool*) = delete;
   ~Scanner();
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;

@@ -294,9 +294,6 @@ void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& fo
     YaraCompiler compiler = YaraCompiler::create(code);
     if (!compiler) return compiler;
     yr_compiler_set_include_callback(compiler.get(), nullptr, nullptr, nullptr);
-    for (const char* name : {"filename", "filepath", "extension", "filetype", "owner"}) {
-      yr_compiler_define_string_variable(compiler.get(), name, "");
-    }
     for (const std::string& path : accepted) addSource(compiler, path, folder.nameSpace.c_str());
     yr_compiler_set_callback(compiler.get(), onCompilerDiagnostic, &trace);
     return compiler;

@@ -61,9 +61,11 @@ const std::vector<CommandCatalog::Command>& CommandCatalog::commands() {
        "remove_exclusion path=/srv/build"},
       {"list_exclusions", {}, false, "Lista las exclusiones", "list_exclusions"},
       {"add_schedule",
-       {required("frequency"), required("hour"), required("minute"), required("scan_type")},
+       {required("frequency"), required("hour"), required("minute"), required("scan_type"),
+        optional("scan_paths", "")},
        true,
-       "Agrega un escaneo programado (frequency daily o weekly; scan_type quick, full o custom)",
+       "Agrega un escaneo programado (frequency daily o weekly; scan_type quick, full o custom; "
+       "scan_paths, una lista de rutas absolutas, se envía con --json)",
        "add_schedule frequency=daily hour=3 minute=30 scan_type=quick"},
       {"remove_schedule",
        {required("task_id")},

@@ -47,11 +47,6 @@ YaraCompiler makeCompiler(Diagnostics& diagnostics) {
   if (!compiler) return compiler;
   yr_compiler_set_callback(compiler.get(), onDiagnostic, &diagnostics);
   yr_compiler_set_include_callback(compiler.get(), nullptr, nullptr, nullptr);
-  for (const std::string& name : FeedCompiler::externalVariables()) {
-    if (yr_compiler_define_string_variable(compiler.get(), name.c_str(), "") != ERROR_SUCCESS) {
-      return YaraCompiler();
-    }
-  }
   return compiler;
 }
 
@@ -82,12 +77,6 @@ class LibraryScope {
 };
 
 }  // namespace
-
-const std::vector<std::string>& FeedCompiler::externalVariables() {
-  static const std::vector<std::string> names = {"filename", "filepath", "extension", "filetype",
-                                                 "owner"};
-  return names;
-}
 
 CompileReport FeedCompiler::compile(const std::string& nameSpace,
                                     const std::vector<std::string>& files) const {

@@ -18,15 +18,12 @@ struct CompileReport {
 };
 
 // Compiles a feed's YARA files the way the service loads them: in one namespace named after the
-// feed, with the external variables rule collections use defined empty and includes refused (a
+// feed, with the external variables every scan defines declared (YaraCompiler) and includes refused (a
 // feed's file must not read other files of the machine). Each file alone first; then what
 // remains together, where a file that clashes with those before it (a rule name defined twice)
 // is set aside too.
 class FeedCompiler {
  public:
-  // The external variables every scan defines; compiled here as empty strings.
-  static const std::vector<std::string>& externalVariables();
-
   CompileReport compile(const std::string& nameSpace, const std::vector<std::string>& files) const;
 };
 
