@@ -48,7 +48,8 @@ TEST(CommandCatalogTest, MatchesTheServicesCommandTable) {
 
 TEST(CommandCatalogTest, HelpListsEveryCommandWithItsMembers) {
   const std::string help = CommandCatalog::helpText();
-  EXPECT_NE(help.find("  add_schedule frequency=... hour=... minute=... scan_type=...  (admin)\n"),
+  EXPECT_NE(help.find("  add_schedule frequency=... hour=... minute=... scan_type=... "
+                      "[scan_paths=]  (admin)\n"),
             std::string::npos);
   EXPECT_NE(help.find("  list_reports [max_count=50]\n"), std::string::npos);
   for (const auto& command : CommandCatalog::commands()) {
