@@ -66,7 +66,7 @@ TEST(AllowListTest, TheEngineDropsAllowedMatchesAndSaysSo) {
   YaraEngine engine(temp.str() + "/data");
   ASSERT_TRUE(engine.initialize());
   ASSERT_TRUE(engine.loadRulesFromDirectory(rules.str()));
-  Scanner scanner(&engine, true, false, nullptr, nullptr);
+  Scanner scanner(&engine, true, false, nullptr, temp.str() + "/extract", nullptr);
   auto scan = [&](const std::string& path, std::string* out) {
     ::testing::internal::CaptureStdout();
     ScanResult result = scanner.scanFile(path, 0, "");
@@ -77,7 +77,7 @@ TEST(AllowListTest, TheEngineDropsAllowedMatchesAndSaysSo) {
   EXPECT_EQ(scan(noisy, &out).status, ScanStatus::INFECTED) << "nothing allowed before the load";
 
   engine.loadAllowList(temp.str() + "/allow.d");
-  Scanner fresh(&engine, true, false, nullptr, nullptr);
+  Scanner fresh(&engine, true, false, nullptr, temp.str() + "/extract", nullptr);
   auto scanFresh = [&](const std::string& path, std::string* text) {
     ::testing::internal::CaptureStdout();
     ScanResult result = fresh.scanFile(path, 0, "");

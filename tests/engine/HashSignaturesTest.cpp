@@ -185,7 +185,7 @@ class HashScanTest : public ::testing::Test {
   TempDir temp;
   RuleFixtures rules;
   YaraEngine engine{temp.str() + "/data"};
-  Scanner scanner{&engine, true, false, nullptr, nullptr};
+  Scanner scanner{&engine, true, false, nullptr, temp.str() + "/extract", nullptr};
 };
 
 TEST_F(HashScanTest, ListedFilesAreInfectedWithTheSignatureName) {

@@ -118,7 +118,7 @@ class ScanVariablesScanTest : public ::testing::Test {
     YaraEngine engine(temp.str() + "/data");
     EXPECT_TRUE(engine.initialize());
     EXPECT_TRUE(engine.loadRulesFromDirectory(set.str()));
-    Scanner scanner(&engine, true, false, nullptr, nullptr);
+    Scanner scanner(&engine, true, false, nullptr, temp.str() + "/extract", nullptr);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     ScanResult result = scanner.scanFile(path, 0, "");
