@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,7 +46,8 @@ class Scanner {
   // Directory scans use `pool`; null judges every file on the calling thread.
   Scanner(YaraEngine* engine, bool scanArchives, bool heuristicsEnabled,
           ExclusionsManager* exclusions, std::string extractionFolder, ScanThreadPool* pool);
-  // A null extraction folder is a mistake the compiler should catch, not a throw at run time.
+  // The extraction folder is a path: a null pointer in its place (where the pool once stood)
+  // does not compile, rather than failing when the scanner is built.
   Scanner(YaraEngine*, bool, bool, ExclusionsManager*, std::nullptr_t) = delete;
   Scanner(YaraEngine*, bool, bool, ExclusionsManager*, std::nullptr_t, ScanThreadPool*) = delete;
   ~Scanner();
