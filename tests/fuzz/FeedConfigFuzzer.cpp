@@ -2,9 +2,8 @@
 // on every run. A configuration that parses names a valid feed with a usable url; a state that
 // reads survives a round trip through its JSON unchanged.
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "tests/fuzz/FuzzCheck.hpp"
 #include "tests/fuzz/FuzzEntry.hpp"
