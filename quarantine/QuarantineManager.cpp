@@ -462,11 +462,18 @@ std::optional<platform::PinnedFile> QuarantineManager::openOriginal(const std::s
     problem("EXCEPTION: " + file.message());
     return std::nullopt;
   }
-  if (platform::Result<> allowed = file->mayRemove(); !allowed) {
-    refuseForCaller(caller, filePath, allowed.message());
-    return std::nullopt;
-  }
+  if (!callerMayRemove(*file, filePath, caller)) return std::nullopt;
   return std::move(*file);
+}
+
+bool QuarantineManager::callerMayRemove(const platform::PinnedFile& file,
+                                        const std::string& filePath, const CallerIdentity& caller) {
+  platform::FsCredentialsGuard asCaller(caller);
+  if (platform::Result<> allowed = file.mayRemove(); !allowed) {
+    refuseForCaller(caller, filePath, allowed.message());
+    return false;
+  }
+  return true;
 }
 
 bool QuarantineManager::unlinkOriginal(platform::PinnedFile& file, const std::string& filePath,
@@ -497,20 +504,14 @@ std::string QuarantineManager::quarantineFile(const std::string& filePath,
                                               const std::string& threatName,
                                               const std::string& scanEngine,
                                               const CallerIdentity& caller) {
-  progress("Iniciando cuarentena: " + filePath);
-  failure.clear();
-  try {
-    if (!loadSucceeded) {
-      problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
-      return {};
-    }
-    std::optional<platform::PinnedFile> file = openOriginal(filePath, caller);
-    if (!file) return {};
-    return quarantineOpened(*file, filePath, threatName, scanEngine, caller);
-  } catch (const std::exception& exception) {
-    problem(std::string("EXCEPTION: ") + exception.what());
-    return {};
-  }
+  std::optional<platform::PinnedFile> file;
+  return quarantineChecked(
+      filePath,
+      [&]() -> platform::PinnedFile* {
+        file = openOriginal(filePath, caller);
+        return file ? &*file : nullptr;
+      },
+      threatName, scanEngine, caller);
 }
 
 std::string QuarantineManager::quarantinePinned(platform::PinnedFile& file,
@@ -518,6 +519,19 @@ std::string QuarantineManager::quarantinePinned(platform::PinnedFile& file,
                                                 const std::string& threatName,
                                                 const std::string& scanEngine,
                                                 const CallerIdentity& caller) {
+  return quarantineChecked(
+      filePath,
+      [&]() -> platform::PinnedFile* {
+        return callerMayRemove(file, filePath, caller) ? &file : nullptr;
+      },
+      threatName, scanEngine, caller);
+}
+
+std::string QuarantineManager::quarantineChecked(const std::string& filePath,
+                                                 const std::function<platform::PinnedFile*()>& open,
+                                                 const std::string& threatName,
+                                                 const std::string& scanEngine,
+                                                 const CallerIdentity& caller) {
   progress("Iniciando cuarentena: " + filePath);
   failure.clear();
   try {
@@ -525,16 +539,9 @@ std::string QuarantineManager::quarantinePinned(platform::PinnedFile& file,
       problem("ERROR: metadata.json no se pudo leer: " + loadProblem);
       return {};
     }
-    platform::Result<> allowed;
-    {
-      platform::FsCredentialsGuard asCaller(caller);
-      allowed = file.mayRemove();
-    }
-    if (!allowed) {
-      refuseForCaller(caller, filePath, allowed.message());
-      return {};
-    }
-    return quarantineOpened(file, filePath, threatName, scanEngine, caller);
+    platform::PinnedFile* file = open();
+    if (file == nullptr) return {};
+    return quarantineOpened(*file, filePath, threatName, scanEngine, caller);
   } catch (const std::exception& exception) {
     problem(std::string("EXCEPTION: ") + exception.what());
     return {};

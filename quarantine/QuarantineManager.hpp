@@ -134,6 +134,14 @@ class QuarantineManager {
   // Offers the records just read from disk to the next instances. REQUIRES: the store lock.
   void shareRecords();
 
+  // Checks the store, then quarantines the file `open` gives (null: refused, already said why).
+  std::string quarantineChecked(const std::string& filePath,
+                                const std::function<platform::PinnedFile*()>& open,
+                                const std::string& threatName, const std::string& scanEngine,
+                                const CallerIdentity& caller);
+  // Whether `caller` may remove the file from its directory; a refusal is logged.
+  bool callerMayRemove(const platform::PinnedFile& file, const std::string& filePath,
+                       const CallerIdentity& caller);
   // The quarantine of an opened original, once its removal was allowed.
   std::string quarantineOpened(platform::PinnedFile& file, const std::string& filePath,
                                const std::string& threatName, const std::string& scanEngine,
