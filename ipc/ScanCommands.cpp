@@ -24,14 +24,26 @@ namespace fs = std::filesystem;
 // What a scan's answer says of its verdicts, kept as they come: the count, the infected files and
 // the first verdict (a file scan's only one). A directory's clean files are only counted.
 struct VerdictTally {
+  // The entries that could not be judged, listed in a directory's answer so that a part of the
+  // tree left unscanned is never only a console line; at most this many, the rest counted.
+  static constexpr std::size_t kMaxListedErrors = 100;
+
   std::int32_t judged = 0;
   std::vector<std::string> infected;
+  std::vector<std::string> errors;
+  std::int32_t unlistedErrors = 0;
   std::optional<ScanResult> first;
 
   void add(const ScanResult& result) {
     ++judged;
     if (result.status == ScanStatus::INFECTED) {
       infected.push_back(result.path + " (" + result.threat + ")");
+    } else if (result.status == ScanStatus::ERROR) {
+      if (errors.size() < kMaxListedErrors) {
+        errors.push_back(result.path + " (" + result.threat + ")");
+      } else {
+        ++unlistedErrors;
+      }
     }
     if (!first) first = result;
   }
@@ -66,6 +78,10 @@ void describeDirectory(const VerdictTally& tally, nlohmann::json& response) {
   response["files_scanned"] = scanned;
   response["threats_found"] = infected;
   response["result"] = infected == 0 ? "CLEAN" : "INFECTED";
+  if (!tally.errors.empty()) {
+    response["errors"] = tally.errors;
+    if (tally.unlistedErrors > 0) response["errors_not_listed"] = tally.unlistedErrors;
+  }
   if (infected == 0) {
     response["message"] = "Directorio limpio. Se escanearon " + std::to_string(scanned) +
                           " archivo(s) sin detectar amenazas.";

@@ -61,6 +61,8 @@ TEST(DeepTreeScanTest, EveryThreatOfADeepChainIsFoundUnderALowDescriptorLimit) {
   EXPECT_EQ(response.value("threats_found", 0), 15);
   // The fifteen files and the one level below the nesting limit, nothing unreadable.
   EXPECT_EQ(response.value("files_scanned", 0), 16);
+  // The level below the limit is said in the answer itself.
+  ASSERT_EQ(response.value("errors", Json::array()).size(), 1u) << response.dump();
   EXPECT_EQ(service.output().find("Too many open files"), std::string::npos) << service.output();
 
   service.signal(SIGTERM);
