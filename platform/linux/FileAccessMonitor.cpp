@@ -289,26 +289,36 @@ Result<> FileAccessMonitor::readGroup(int group, bool names, std::vector<FileAcc
   if (static_cast<std::size_t>(length) + 4096 + sizeof(fanotify_event_metadata) > sizeof buffer) {
     drained_ = false;
   }
-  auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer);
-  for (; FAN_EVENT_OK(metadata, length); metadata = FAN_EVENT_NEXT(metadata, length)) {
-    if (metadata->vers != FANOTIFY_METADATA_VERSION) {
+  // Records with names have lengths that are not multiples of 8, so a record may start anywhere
+  // a 4-byte boundary allows: each header is copied out before it is read.
+  const std::size_t total = static_cast<std::size_t>(length);
+  std::size_t offset = 0;
+  while (offset + sizeof(fanotify_event_metadata) <= total) {
+    fanotify_event_metadata metadata;
+    std::memcpy(&metadata, buffer + offset, sizeof metadata);
+    if (metadata.event_len < sizeof metadata || metadata.event_len > total - offset ||
+        metadata.metadata_len > metadata.event_len) {
+      break;
+    }
+    const char* record = buffer + offset;
+    offset += metadata.event_len;
+    if (metadata.vers != FANOTIFY_METADATA_VERSION) {
       // An unknown layout: let a held access go and read nothing else from it.
-      if (metadata->fd >= 0 && (metadata->mask & FAN_OPEN_EXEC_PERM) != 0) {
-        PermissionRequest(group_, metadata->fd).answer(true);
-      } else if (metadata->fd >= 0) {
-        ::close(metadata->fd);
+      if (metadata.fd >= 0 && (metadata.mask & FAN_OPEN_EXEC_PERM) != 0) {
+        PermissionRequest(group_, metadata.fd).answer(true);
+      } else if (metadata.fd >= 0) {
+        ::close(metadata.fd);
       }
       continue;
     }
-    if (names && (metadata->mask & FAN_Q_OVERFLOW) == 0) {
+    if (names && (metadata.mask & FAN_Q_OVERFLOW) == 0) {
       FileAccessEvent event =
-          nameEvent(reinterpret_cast<const char*>(metadata) + metadata->metadata_len,
-                    metadata->event_len - metadata->metadata_len);
-      event.pid = metadata->pid;
+          nameEvent(record + metadata.metadata_len, metadata.event_len - metadata.metadata_len);
+      event.pid = metadata.pid;
       if (event.content.isOpen()) events.push_back(std::move(event));
       continue;
     }
-    events.push_back(toEvent(*metadata, group_));
+    events.push_back(toEvent(metadata, group_));
     if (names) events.back().detail = kNamesQueue;
   }
   return {};
