@@ -5,20 +5,14 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/Text.hpp"
+
 namespace norvid {
 namespace {
 
 namespace fs = std::filesystem;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string trimmed(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && isBlank(text[begin])) ++begin;
-  while (end > begin && isBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
 
 // A rule's or hash signature's name: printable, without blanks.
 bool isName(const std::string& text) {
@@ -44,7 +38,7 @@ bool AllowList::addLine(const std::string& line) {
   const std::size_t blank = line.find_first_of(" \t");
   if (blank == std::string::npos) return false;
   const std::string keyword = line.substr(0, blank);
-  const std::string value = trimmed(line.substr(blank));
+  const std::string value = platform::trimBlanks(line.substr(blank));
   if (keyword == "rule" && isName(value)) {
     rules_.insert(value);
     return true;
@@ -75,7 +69,7 @@ std::vector<AllowList::Problem> AllowList::load(const std::string& directory) {
     std::size_t number = 0;
     for (std::string line; std::getline(in, line);) {
       ++number;
-      const std::string text = trimmed(line);
+      const std::string text = platform::trimBlanks(line);
       if (text.empty() || text[0] == '#') continue;
       if (!addLine(text)) problems.push_back({file, number, text});
     }

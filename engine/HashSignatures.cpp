@@ -10,6 +10,8 @@
 #include <memory>
 #include <tuple>
 
+#include "platform/Text.hpp"
+
 namespace norvid {
 namespace {
 
@@ -20,16 +22,6 @@ struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string trimmed(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && isBlank(text[begin])) ++begin;
-  while (end > begin && isBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
 
 // The digest written as `hex` (any case), when it is one of the three lengths.
 bool parseDigest(const std::string& hex, std::array<unsigned char, 32>& digest,
@@ -169,7 +161,7 @@ HashSignatures::ListLoad HashSignatures::loadList(const std::string& path) {
   }
   const std::string bareName = "Hash." + stemOf(path);
   for (std::string line; std::getline(in, line);) {
-    line = trimmed(line);
+    line = platform::trimBlanks(line);
     if (line.empty() || line[0] == '#') continue;
     if (!addLine(line, bareName, load)) ++load.malformed;
   }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/Paths.hpp"
+#include "platform/Text.hpp"
 #include "update/MinisignVerifier.hpp"
 
 namespace norvid::update {
@@ -15,13 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::Failure;
 using platform::Result;
-
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -87,12 +81,12 @@ Result<FeedConfig> FeedConfig::parse(const std::string& name, const std::string&
     const std::string where = source + ":" + std::to_string(number) + ": ";
     const auto hash = line.find('#');
     if (hash != std::string::npos) line.erase(hash);
-    line = trim(line);
+    line = platform::trimBlanks(line);
     if (line.empty()) continue;
     const auto equals = line.find('=');
     if (equals == std::string::npos) return Failure{0, where + "expected key = value"};
-    const std::string key = trim(line.substr(0, equals));
-    const std::string value = trim(line.substr(equals + 1));
+    const std::string key = platform::trimBlanks(line.substr(0, equals));
+    const std::string value = platform::trimBlanks(line.substr(equals + 1));
     if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
       return Failure{0, where + "key \"" + key + "\" given twice"};
     }

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/Text.hpp"
+
 namespace norvid::update {
 namespace {
 
@@ -26,12 +28,6 @@ struct DigestContextFree {
 };
 using KeyOwner = std::unique_ptr<EVP_PKEY, KeyFree>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
-
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 // Standard base64 with padding, as minisign writes it; nothing when the text is not that.
 std::optional<Bytes> decodeBase64(const std::string& text) {
@@ -93,7 +89,7 @@ Result<Bytes> blake2bOfFile(const std::string& path) {
 }  // namespace
 
 Result<MinisignPublicKey> MinisignVerifier::parsePublicKey(const std::string& text) {
-  auto bytes = decodeBase64(trim(text));
+  auto bytes = decodeBase64(platform::trimBlanks(text));
   if (!bytes || bytes->size() != 42) return Failure{0, "not a minisign public key"};
   if ((*bytes)[0] != 'E' || (*bytes)[1] != 'd') {
     return Failure{0, "unsupported minisign key algorithm"};
@@ -115,7 +111,7 @@ Result<std::string> MinisignVerifier::verifyFile(const std::string& path,
   if (untrusted.rfind("untrusted comment:", 0) != 0) {
     return Failure{0, "signature: not a minisign signature file"};
   }
-  auto signature = decodeBase64(trim(signatureLine));
+  auto signature = decodeBase64(platform::trimBlanks(signatureLine));
   if (!signature || signature->size() != 2 + 8 + kSignatureBytes) {
     return Failure{0, "signature: malformed signature line"};
   }
@@ -124,7 +120,7 @@ Result<std::string> MinisignVerifier::verifyFile(const std::string& path,
   if (trustedLine.rfind(trustedPrefix, 0) != 0) {
     return Failure{0, "signature: the trusted comment is missing"};
   }
-  auto global = decodeBase64(trim(globalLine));
+  auto global = decodeBase64(platform::trimBlanks(globalLine));
   if (!global || global->size() != kSignatureBytes) {
     return Failure{0, "signature: the global signature is missing or malformed"};
   }
