@@ -38,7 +38,22 @@ bool isOnLocalFileSystem(int descriptor) {
 
 bool rewindDescriptor(int descriptor) { return ::lseek(descriptor, 0, SEEK_SET) == 0; }
 
-void releaseFreeMemory() { ::malloc_trim(0); }
+// Under AddressSanitizer the heap is the sanitizer's, not glibc's: malloc_trim would only set up
+// glibc's unused arena from whichever worker calls it first, and two workers doing so at once
+// leave its thread count wrong, which glibc aborts on when those threads end.
+#if defined(__SANITIZE_ADDRESS__)
+#define NORVID_HEAP_IS_THE_SANITIZERS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NORVID_HEAP_IS_THE_SANITIZERS 1
+#endif
+#endif
+
+void releaseFreeMemory() {
+#ifndef NORVID_HEAP_IS_THE_SANITIZERS
+  ::malloc_trim(0);
+#endif
+}
 
 void exitImmediately(int code) {
   std::fflush(stdout);
