@@ -9,8 +9,10 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 
+#include "engine/RuleSplitter.hpp"
 #include "engine/YaraCompiler.hpp"
 #include "engine/YaraLoadTrace.hpp"
 #include "logging/EventLogger.hpp"
@@ -78,6 +80,48 @@ int addSource(YaraCompiler& compiler, const std::string& path, const char* nameS
 
 std::string fileNameOf(const fs::path& path) { return path.filename().string(); }
 
+// Compiles one planned set; empty when any piece of it does not compile. Feeds (in a namespace of
+// their own) refuse includes.
+YaraRules compileVariant(const RuleSplitter::Variant& variant, const char* nameSpace) {
+  int code = 0;
+  YaraCompiler compiler = YaraCompiler::create(code);
+  if (!compiler) return {};
+  if (nameSpace != nullptr) {
+    yr_compiler_set_include_callback(compiler.get(), nullptr, nullptr, nullptr);
+  }
+  for (const RuleSplitter::Chunk& chunk : variant.chunks) {
+    const int errors = chunk.text.empty()
+                           ? addSource(compiler, chunk.path, nameSpace)
+                           : yr_compiler_add_string(compiler.get(), chunk.text.c_str(), nameSpace);
+    if (errors != 0) return {};
+  }
+  YR_RULES* rules = nullptr;
+  if (yr_compiler_get_rules(compiler.get(), &rules) != ERROR_SUCCESS) return {};
+  return YaraRules(rules);
+}
+
+// "MZ" for 0x5A4D; other bytes in hexadecimal.
+std::string leadingBytesName(std::uint16_t value) {
+  const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xFF),
+                                  static_cast<unsigned char>(value >> 8)};
+  std::string name;
+  for (unsigned char byte : bytes) {
+    if (byte > 0x20 && byte < 0x7F) {
+      name += static_cast<char>(byte);
+    } else {
+      static const char kDigits[] = "0123456789ABCDEF";
+      name += std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0xF];
+    }
+  }
+  return name;
+}
+
+// The first two bytes as a little-endian value, when there are two.
+std::optional<std::uint16_t> leadingBytesOf(const unsigned char* bytes, std::size_t size) {
+  if (size < 2) return std::nullopt;
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
 // The path the user knows the scanned file by (an archive member's is below its archive).
 std::string shownPathOf(const ScanVariables& variables, const std::string& label) {
   if (variables.filename.empty()) return label;
@@ -106,6 +150,7 @@ bool YaraEngine::initialize() {
 
 void YaraEngine::unload() {
   destroyIdleScanners();
+  loadedSets_.clear();
   ruleSets_.clear();
   hashes_ = HashSignatures(kMaxScanBytes);
   allowList_ = AllowList();
@@ -120,11 +165,82 @@ std::string YaraEngine::tracePath() const { return traceDirectory_ + "/yara_load
 
 std::int32_t YaraEngine::getTotalRules() const { return static_cast<std::int32_t>(totalRules_); }
 
-bool YaraEngine::hasRuleSets() const { return !ruleSets_.empty(); }
+bool YaraEngine::hasRuleSets() const { return !loadedSets_.empty(); }
 
 void YaraEngine::appendRuleSet(YaraRules rules) {
   totalRules_ += rules.ruleCount();
+  loadedSets_.push_back({ruleSets_.size(), {}});
   ruleSets_.push_back(std::move(rules));
+}
+
+bool YaraEngine::appendSplitRuleSets(const std::vector<std::string>& files, const char* nameSpace,
+                                     YaraLoadTrace& trace) {
+  if (!splitByLeadingBytes_) return false;
+  const RuleSplitter::Plan plan = RuleSplitter::plan(files);
+  if (!plan.splits()) return false;
+  // The sets are independent compilations: one thread each.
+  std::vector<YaraRules> compiled(plan.variants.size());
+  {
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < plan.variants.size(); ++i) {
+      workers.emplace_back([&, i] { compiled[i] = compileVariant(plan.variants[i], nameSpace); });
+    }
+    for (std::thread& worker : workers) worker.join();
+  }
+  // Every set must hold exactly its planned rules plus those of the files added whole.
+  const bool allCompiled =
+      std::all_of(compiled.begin(), compiled.end(), [](const YaraRules& r) { return bool(r); });
+  const std::uint32_t wholeFileRules =
+      allCompiled ? compiled[0].ruleCount() - static_cast<std::uint32_t>(plan.variants[0].rules)
+                  : 0;
+  for (std::size_t i = 0; allCompiled && i < compiled.size(); ++i) {
+    if (compiled[i].ruleCount() != plan.variants[i].rules + wholeFileRules) {
+      trace.line("[YARA] División por tipo de archivo descartada: el conjunto " +
+                 std::to_string(i) + " no tiene las reglas previstas");
+      return false;
+    }
+  }
+  if (!allCompiled) {
+    trace.line("[YARA] División por tipo de archivo descartada: un conjunto no compiló");
+    return false;
+  }
+
+  std::string line = "[YARA] División por tipo de archivo: any " +
+                     std::to_string(plan.variants[0].rules) + " reglas";
+  LoadedSet loaded;
+  loaded.anyIndex = ruleSets_.size();
+  totalRules_ += compiled[0].ruleCount();
+  for (std::size_t i = 1; i < compiled.size(); ++i) {
+    const std::uint16_t key = *plan.variants[i].leadingBytes;
+    const std::size_t own = plan.variants[i].rules - plan.variants[0].rules;
+    line += ", " + leadingBytesName(key) + " " + std::to_string(own) + " reglas";
+    totalRules_ += static_cast<std::uint32_t>(own);
+    loaded.byLeadingBytes.emplace_back(key, ruleSets_.size() + i);
+  }
+  if (!plan.wholeFiles.empty()) {
+    line += ", " + std::to_string(plan.wholeFiles.size()) + " archivos en todos los conjuntos";
+  }
+  trace.line(line);
+  for (const auto& [module, count] : plan.anyRulesByModule) {
+    trace.line("[YARA]   Reglas de any que usan " + module + ": " + std::to_string(count));
+  }
+  std::sort(loaded.byLeadingBytes.begin(), loaded.byLeadingBytes.end());
+  for (YaraRules& rules : compiled) ruleSets_.push_back(std::move(rules));
+  loadedSets_.push_back(std::move(loaded));
+  return true;
+}
+
+std::size_t YaraEngine::ruleSetFor(const LoadedSet& loaded,
+                                   std::optional<std::uint16_t> leadingBytes) const {
+  if (!leadingBytes || loaded.byLeadingBytes.empty()) return loaded.anyIndex;
+  const auto found =
+      std::lower_bound(loaded.byLeadingBytes.begin(), loaded.byLeadingBytes.end(),
+                       std::make_pair(*leadingBytes, std::size_t{0}),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (found == loaded.byLeadingBytes.end() || found->first != *leadingBytes) {
+    return loaded.anyIndex;
+  }
+  return found->second;
 }
 
 bool YaraEngine::failLoad(YaraLoadTrace& trace, std::string message) {
@@ -225,7 +341,11 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     }
   }
 
-  if (!compiled.empty()) {
+  const std::uint32_t rulesBefore = totalRules_;
+  if (!compiled.empty() && appendSplitRuleSets(compiled, nullptr, trace)) {
+    trace.line("[YARA] Source: " + std::to_string(totalRules_ - rulesBefore) + " reglas de " +
+               std::to_string(compiled.size()) + " archivos");
+  } else if (!compiled.empty()) {
     trace.partial("[YARA] yr_compiler_get_rules...");
     YR_RULES* rules = nullptr;
     code = yr_compiler_get_rules(compiler.get(), &rules);
@@ -262,13 +382,13 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
   trace.line("[YARA]   .yar compilados: " + std::to_string(compiled.size()) + " (" +
              std::to_string(errorSum) + " errores)");
   trace.line("[YARA]   .yarc cargados:  " + std::to_string(loaded));
-  trace.line("[YARA]   Total rule sets: " + std::to_string(ruleSets_.size()));
+  trace.line("[YARA]   Total rule sets: " + std::to_string(loadedSets_.size()));
   trace.line("[YARA]   Total reglas:    " + std::to_string(totalRules_));
   if (hashes_.count() > 0) {
     trace.line("[YARA]   Firmas hash:     " + std::to_string(hashes_.count()));
   }
 
-  if (ruleSets_.empty()) return failLoad(trace, "No se cargó ningún conjunto de reglas");
+  if (loadedSets_.empty()) return failLoad(trace, "No se cargó ningún conjunto de reglas");
   trace.line("[YARA] EXITO");
   return true;
 }
@@ -310,6 +430,15 @@ void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& fo
     }
     trace.line(errors < 0 ? " -> FOPEN FAILED" : " -> " + std::to_string(errors) + " errores");
     if (errors > 0) compiler = freshCompiler();
+  }
+  if (compiler && !accepted.empty()) {
+    const std::uint32_t rulesBefore = totalRules_;
+    if (appendSplitRuleSets(accepted, folder.nameSpace.c_str(), trace)) {
+      trace.line("[YARA] Feed " + folder.nameSpace + ": " +
+                 std::to_string(totalRules_ - rulesBefore) + " reglas de " +
+                 std::to_string(accepted.size()) + " archivos");
+      return;
+    }
   }
   YR_RULES* rules = nullptr;
   if (!compiler || accepted.empty() ||
@@ -396,7 +525,7 @@ void YaraEngine::destroyIdleScanners() {
 }
 
 std::vector<std::string> YaraEngine::scanFile(const std::string& path) const {
-  if (!initialized_ || ruleSets_.empty()) return {};
+  if (!initialized_ || loadedSets_.empty()) return {};
   const platform::Result<platform::FileHandle> file = platform::openForScanning(path, true);
   if (!file) return {};
   const platform::Result<platform::FileStatus> status = file->status();
@@ -410,7 +539,7 @@ std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& fi
                                                   bool* complete,
                                                   const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
-  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
+  if (!initialized_ || loadedSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
   const platform::MappedRegion region =
       platform::MappedRegion::mapReadOnly(file.descriptor(), size);
   if (!region.isMapped()) return {};
@@ -423,8 +552,13 @@ std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& fi
             file.readAt(offset, reinterpret_cast<char*>(buffer), count);
         return read ? *read : 0;
       });
+  unsigned char first[2] = {0, 0};
+  const platform::Result<std::size_t> firstRead =
+      file.readAt(0, reinterpret_cast<char*>(first), sizeof first);
+  const std::optional<std::uint16_t> leading =
+      firstRead ? leadingBytesOf(first, *firstRead) : std::nullopt;
   std::vector<std::string> matches =
-      matchBytes(region.data(), region.size(), label, complete, defined);
+      matchBytes(region.data(), region.size(), label, complete, defined, leading);
   // The digests are taken through the descriptor too, for the same reason.
   const HashSignatures::Reader read = [&file](std::uint64_t offset, unsigned char* buffer,
                                               std::size_t count) -> std::int64_t {
@@ -441,7 +575,7 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
                                                 const std::string& label, bool* complete,
                                                 const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
-  if (!initialized_ || ruleSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
+  if (!initialized_ || loadedSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
   ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
   defined.filetype = ScanVariables::fileTypeOf(
       [data, size](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
@@ -450,7 +584,8 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
         std::copy(data + offset, data + offset + available, buffer);
         return available;
       });
-  std::vector<std::string> matches = matchBytes(data, size, label, complete, defined);
+  std::vector<std::string> matches =
+      matchBytes(data, size, label, complete, defined, leadingBytesOf(data, size));
   const HashSignatures::Reader read = [data, size](std::uint64_t offset, unsigned char* buffer,
                                                    std::size_t count) -> std::int64_t {
     if (offset >= size) return 0;
@@ -521,12 +656,14 @@ void YaraEngine::appendHashMatches(std::vector<std::string>& matches, std::uint6
 
 std::vector<std::string> YaraEngine::matchBytes(const unsigned char* data, std::size_t size,
                                                 const std::string& label, bool* complete,
-                                                const ScanVariables& variables) const {
+                                                const ScanVariables& variables,
+                                                std::optional<std::uint16_t> leadingBytes) const {
   std::vector<std::string> matches;
   // libyara guards its reads of the buffer: a mapped file truncated meanwhile ends that rule
   // set's scan with an error instead of a fault.
   try {
-    for (std::size_t index = 0; index < ruleSets_.size(); ++index) {
+    for (const LoadedSet& loaded : loadedSets_) {
+      const std::size_t index = ruleSetFor(loaded, leadingBytes);
       int code;
       if (YR_SCANNER* scanner = takeScanner(index)) {
         variables.defineOn(scanner);

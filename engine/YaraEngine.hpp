@@ -3,12 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "engine/RuleFolder.hpp"
 #include "engine/AllowList.hpp"
 #include "engine/HashSignatures.hpp"
+#include "engine/RuleFolder.hpp"
 #include "engine/ScanVariables.hpp"
 #include "engine/YaraRules.hpp"
 #include "platform/FileHandle.hpp"
@@ -55,6 +57,10 @@ class YaraEngine {
     additionalFolders_ = std::move(folders);
   }
 
+  // Whether rule sources are compiled into sets split by the first two bytes of the files they
+  // can match (on by default); turned off only to compare with the whole set.
+  void setSplitByLeadingBytes(bool split) { splitByLeadingBytes_ = split; }
+
   // Loads one rule set saved by libyara and appends it. REQUIRES: initialize() succeeded.
   bool loadCompiledRules(const std::string& path);
 
@@ -77,7 +83,8 @@ class YaraEngine {
                                       const std::string& label, bool* complete = nullptr,
                                       const ScanVariables* variables = nullptr) const;
 
-  // Number of rules over all sets, private and global ones included.
+  // Number of rules over all sets, private and global ones included; a rule in several of a
+  // folder's split sets counts once.
   std::int32_t getTotalRules() const;
 
   // Loads the allow list from the `*.conf` files of `directory` (a missing folder allows
@@ -109,7 +116,21 @@ class YaraEngine {
   static constexpr int kScanTimeoutSeconds = 10;
 
  private:
+  // One folder's rules or one precompiled set: a single libyara set, or one per group of files
+  // by their first two bytes plus the set for every other file.
+  struct LoadedSet {
+    std::size_t anyIndex = 0;
+    std::vector<std::pair<std::uint16_t, std::size_t>> byLeadingBytes;
+  };
+
   void appendRuleSet(YaraRules rules);
+  // Compiles `files` (which compiled together in `nameSpace`, null for the default one) into sets
+  // split by the first two bytes of the files they can match, and appends them. False when the
+  // rules do not split or a split set fails; nothing is appended then.
+  bool appendSplitRuleSets(const std::vector<std::string>& files, const char* nameSpace,
+                           YaraLoadTrace& trace);
+  // The libyara set of `loaded` for a file that starts with `leadingBytes`.
+  std::size_t ruleSetFor(const LoadedSet& loaded, std::optional<std::uint16_t> leadingBytes) const;
   // Adds the names of the hash signatures the bytes read through `read` match.
   void appendHashMatches(std::vector<std::string>& matches, std::uint64_t size, bool* complete,
                          const HashSignatures::Reader& read) const;
@@ -117,9 +138,11 @@ class YaraEngine {
   void applyAllowList(std::vector<std::string>& matches, std::uint64_t size,
                       const std::string& shownPath, const HashSignatures::Reader& read) const;
   // Matches `size` bytes against every rule set with `variables` defined for the scan.
+  // `leadingBytes` are the first two bytes as a little-endian value (none for a shorter file).
   std::vector<std::string> matchBytes(const unsigned char* data, std::size_t size,
                                       const std::string& label, bool* complete,
-                                      const ScanVariables& variables) const;
+                                      const ScanVariables& variables,
+                                      std::optional<std::uint16_t> leadingBytes) const;
   // A libyara scanner for rule set `index`, reused from earlier scans when one is idle (creating
   // one costs allocations in proportion to the rule count); null when none can be created.
   YR_SCAN_CONTEXT* takeScanner(std::size_t index) const;
@@ -133,6 +156,8 @@ class YaraEngine {
   void loadHashLists(std::vector<std::string> lists, YaraLoadTrace& trace);
 
   std::vector<YaraRules> ruleSets_;
+  std::vector<LoadedSet> loadedSets_;
+  bool splitByLeadingBytes_ = true;
   HashSignatures hashes_{kMaxScanBytes};
   AllowList allowList_;
   // Idle scanners per rule set; every one is destroyed before its rule set.

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libyara-dev nlohmann-json3-dev libarchive-dev
           libssl-dev libsystemd-dev libgtest-dev libgmock-dev zip tzdata acl systemd
-          libgmime-3.0-dev libgsf-1-dev libmspack-dev libcurl4-openssl-dev minisign python3 openssl
+          libgmime-3.0-dev libgsf-1-dev libmspack-dev libyaramod-dev libcurl4-openssl-dev minisign python3 openssl
           bzip2 xz-utils zstd lz4 lzip ncompress cpio xorriso gcab binutils dbus-daemon "$@")
 
 missing=()
