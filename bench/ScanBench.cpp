@@ -10,6 +10,13 @@
 //                                    from SOURCE to TREE until MB megabytes are there
 //   scan_bench rules FILE COUNT      writes COUNT generated rules (text, hex and regular
 //                                    expression strings, some conditions on the pe module)
+//   scan_bench typed-rules DIR COUNT writes COUNT generated rules shaped like public collections
+//                                    into files of eight rules below DIR: most test the first
+//                                    bytes (MZ, ELF, PDF, ZIP) and many read the pe module,
+//                                    every file imports pe
+//   scan_bench scan-whole RULES TREE `scan` with the rules compiled as one whole set
+//   scan_bench compare RULES TREE    matches every file below TREE with the split sets and with
+//                                    the whole set and prints the files that differ
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -186,13 +193,83 @@ int writeRules(const fs::path& file, int count) {
   return out ? 0 : 1;
 }
 
-int scan(const std::string& rules, const std::string& tree, bool tracked) {
+// Rules shaped like a public collection: a magic test first, then the size and the strings.
+int writeTypedRules(const fs::path& folder, int count) {
+  std::mt19937 random(3100);
+  std::uniform_int_distribution<int> percent(0, 99);
+  fs::create_directories(folder);
+  std::ofstream out;
+  for (int i = 0; i < count; ++i) {
+    if (i % 8 == 0) {
+      out.close();
+      out.open(folder / ("typed_" + std::to_string(i / 8) + ".yar"));
+      out << "import \"pe\"\n\n";
+    }
+    out << "rule Typed_" << i << " {\n  strings:\n";
+    out << "    $a = \"" << randomWord(random, 12) << "\"\n";
+    out << "    $b = { " << randomHex(random, 8) << "}\n";
+    out << "    $c = \"" << randomWord(random, 10) << "\" wide ascii\n";
+    // Some strings that ordinary files hold, so that the comparison sees matches of every kind.
+    static const char* const kCommon[] = {"GLIBC_2.2.5", "This program cannot be run in DOS mode",
+                                          "Copyright", "#!/bin/sh", "%PDF-1.", ".text", "usage:",
+                                          "http://"};
+    if (i % 10 == 0) out << "    $d = \"" << kCommon[(i / 10) % std::size(kCommon)] << "\"\n";
+    out << "  condition:\n    ";
+    const int kind = percent(random);
+    if (kind < 62) {
+      out << "uint16(0) == 0x5A4D and filesize < 2000KB and ";
+      if (kind % 3 == 0) out << "pe.number_of_sections > 2 and ";
+    } else if (kind < 68) {
+      out << "uint32(0) == 0x464C457F and filesize < 5MB and ";
+    } else if (kind < 70) {
+      out << "uint32(0) == 0x46445025 and ";
+    } else if (kind < 72) {
+      out << "uint16(0) == 0x4B50 and ";
+    } else if (kind < 74) {
+      out << "pe.is_pe and ";
+    }
+    out << (kind % 2 == 0 ? "2 of them" : "any of them") << "\n}\n\n";
+  }
+  return out ? 0 : 1;
+}
+
+// Every regular file below `tree` matched by the split sets and by the whole set.
+int compare(const std::string& rules, const std::string& tree) {
+  const fs::path traceDirectory = fs::temp_directory_path() / "norvid-scan-bench";
+  fs::create_directories(traceDirectory);
+  norvid::YaraEngine split(traceDirectory.string());
+  norvid::YaraEngine whole(traceDirectory.string());
+  whole.setSplitByLeadingBytes(false);
+  for (norvid::YaraEngine* engine : {&whole, &split}) {
+    if (!engine->initialize() || !engine->loadRulesFromDirectory(rules)) {
+      std::cerr << "cannot load rules from " << rules << ": " << engine->lastError() << "\n";
+      return 1;
+    }
+  }
+  std::uint64_t compared = 0, differences = 0, matching = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(tree)) {
+    if (!entry.is_regular_file() || entry.is_symlink()) continue;
+    const std::vector<std::string> expected = whole.scanFile(entry.path().string());
+    const std::vector<std::string> got = split.scanFile(entry.path().string());
+    ++compared;
+    if (!expected.empty()) ++matching;
+    if (got == expected) continue;
+    if (++differences <= 10) std::cerr << "differs: " << entry.path().string() << "\n";
+  }
+  std::cerr << "compared=" << compared << " with_matches=" << matching
+            << " differences=" << differences << " rules=" << whole.getTotalRules() << "/"
+            << split.getTotalRules() << "\n";
+  return differences == 0 ? 0 : 1;
+}
+
+int scan(const std::string& rules, const std::string& tree, bool tracked, bool whole = false) {
   using Clock = std::chrono::steady_clock;
   const fs::path traceDirectory = fs::temp_directory_path() / "norvid-scan-bench";
   fs::create_directories(traceDirectory);
 
   const auto start = Clock::now();
   norvid::YaraEngine engine(traceDirectory.string());
+  engine.setSplitByLeadingBytes(!whole);
   if (!engine.initialize() || !engine.loadRulesFromDirectory(rules)) {
     std::cerr << "cannot load rules from " << rules << ": " << engine.lastError() << "\n";
     return 1;
@@ -243,12 +320,16 @@ int main(int argc, char** argv) {
     if (mode == "scan-tracked" && argc == 4) return scan(argv[2], argv[3], true);
     if (mode == "copy" && argc == 5) return copyTree(argv[2], argv[3], std::stoull(argv[4]));
     if (mode == "rules" && argc == 4) return writeRules(argv[2], std::stoi(argv[3]));
+    if (mode == "typed-rules" && argc == 4) return writeTypedRules(argv[2], std::stoi(argv[3]));
+    if (mode == "scan-whole" && argc == 4) return scan(argv[2], argv[3], false, true);
+    if (mode == "compare" && argc == 4) return compare(argv[2], argv[3]);
   } catch (const std::exception& error) {
     std::cerr << "scan_bench: " << error.what() << "\n";
     return 1;
   }
   std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | scan-tracked RULES TREE "
                "| copy SOURCE TREE MB |"
-               " rules FILE COUNT\n";
+               " rules FILE COUNT | typed-rules DIR COUNT | scan-whole RULES TREE | compare RULES"
+               " TREE\n";
   return 2;
 }

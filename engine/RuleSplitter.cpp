@@ -4,11 +4,13 @@
 #include <yaramod/yaramod.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace norvid {
@@ -128,6 +130,13 @@ std::optional<std::uint16_t> leadingBytesOf(const yaramod::Rule& rule) {
   return std::nullopt;
 }
 
+struct ParsedFile {
+  bool whole = false;
+  std::string text;  // kept for a file the parser cannot read
+  std::vector<std::string> imports;
+  std::vector<ParsedRule> rules;
+};
+
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -145,6 +154,38 @@ void addWords(const std::string& text, std::set<std::string>& words) {
   for (std::sregex_iterator it(text.begin(), text.end(), kWord), end; it != end; ++it) {
     words.insert(it->str());
   }
+}
+
+ParsedFile parseFile(yaramod::Yaramod& parser, const std::string& path) {
+  ParsedFile result;
+  std::string text = readText(path);
+  std::unique_ptr<yaramod::YaraFile> parsed;
+  if (!hasInclude(text)) {
+    try {
+      std::istringstream stream(text);
+      parsed = parser.parseStream(stream);
+    } catch (const std::exception&) {
+      parsed.reset();
+    }
+  }
+  if (!parsed) {
+    result.whole = true;
+    result.text = std::move(text);
+    return result;
+  }
+  for (const auto& module : parsed->getImports()) result.imports.push_back(module->getName());
+  for (const auto& rule : parsed->getRules()) {
+    ParsedRule entry;
+    entry.name = rule->getName();
+    entry.text = rule->getText();
+    entry.global = rule->isGlobal();
+    entry.leadingBytes = entry.global ? std::nullopt : leadingBytesOf(*rule);
+    NameCollector collector;
+    collector.observe(rule->getCondition());
+    entry.names = std::move(collector.names);
+    result.rules.push_back(std::move(entry));
+  }
+  return result;
 }
 
 // Moves to "any" every rule another rule needs but would not find in its own set. True when
@@ -199,43 +240,39 @@ bool dropSmallGroups(std::vector<ParsedRule>& rules) {
 }  // namespace
 
 RuleSplitter::Plan RuleSplitter::plan(const std::vector<std::string>& files) {
+  // Reading the files is most of the work: a few threads, each with a parser of its own (building
+  // one builds its grammar tables, so each reads many files).
+  std::vector<ParsedFile> parsedFiles(files.size());
+  const std::size_t threads =
+      std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaximumParserThreads);
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    yaramod::Yaramod parser;
+    for (std::size_t i = next++; i < files.size(); i = next++) {
+      parsedFiles[i] = parseFile(parser, files[i]);
+    }
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t i = 1; i < std::min(threads, files.size()); ++i) workers.emplace_back(work);
+  work();
+  for (std::thread& worker : workers) worker.join();
+
   Plan plan;
   std::vector<ParsedRule> rules;
   std::vector<SourceFile> sources;
   std::set<std::string> modules;
   std::set<std::string> wordsOfWholeFiles;
-  for (const std::string& path : files) {
-    SourceFile source{path, false, {}};
-    const std::string text = readText(path);
-    std::unique_ptr<yaramod::YaraFile> parsed;
-    if (!hasInclude(text)) {
-      try {
-        yaramod::Yaramod parser;
-        std::istringstream stream(text);
-        parsed = parser.parseStream(stream);
-      } catch (const std::exception&) {
-        parsed.reset();
-      }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    ParsedFile& parsed = parsedFiles[i];
+    SourceFile source{files[i], parsed.whole, {}};
+    if (parsed.whole) {
+      addWords(parsed.text, wordsOfWholeFiles);
+      plan.wholeFiles.push_back(files[i]);
     }
-    if (!parsed) {
-      source.whole = true;
-      addWords(text, wordsOfWholeFiles);
-      plan.wholeFiles.push_back(path);
-      sources.push_back(std::move(source));
-      continue;
-    }
-    for (const auto& module : parsed->getImports()) modules.insert(module->getName());
-    for (const auto& rule : parsed->getRules()) {
-      ParsedRule entry;
-      entry.name = rule->getName();
-      entry.text = rule->getText();
-      entry.global = rule->isGlobal();
-      entry.leadingBytes = entry.global ? std::nullopt : leadingBytesOf(*rule);
-      NameCollector collector;
-      collector.observe(rule->getCondition());
-      entry.names = std::move(collector.names);
+    modules.insert(parsed.imports.begin(), parsed.imports.end());
+    for (ParsedRule& rule : parsed.rules) {
       source.rules.push_back(rules.size());
-      rules.push_back(std::move(entry));
+      rules.push_back(std::move(rule));
     }
     sources.push_back(std::move(source));
   }

@@ -53,6 +53,7 @@ class RuleSplitter {
   // repeats the "any" rules, so a handful of typed rules is cheaper left in "any".
   static constexpr std::size_t kMinimumGroupShare = 16;
   static constexpr std::size_t kMaximumGroups = 4;
+  static constexpr std::size_t kMaximumParserThreads = 4;
 
   // Plans the sets for `files`, the rule sources that compiled together, in compile order.
   static Plan plan(const std::vector<std::string>& files);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -173,61 +174,80 @@ void YaraEngine::appendRuleSet(YaraRules rules) {
   ruleSets_.push_back(std::move(rules));
 }
 
-bool YaraEngine::appendSplitRuleSets(const std::vector<std::string>& files, const char* nameSpace,
-                                     YaraLoadTrace& trace) {
-  if (!splitByLeadingBytes_) return false;
-  const RuleSplitter::Plan plan = RuleSplitter::plan(files);
-  if (!plan.splits()) return false;
-  // The sets are independent compilations: one thread each.
-  std::vector<YaraRules> compiled(plan.variants.size());
+std::optional<RuleSplitter::Plan> YaraEngine::planSplit(
+    const std::vector<std::string>& files) const {
+  if (!splitByLeadingBytes_ || files.empty()) return std::nullopt;
+  try {
+    return RuleSplitter::plan(files);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+void YaraEngine::appendFolderRules(YaraRules whole, const std::optional<RuleSplitter::Plan>& plan,
+                                   const char* nameSpace, YaraLoadTrace& trace) {
+  if (!plan || !plan->splits()) return appendRuleSet(std::move(whole));
+  const std::vector<RuleSplitter::Variant>& variants = plan->variants;
+  // The whole set serves the largest group: the other groups' rules it also holds can never
+  // match a file of that kind, and it is compiled already. The others compile from the plan, one
+  // thread each.
+  std::size_t largest = 1;
+  for (std::size_t i = 2; i < variants.size(); ++i) {
+    if (variants[i].rules > variants[largest].rules) largest = i;
+  }
+  std::vector<YaraRules> compiled(variants.size());
   {
     std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < plan.variants.size(); ++i) {
-      workers.emplace_back([&, i] { compiled[i] = compileVariant(plan.variants[i], nameSpace); });
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+      if (i == largest) continue;
+      workers.emplace_back([&, i] { compiled[i] = compileVariant(variants[i], nameSpace); });
     }
     for (std::thread& worker : workers) worker.join();
   }
   // Every set must hold exactly its planned rules plus those of the files added whole.
-  const bool allCompiled =
-      std::all_of(compiled.begin(), compiled.end(), [](const YaraRules& r) { return bool(r); });
-  const std::uint32_t wholeFileRules =
-      allCompiled ? compiled[0].ruleCount() - static_cast<std::uint32_t>(plan.variants[0].rules)
-                  : 0;
-  for (std::size_t i = 0; allCompiled && i < compiled.size(); ++i) {
-    if (compiled[i].ruleCount() != plan.variants[i].rules + wholeFileRules) {
-      trace.line("[YARA] División por tipo de archivo descartada: el conjunto " +
-                 std::to_string(i) + " no tiene las reglas previstas");
-      return false;
+  bool planned = true;
+  std::uint32_t wholeFileRules = 0;
+  for (std::size_t i = 0; planned && i < variants.size(); ++i) {
+    if (i == largest) continue;
+    if (!compiled[i]) {
+      planned = false;
+    } else {
+      if (i == 0) wholeFileRules = compiled[0].ruleCount() - variants[0].rules;
+      planned = compiled[i].ruleCount() == variants[i].rules + wholeFileRules;
     }
   }
-  if (!allCompiled) {
-    trace.line("[YARA] División por tipo de archivo descartada: un conjunto no compiló");
-    return false;
+  if (!planned || whole.ruleCount() != plan->parsedRules + wholeFileRules) {
+    trace.line(
+        "[YARA] División por tipo de archivo descartada: un conjunto no compiló como se "
+        "esperaba");
+    return appendRuleSet(std::move(whole));
   }
 
-  std::string line = "[YARA] División por tipo de archivo: any " +
-                     std::to_string(plan.variants[0].rules) + " reglas";
+  std::string line =
+      "[YARA] División por tipo de archivo: any " + std::to_string(variants[0].rules) + " reglas";
   LoadedSet loaded;
-  loaded.anyIndex = ruleSets_.size();
-  totalRules_ += compiled[0].ruleCount();
-  for (std::size_t i = 1; i < compiled.size(); ++i) {
-    const std::uint16_t key = *plan.variants[i].leadingBytes;
-    const std::size_t own = plan.variants[i].rules - plan.variants[0].rules;
-    line += ", " + leadingBytesName(key) + " " + std::to_string(own) + " reglas";
-    totalRules_ += static_cast<std::uint32_t>(own);
-    loaded.byLeadingBytes.emplace_back(key, ruleSets_.size() + i);
+  totalRules_ += whole.ruleCount();
+  compiled[largest] = std::move(whole);
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    if (i > 0) {
+      const std::uint16_t key = *variants[i].leadingBytes;
+      line += ", " + leadingBytesName(key) + " " +
+              std::to_string(variants[i].rules - variants[0].rules) + " reglas";
+      loaded.byLeadingBytes.emplace_back(key, ruleSets_.size());
+    } else {
+      loaded.anyIndex = ruleSets_.size();
+    }
+    ruleSets_.push_back(std::move(compiled[i]));
   }
-  if (!plan.wholeFiles.empty()) {
-    line += ", " + std::to_string(plan.wholeFiles.size()) + " archivos en todos los conjuntos";
+  if (!plan->wholeFiles.empty()) {
+    line += ", " + std::to_string(plan->wholeFiles.size()) + " archivos en todos los conjuntos";
   }
   trace.line(line);
-  for (const auto& [module, count] : plan.anyRulesByModule) {
+  for (const auto& [module, count] : plan->anyRulesByModule) {
     trace.line("[YARA]   Reglas de any que usan " + module + ": " + std::to_string(count));
   }
   std::sort(loaded.byLeadingBytes.begin(), loaded.byLeadingBytes.end());
-  for (YaraRules& rules : compiled) ruleSets_.push_back(std::move(rules));
   loadedSets_.push_back(std::move(loaded));
-  return true;
 }
 
 std::size_t YaraEngine::ruleSetFor(const LoadedSet& loaded,
@@ -296,6 +316,15 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     return a.size != b.size ? a.size < b.size : a.path < b.path;
   });
 
+  // The rules are analysed for the split while the compiler checks them; the analysis is done
+  // again only when some file did not compile.
+  std::vector<std::string> candidates;
+  for (const RuleSource& source : sources) {
+    if (source.size <= kMaxSourceBytes) candidates.push_back(source.path);
+  }
+  std::future<std::optional<RuleSplitter::Plan>> planning =
+      std::async(std::launch::async, [this, &candidates] { return planSplit(candidates); });
+
   // libyara refuses (by aborting the process) any further source on a compiler that recorded
   // errors, and any request for its rules. After a failing source the compiler is therefore
   // replaced by a fresh one holding again the sources compiled so far, so the good sources
@@ -341,11 +370,9 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     }
   }
 
-  const std::uint32_t rulesBefore = totalRules_;
-  if (!compiled.empty() && appendSplitRuleSets(compiled, nullptr, trace)) {
-    trace.line("[YARA] Source: " + std::to_string(totalRules_ - rulesBefore) + " reglas de " +
-               std::to_string(compiled.size()) + " archivos");
-  } else if (!compiled.empty()) {
+  std::optional<RuleSplitter::Plan> plan = planning.get();
+  if (compiled != candidates) plan = planSplit(compiled);
+  if (!compiled.empty()) {
     trace.partial("[YARA] yr_compiler_get_rules...");
     YR_RULES* rules = nullptr;
     code = yr_compiler_get_rules(compiler.get(), &rules);
@@ -354,10 +381,9 @@ bool YaraEngine::loadRulesFromDirectory(const std::string& directory) {
     } else {
       trace.line(" OK");
       YaraRules owned(rules);
-      std::uint32_t count = owned.ruleCount();
-      appendRuleSet(std::move(owned));
-      trace.line("[YARA] Source: " + std::to_string(count) + " reglas de " +
+      trace.line("[YARA] Source: " + std::to_string(owned.ruleCount()) + " reglas de " +
                  std::to_string(compiled.size()) + " archivos");
+      appendFolderRules(std::move(owned), plan, nullptr, trace);
     }
   }
   compiler = YaraCompiler();
@@ -431,15 +457,6 @@ void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& fo
     trace.line(errors < 0 ? " -> FOPEN FAILED" : " -> " + std::to_string(errors) + " errores");
     if (errors > 0) compiler = freshCompiler();
   }
-  if (compiler && !accepted.empty()) {
-    const std::uint32_t rulesBefore = totalRules_;
-    if (appendSplitRuleSets(accepted, folder.nameSpace.c_str(), trace)) {
-      trace.line("[YARA] Feed " + folder.nameSpace + ": " +
-                 std::to_string(totalRules_ - rulesBefore) + " reglas de " +
-                 std::to_string(accepted.size()) + " archivos");
-      return;
-    }
-  }
   YR_RULES* rules = nullptr;
   if (!compiler || accepted.empty() ||
       yr_compiler_get_rules(compiler.get(), &rules) != ERROR_SUCCESS || rules == nullptr) {
@@ -449,7 +466,7 @@ void YaraEngine::loadAdditionalFolder(YaraLoadTrace& trace, const RuleFolder& fo
   YaraRules owned(rules);
   trace.line("[YARA] Feed " + folder.nameSpace + ": " + std::to_string(owned.ruleCount()) +
              " reglas de " + std::to_string(accepted.size()) + " archivos");
-  appendRuleSet(std::move(owned));
+  appendFolderRules(std::move(owned), planSplit(accepted), folder.nameSpace.c_str(), trace);
 }
 
 void YaraEngine::loadHashLists(std::vector<std::string> lists, YaraLoadTrace& trace) {

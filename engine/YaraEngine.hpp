@@ -11,6 +11,7 @@
 #include "engine/AllowList.hpp"
 #include "engine/HashSignatures.hpp"
 #include "engine/RuleFolder.hpp"
+#include "engine/RuleSplitter.hpp"
 #include "engine/ScanVariables.hpp"
 #include "engine/YaraRules.hpp"
 #include "platform/FileHandle.hpp"
@@ -124,11 +125,13 @@ class YaraEngine {
   };
 
   void appendRuleSet(YaraRules rules);
-  // Compiles `files` (which compiled together in `nameSpace`, null for the default one) into sets
-  // split by the first two bytes of the files they can match, and appends them. False when the
-  // rules do not split or a split set fails; nothing is appended then.
-  bool appendSplitRuleSets(const std::vector<std::string>& files, const char* nameSpace,
-                           YaraLoadTrace& trace);
+  // The split of `files` (which compile together, in that order), when splitting is on and the
+  // analysis succeeds.
+  std::optional<RuleSplitter::Plan> planSplit(const std::vector<std::string>& files) const;
+  // Appends a folder's rules: split as `plan` says when every planned set compiles with the rules
+  // planned for it, otherwise `whole` as one set.
+  void appendFolderRules(YaraRules whole, const std::optional<RuleSplitter::Plan>& plan,
+                         const char* nameSpace, YaraLoadTrace& trace);
   // The libyara set of `loaded` for a file that starts with `leadingBytes`.
   std::size_t ruleSetFor(const LoadedSet& loaded, std::optional<std::uint16_t> leadingBytes) const;
   // Adds the names of the hash signatures the bytes read through `read` match.
