@@ -61,6 +61,22 @@ const std::string kUnparsedRules = "/* " + std::string(4096, '-') + " */" + R"(
 rule Unparsed_Base64 { strings: $a = "payload" base64 condition: $a or Mz_String_At_Zero }
 )";
 
+// Rules for any file, which the split sets hold as the parser writes them back: every kind of
+// string, modifier and condition must come back meaning the same.
+const char* const kSyntaxRules = R"(import "math"
+rule Syntax_Hex { strings: $h = { 70 61 [1-3] ( 6C 6F | 4C 4F ) ?? 64 } condition: $h }
+rule Syntax_Nibbles { strings: $h = { 6? 6? 7? 6C } condition: #h >= 1 }
+rule Syntax_Regex { strings: $r = /pay\/lo[a-d]{1,2}\x20?/is condition: $r }
+rule Syntax_Escapes { strings: $s = "tab\there \"quoted\" back\\slash\n" condition: $s }
+rule Syntax_Xor { strings: $x = "payload" xor(1-255) condition: $x }
+rule Syntax_Wide_Nocase_Fullword { strings: $w = "PAYLOAD" wide nocase $f = "word" fullword
+  condition: $w or $f }
+rule Syntax_Private_And_Loops { strings: $a = "payload" private
+  condition: for any i in (1..#a) : (@a[i] > 2 and !a[i] == 7) and $a in (0..filesize) }
+rule Syntax_Numbers { condition: filesize > 0x10 and filesize < 1KB and uint8(filesize - 1) != 0xFF
+  and math.entropy(0, filesize) >= 0.0 and -1 < 0 and 7 % 3 == 1 and (3 << 1) == 6 }
+)";
+
 const char* const kFeedRules = R"(
 global rule Feed_Only_Mz { condition: uint16(0) == 0x5A4D }
 rule Feed_Payload { strings: $a = "payload" condition: $a }
@@ -84,6 +100,7 @@ class RuleSplitterTest : public ::testing::Test {
     writeFile(rules() / "a_typed.yar", kTypedRules);
     writeFile(rules() / "b_elf.yar", kElfRules);
     writeFile(rules() / "c_unparsed.yar", kUnparsedRules);
+    writeFile(rules() / "d_syntax.yar", kSyntaxRules);
     writeFile(temp.path() / "feed" / "feed.yar", kFeedRules);
   }
 
@@ -125,6 +142,11 @@ class RuleSplitterTest : public ::testing::Test {
         {"text.txt", "plain text with payload and payload"},
         {"base64.txt", "cGF5bG9hZA=="},
         {"one-byte.bin", "M"},
+        {"syntax.txt",
+         "pa\x01LOxd; pay/loAd PAYLO; tab\there \"quoted\" back\\slash\n a word "
+         "and payload twice: payload, easly"},
+        {"syntax-wide.bin", std::string("p\0a\0y\0l\0o\0a\0d\0", 14) + "mZ"},
+        {"xor.bin", std::string("\x71\x60\x78\x6d\x6e\x60\x65", 7)},
         {"zip.zip",
          ArchiveFixtures::build(ArchiveFormat::Zip, {ArchiveMember::file("inner.exe", pe),
                                                      ArchiveMember::file("inner.elf", elf)})},
@@ -178,6 +200,14 @@ TEST_F(RuleSplitterTest, SplitSetsGiveEveryFileTheWholeSetsMatchesInTheSameOrder
                            "Pe_Through_Private_Rule", "Mz_Named_By_Any_Rule", "Feed_Payload"}) {
     EXPECT_NE(std::find(pe.begin(), pe.end(), name), pe.end()) << name;
   }
+  const Names syntax = split.scanFile((temp.path() / "corpus" / "syntax.txt").string());
+  for (const char* name :
+       {"Syntax_Hex", "Syntax_Nibbles", "Syntax_Regex", "Syntax_Escapes",
+        "Syntax_Wide_Nocase_Fullword", "Syntax_Private_And_Loops", "Syntax_Numbers"}) {
+    EXPECT_NE(std::find(syntax.begin(), syntax.end(), name), syntax.end()) << name;
+  }
+  const Names xored = split.scanFile((temp.path() / "corpus" / "xor.bin").string());
+  EXPECT_NE(std::find(xored.begin(), xored.end(), "Syntax_Xor"), xored.end());
   const Names elf = split.scanFile((temp.path() / "corpus" / "elf.bin").string());
   EXPECT_NE(std::find(elf.begin(), elf.end(), "Elf_Payload"), elf.end());
   EXPECT_EQ(std::find(elf.begin(), elf.end(), "Feed_Payload"), elf.end())
@@ -213,6 +243,9 @@ TEST_F(RuleSplitterTest, PlanKeepsWhatCannotBeTypedInEverySet) {
   // Only the module that "any" rules use is imported into "any".
   EXPECT_EQ(plan.variants[0].chunks[0].text, "import \"math\"\nimport \"pe\"\n");
   EXPECT_EQ(plan.anyRulesByModule.at("pe"), 1u);
+
+  // The syntax rules are read by the parser, so the split sets hold them as it writes them back.
+  EXPECT_TRUE(RuleSplitter::plan({(rules() / "d_syntax.yar").string()}).wholeFiles.empty());
 }
 
 TEST_F(RuleSplitterTest, FewTypedRulesAreNotWorthASetOfTheirOwn) {
