@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -236,6 +237,85 @@ TEST_F(SubscribeEventsTest, ASubscriberThatDoesNotReadIsDroppedWithoutHoldingAny
   ASSERT_TRUE(waitForSubscribers(1));
   ServiceEvents::instance().rulesReloaded(2, CallerIdentity::service());
   EXPECT_EQ(nextEvent(*again)["event"], "rules_reloaded");
+}
+
+// How many messages of `length` bytes a connected SOCK_SEQPACKET socket takes before a sender
+// would wait: what the service's socket holds for a subscriber that does not read.
+std::size_t socketHolds(std::size_t length) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return 0;
+  const std::string message(length, 'x');
+  std::size_t held = 0;
+  while (::send(pair[0], message.data(), message.size(), MSG_NOSIGNAL) > 0) ++held;
+  ::close(pair[0]);
+  ::close(pair[1]);
+  return held;
+}
+
+std::string numbered(std::size_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/nowhere/%06zu", index);
+  return name;
+}
+
+TEST_F(SubscribeEventsTest, ASlowReaderIsToldHowManyEventsItLostAndHearsWhatFollows) {
+  auto slow = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  ASSERT_TRUE(slow.ok());
+  ASSERT_TRUE(slow->sendMessage(kSubscribe).ok());
+  EXPECT_EQ(nextEvent(*slow)["status"], "ok");
+  ASSERT_TRUE(waitForSubscribers(1));
+  auto publish = [](std::size_t index) {
+    ServiceEvents::instance().threatFound("scan", numbered(index), "EICAR",
+                                          CallerIdentity::service());
+  };
+  // Event 0 shows how long each message is; every path has the same length.
+  publish(0);
+  auto first = slow->receiveMessage(std::chrono::milliseconds(30000));
+  ASSERT_TRUE(first.ok() && first->has_value());
+  ASSERT_EQ(json::parse(**first)["path"], numbered(0));
+
+  // While it does not read: the socket fills, then its queue, then some are lost, well short of
+  // the queue's worth that would drop it.
+  const std::size_t capacity = EventSubscriptions::kQueueCapacity;
+  const std::size_t burst = socketHolds((*first)->size()) + capacity + capacity / 2;
+  for (std::size_t i = 1; i <= burst; ++i) publish(i);
+  ASSERT_EQ(fixture_.core().subscriptions().subscribers(), 1u);
+
+  // Then it reads everything. The "lost" notices come just before the next event it hears and
+  // count exactly the events missing in between (two in a row when the event after a notice
+  // found the queue full again). Once it has read all that was kept, a later
+  // event reaches it after the notice (published again while it may still meet a full queue).
+  std::size_t published = burst;
+  std::size_t expected = 1;
+  std::uint64_t lostInAll = 0;
+  int laterEvents = 0;
+  for (;;) {
+    auto message = slow->receiveMessage(std::chrono::milliseconds(500));
+    if (!message.ok()) {
+      // Nothing more for now: what was kept has been read.
+      ASSERT_LT(laterEvents, 50) << "the later events never arrived";
+      publish(++published);
+      ++laterEvents;
+      continue;
+    }
+    ASSERT_TRUE(message->has_value()) << "the slow reader was dropped";
+    const json event = json::parse(**message);
+    if (event["event"] == "lost") {
+      const std::uint64_t lost = event["lost"].get<std::uint64_t>();
+      EXPECT_GT(lost, 0u);
+      EXPECT_LT(lost, capacity);
+      expected += lost;
+      lostInAll += lost;
+      continue;
+    }
+    ASSERT_EQ(event["event"], "threat_found") << event.dump();
+    ASSERT_EQ(event["path"], numbered(expected)) << "after " << lostInAll << " lost";
+    if (expected++ == published && published > burst) break;
+  }
+  // Everything published was either heard or counted as lost, and some were lost.
+  EXPECT_EQ(expected, published + 1);
+  EXPECT_GT(lostInAll, 0u);
+  EXPECT_EQ(fixture_.core().subscriptions().subscribers(), 1u);
 }
 
 TEST_F(SubscribeEventsTest, TheServiceStoppingEndsEveryStream) {
