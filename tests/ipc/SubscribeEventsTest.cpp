@@ -239,6 +239,56 @@ TEST_F(SubscribeEventsTest, ASubscriberThatDoesNotReadIsDroppedWithoutHoldingAny
   EXPECT_EQ(nextEvent(*again)["event"], "rules_reloaded");
 }
 
+TEST_F(SubscribeEventsTest, AProgramStartHeldOnAThreatIsAnnouncedOnlyWhenRootAsked) {
+  auto root = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  ASSERT_TRUE(root.ok());
+  ASSERT_TRUE(root->sendMessage(kSubscribe).ok());
+  EXPECT_EQ(nextEvent(*root)["status"], "ok");
+  NobodySubscriber nobody(fixture_.paths().socketPath);
+  EXPECT_EQ(json::parse(nobody.next())["scope"], "own");
+  ASSERT_TRUE(waitForSubscribers(2));
+  fs::create_directories(fixture_.root().path() / "bin");
+  fs::permissions(fixture_.root().path() / "bin", fs::perms(0777));
+  const std::string watched = infected("bin/tool", kNobody);
+  const std::string claimed = infected("bin/other", kNobody);
+
+  // The watcher (root) holds a start of its program on this scan: the owner hears of the block,
+  // with the owner read before the file went to quarantine.
+  const json held =
+      fixture_.call({{"command", "scan_realtime"}, {"path", watched}, {"program_start", true}});
+  EXPECT_EQ(held["status"], "threat");
+  EXPECT_EQ(held["quarantined"], true);
+  // Anyone else saying so is scanned as usual, and nothing is announced.
+  const json fake = json::parse(fixture_.core().processCommand(
+      json{{"command", "scan_realtime"}, {"path", claimed}, {"program_start", true}}.dump(),
+      testing::localUser(kNobody, kNobody)));
+  EXPECT_EQ(fake["status"], "threat");
+  // Not a flag: refused.
+  EXPECT_EQ(fixture_.call({{"command", "scan_realtime"}, {"path", claimed}, {"program_start", 1}})
+                .value("error", ""),
+            "Field 'program_start' must be true or false");
+  ServiceEvents::instance().rulesReloaded(1, CallerIdentity::service());
+
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"threat_found", watched}, {"file_quarantined", watched}, {"program_blocked", watched},
+      {"threat_found", claimed}, {"file_quarantined", claimed}, {"rules_reloaded", ""}};
+  for (const auto& [kind, path] : expected) {
+    const json event = nextEvent(*root);
+    EXPECT_EQ(event.value("event", ""), kind) << event.dump();
+    EXPECT_EQ(event.value("path", ""), path) << event.dump();
+    if (kind == "program_blocked") {
+      EXPECT_EQ(event["uid"], kNobody);
+      EXPECT_EQ(event["threat"], "Test_Marker");
+      EXPECT_EQ(event["command"], "onaccess");
+    }
+  }
+  for (const auto& [kind, path] : expected) {
+    const json event = json::parse(nobody.next());
+    EXPECT_EQ(event.value("event", ""), kind) << event.dump();
+    EXPECT_EQ(event.value("path", ""), path) << event.dump();
+  }
+}
+
 // How many messages of `length` bytes a connected SOCK_SEQPACKET socket takes before a sender
 // would wait: what the service's socket holds for a subscriber that does not read.
 std::size_t socketHolds(std::size_t length) {
