@@ -120,6 +120,17 @@ class SubscribeEventsTest : public ::testing::Test {
     return false;
   }
 
+  // A root subscriber whose answer has been read.
+  platform::Result<platform::ClientConnection> subscribe() {
+    auto connection = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+    if (connection && connection->sendMessage(kSubscribe)) {
+      auto answer = connection->receiveMessage(std::chrono::milliseconds(30000));
+      EXPECT_TRUE(answer.ok() && answer->has_value() &&
+                  json::parse(**answer).value("status", "") == "ok");
+    }
+    return connection;
+  }
+
   std::string infected(const std::string& relative, std::uint32_t owner) {
     const std::string path = fixture_.root().write(relative, "xx NORVID-TEST-MARKER xx");
     EXPECT_EQ(::chown(path.c_str(), owner, owner), 0);
@@ -230,20 +241,16 @@ TEST_F(SubscribeEventsTest, ASubscriberThatDoesNotReadIsDroppedWithoutHoldingAny
   EXPECT_LT(received, kEvents);
 
   // The connection no longer counts, and the subscriber may come back.
-  auto again = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  auto again = subscribe();
   ASSERT_TRUE(again.ok());
-  ASSERT_TRUE(again->sendMessage(kSubscribe).ok());
-  EXPECT_EQ(nextEvent(*again)["status"], "ok");
   ASSERT_TRUE(waitForSubscribers(1));
   ServiceEvents::instance().rulesReloaded(2, CallerIdentity::service());
   EXPECT_EQ(nextEvent(*again)["event"], "rules_reloaded");
 }
 
 TEST_F(SubscribeEventsTest, AProgramStartHeldOnAThreatIsAnnouncedOnlyWhenRootAsked) {
-  auto root = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  auto root = subscribe();
   ASSERT_TRUE(root.ok());
-  ASSERT_TRUE(root->sendMessage(kSubscribe).ok());
-  EXPECT_EQ(nextEvent(*root)["status"], "ok");
   NobodySubscriber nobody(fixture_.paths().socketPath);
   EXPECT_EQ(json::parse(nobody.next())["scope"], "own");
   ASSERT_TRUE(waitForSubscribers(2));
@@ -309,10 +316,8 @@ std::string numbered(std::size_t index) {
 }
 
 TEST_F(SubscribeEventsTest, ASlowReaderIsToldHowManyEventsItLostAndHearsWhatFollows) {
-  auto slow = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  auto slow = subscribe();
   ASSERT_TRUE(slow.ok());
-  ASSERT_TRUE(slow->sendMessage(kSubscribe).ok());
-  EXPECT_EQ(nextEvent(*slow)["status"], "ok");
   ASSERT_TRUE(waitForSubscribers(1));
   auto publish = [](std::size_t index) {
     ServiceEvents::instance().threatFound("scan", numbered(index), "EICAR",
@@ -369,10 +374,8 @@ TEST_F(SubscribeEventsTest, ASlowReaderIsToldHowManyEventsItLostAndHearsWhatFoll
 }
 
 TEST_F(SubscribeEventsTest, TheServiceStoppingEndsEveryStream) {
-  auto subscriber = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  auto subscriber = subscribe();
   ASSERT_TRUE(subscriber.ok());
-  ASSERT_TRUE(subscriber->sendMessage(kSubscribe).ok());
-  EXPECT_EQ(nextEvent(*subscriber)["status"], "ok");
   ASSERT_TRUE(waitForSubscribers(1));
   fixture_.core().stop();
   auto end = subscriber->receiveMessage(std::chrono::milliseconds(30000));
