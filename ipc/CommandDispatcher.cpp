@@ -125,6 +125,15 @@ std::string CommandDispatcher::dispatchParsed(const std::string& requestText,
         args.setTextList(read.name, std::move(*list));
         continue;
       }
+      if (read.type == ArgType::Flag) {
+        if (!present) continue;
+        const nlohmann::json& value = request.at(read.name);
+        if (!value.is_boolean()) {
+          return createErrorResponse("Field '" + read.name + "' must be true or false");
+        }
+        args.setFlag(read.name, value.get<bool>());
+        continue;
+      }
       const nlohmann::json& value = present ? request.at(read.name) : *read.fallback;
       if (read.type == ArgType::Text) {
         std::string text = value.get<std::string>();

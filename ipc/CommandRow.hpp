@@ -23,6 +23,11 @@ class CommandArgs {
     if (found == textLists_.end()) return std::nullopt;
     return found->second;
   }
+  // An optional true/false member; false when the request did not carry it.
+  bool flag(const std::string& name) const {
+    auto found = flags_.find(name);
+    return found != flags_.end() && found->second;
+  }
   const CallerIdentity& caller() const { return context_.caller; }
   const RequestContext& context() const { return context_; }
 
@@ -31,17 +36,20 @@ class CommandArgs {
   void setTextList(const std::string& name, std::vector<std::string> value) {
     textLists_[name] = std::move(value);
   }
+  void setFlag(const std::string& name, bool value) { flags_[name] = value; }
   void setContext(const RequestContext& context) { context_ = context; }
 
  private:
   std::map<std::string, std::string> texts_;
   std::map<std::string, std::int32_t> integers_;
   std::map<std::string, std::vector<std::string>> textLists_;
+  std::map<std::string, bool> flags_;
   RequestContext context_;
 };
 
 // A text list is always optional and has no default: an absent one is absent for the handler.
-enum class ArgType { Text, Integer, TextList };
+// A flag is always optional and false when absent.
+enum class ArgType { Text, Integer, TextList, Flag };
 
 // One member the dispatcher reads, in reading order. Optional members carry their default.
 struct ArgRead {

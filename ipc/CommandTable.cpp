@@ -13,6 +13,9 @@ ArgRead optionalText(std::string name, std::string fallback) {
 ArgRead optionalTextList(std::string name) {
   return ArgRead{std::move(name), ArgType::TextList, std::nullopt};
 }
+ArgRead optionalFlag(std::string name) {
+  return ArgRead{std::move(name), ArgType::Flag, std::nullopt};
+}
 ArgRead optionalInteger(std::string name, std::int32_t fallback) {
   return ArgRead{std::move(name), ArgType::Integer, nlohmann::json(fallback)};
 }
@@ -29,7 +32,7 @@ std::vector<CommandRow> CommandTable::build(
       {"scan", kOpen, {{"path", "Missing 'path' field for scan command"}}, {text("path")}, {}},
       {"scan_realtime", kOpen,
        {{"path", "Missing 'path' field for scan_realtime command"}},
-       {text("path")},
+       {text("path"), optionalFlag("program_start")},
        {}},
       {"list_quarantine", kOpen, {}, {}, {}},
       {"delete_quarantine", kAdministrator,

@@ -83,15 +83,20 @@ void EventSubscriptions::deliver(const ServiceEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [id, subscriber] : subscribers_) {
     if (!subscriber.administrator && !mayHear(subscriber.caller, event)) continue;
+    using Post = platform::MessageStreams::Post;
+    Post posted = Post::Queued;
     if (subscriber.lost > 0) {
+      // The notice goes before the next event it hears: while the notice does not fit, the
+      // event is lost too, even if the sending thread has made room for it in between.
       const nlohmann::json lost{{"event", "lost"}, {"lost", subscriber.lost}};
-      if (streams_->post(id, messageText(lost)) == platform::MessageStreams::Post::Queued) {
-        subscriber.lost = 0;
-      }
+      posted = streams_->post(id, messageText(lost));
+      if (posted == Post::Queued) subscriber.lost = 0;
     }
-    if (text.empty()) text = messageText(event.toJson());
-    if (streams_->post(id, text) == platform::MessageStreams::Post::Full &&
-        ++subscriber.lost >= capacity_) {
+    if (posted == Post::Queued) {
+      if (text.empty()) text = messageText(event.toJson());
+      posted = streams_->post(id, text);
+    }
+    if (posted == Post::Full && ++subscriber.lost >= capacity_) {
       // A whole queue's worth lost: it does not read; drop it so that it may start afresh.
       streams_->close(id);
     }

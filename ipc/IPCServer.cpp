@@ -191,7 +191,9 @@ std::vector<CommandRow> IPCServer::buildCommandTable() {
          return scans.handleScan(a.text("path"), a.caller(), a.context().hungUp.get());
        }},
       {"scan_realtime",
-       [&scans](Args a) { return scans.handleScanRealtime(a.text("path"), a.context()); }},
+       [&scans](Args a) {
+         return scans.handleScanRealtime(a.text("path"), a.context(), a.flag("program_start"));
+       }},
       {"list_quarantine", [&quarantine](Args) { return quarantine.handleListQuarantine(); }},
       {"delete_quarantine",
        [&quarantine](Args a) {

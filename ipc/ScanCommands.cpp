@@ -156,8 +156,8 @@ std::string ScanCommands::handleScan(const std::string& path, const CallerIdenti
   }
 }
 
-std::string ScanCommands::handleScanRealtime(const std::string& path,
-                                             const RequestContext& request) {
+std::string ScanCommands::handleScanRealtime(const std::string& path, const RequestContext& request,
+                                             bool programStart) {
   const CallerIdentity& caller = request.caller;
   std::shared_lock<std::shared_mutex> lock(slot_.lock);
   try {
@@ -245,6 +245,10 @@ std::string ScanCommands::handleScanRealtime(const std::string& path,
           EventLogger::instance().logRealtimeThreat(path, result.threat, false);
           EventLogger::instance().error(std::string("Cuarentena fallida: ") +
                                         quarantineError.what());
+        }
+        // The watcher denies the start it holds on this answer.
+        if (programStart && caller.isPrivileged()) {
+          ServiceEvents::instance().programBlocked(path, result.threat, owner);
         }
         break;
       }

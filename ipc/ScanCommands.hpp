@@ -27,7 +27,11 @@ class ScanCommands {
   // Scans the file the client passed a descriptor of when it did (`path` then only names it), and
   // otherwise the file at `path`; an infected file is moved to quarantine only while `path` still
   // names the file that was scanned. Never answered from kept verdicts: the file was just written.
-  std::string handleScanRealtime(const std::string& path, const RequestContext& request);
+  // `programStart`: the on-access watcher asks on behalf of a held program start, which it denies
+  // on a threat; the start counts as blocked only when root (the watcher) asked, so no one else
+  // can make the service announce a block that never happened.
+  std::string handleScanRealtime(const std::string& path, const RequestContext& request,
+                                 bool programStart = false);
   std::string handleScanAmsi(const std::string& contentName, const std::string& content);
 
  private:

@@ -118,11 +118,16 @@ void ServiceEvents::fileDeleted(const std::string& path, const std::string& thre
   publish(event);
 }
 
-void ServiceEvents::programBlocked(const std::string& path, const std::string& threat) {
+void ServiceEvents::programBlocked(const std::string& path, const std::string& threat,
+                                   std::optional<std::uint32_t> owner) {
   ServiceEvent event = eventOf(ServiceEventKind::ProgramBlocked, "onaccess", path, threat,
                                CallerIdentity::service());
-  event.ownerUid = platform::fileOwner(path);
+  event.ownerUid = owner;
   publish(event);
+}
+
+void ServiceEvents::programBlocked(const std::string& path, const std::string& threat) {
+  programBlocked(path, threat, platform::fileOwner(path));
 }
 
 void ServiceEvents::rulesReloaded(std::int64_t ruleCount, const CallerIdentity& caller) {

@@ -52,6 +52,9 @@ class ServiceEvents {
   void fileDeleted(const std::string& path, const std::string& threat,
                    const std::string& quarantineId, std::optional<std::uint32_t> owner,
                    const CallerIdentity& caller);
+  // `owner` as read while the file was still in place (it may be in quarantine by now).
+  void programBlocked(const std::string& path, const std::string& threat,
+                      std::optional<std::uint32_t> owner);
   void programBlocked(const std::string& path, const std::string& threat);
   void rulesReloaded(std::int64_t ruleCount, const CallerIdentity& caller);
 

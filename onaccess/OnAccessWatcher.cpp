@@ -429,11 +429,11 @@ void OnAccessWatcher::allowWithoutVerdict(platform::PermissionRequest& start,
 }
 
 void OnAccessWatcher::deny(platform::PermissionRequest& start, const std::string& path,
-                           const std::string& threat) {
+                           const std::string& threat, bool announced) {
   if (!start.answer(false)) return;
   ++counters_.denied;
   say(ConsoleWriter::Stream::Err, "[WARN] Ejecución bloqueada: " + path + " | " + threat);
-  ServiceEvents::instance().programBlocked(path, threat);
+  if (!announced) ServiceEvents::instance().programBlocked(path, threat);
 }
 
 void OnAccessWatcher::scanLoop(bool startsOnly) {
@@ -463,7 +463,11 @@ void OnAccessWatcher::scanOne(ScanJob& job) {
       job.held.empty() ? std::chrono::duration_cast<std::chrono::milliseconds>(kWriteScanTimeout)
                        : options_.verdictTimeout;
   const std::int64_t scanStartNs = wallClockNs();
-  ScanVerdict verdict = link_.scan(job.path, descriptor, Clock::now() + timeout, &stopping_);
+  // Starts already let through (their wait ran out before the scan) are no longer blocked.
+  const bool startWaits = std::any_of(job.held.begin(), job.held.end(),
+                                      [](const HeldStart& start) { return start->isPending(); });
+  ScanVerdict verdict =
+      link_.scan(job.path, descriptor, Clock::now() + timeout, &stopping_, startWaits);
   // Remembered before the path is released, so that a rescan queued meanwhile (a start of the
   // file the service has just quarantined) already knows the threat. Kept under the identity of
   // the file that was scanned, and a clean verdict only while nothing can have changed it unseen.
@@ -504,7 +508,8 @@ void OnAccessWatcher::settle(const ScanJob& job, const ScanVerdict& verdict) {
     say(ConsoleWriter::Stream::Err,
         "[WARN] Amenaza detectada: " + job.path + " | " + verdict.detail +
             (verdict.quarantined ? " [CUARENTENA]" : " [NO CUARENTENADO]"));
-    for (const HeldStart& start : job.held) deny(*start, job.path, verdict.detail);
+    // The service heard that starts were held on this scan and announced the block itself.
+    for (const HeldStart& start : job.held) deny(*start, job.path, verdict.detail, true);
     return;
   }
   // No threat in this answer, but the file may be one found infected a moment ago and gone

@@ -109,7 +109,10 @@ class OnAccessWatcher {
   void defer(const std::string& path, const platform::FileStatus& identity);
   void rememberName(const std::string& path, const platform::FileStatus& identity);
   std::string latestName(const platform::FileStatus& identity);
-  void deny(platform::PermissionRequest& start, const std::string& path, const std::string& threat);
+  // `announced`: the service already announced the block with its answer; otherwise (a verdict
+  // known here) the watcher writes the event itself.
+  void deny(platform::PermissionRequest& start, const std::string& path, const std::string& threat,
+            bool announced = false);
   void allowWithoutVerdict(platform::PermissionRequest& start, const std::string& path,
                            const std::string& reason);
   void noteServiceUp();

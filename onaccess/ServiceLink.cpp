@@ -27,10 +27,12 @@ ScanVerdict verdict(ScanVerdict::Kind kind, std::string detail = {}) {
 
 ServiceLink::ServiceLink(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
-std::string ServiceLink::requestFor(const std::string& path) {
+std::string ServiceLink::requestFor(const std::string& path, bool programStart) {
   std::string text;
   try {
-    text = nlohmann::json{{"command", "scan_realtime"}, {"path", path}}.dump();
+    nlohmann::json request{{"command", "scan_realtime"}, {"path", path}};
+    if (programStart) request["program_start"] = true;
+    text = request.dump();
   } catch (const nlohmann::json::exception&) {
     return {};
   }
@@ -57,8 +59,8 @@ ScanVerdict ServiceLink::readAnswer(const std::string& text) {
 
 ScanVerdict ServiceLink::scan(const std::string& path, int descriptor,
                               std::chrono::steady_clock::time_point deadline,
-                              const std::atomic<bool>* cancel) {
-  const std::string request = requestFor(path);
+                              const std::atomic<bool>* cancel, bool programStart) {
+  const std::string request = requestFor(path, programStart);
   if (request.empty()) {
     return verdict(ScanVerdict::Kind::Failed, "ruta no representable en la petición");
   }

@@ -40,9 +40,11 @@ class ServiceLink {
 
   // Asks for a scan of the file open on `descriptor` (sent with the request; -1 for none, then
   // the service opens `path`). `path` names the file in the answer, the log and the quarantine.
+  // `programStart`: a program start waits for the answer and is denied on a threat, which the
+  // service then announces as a blocked start.
   ScanVerdict scan(const std::string& path, int descriptor,
                    std::chrono::steady_clock::time_point deadline,
-                   const std::atomic<bool>* cancel = nullptr);
+                   const std::atomic<bool>* cancel = nullptr, bool programStart = false);
 
   // Asks for the service's status; true when it answered.
   bool probe(std::chrono::milliseconds timeout, const std::atomic<bool>* cancel = nullptr);
@@ -51,7 +53,7 @@ class ServiceLink {
   std::int32_t servicePid() const { return servicePid_.load(); }
 
   // The request text for `path`; empty when the path cannot travel (not UTF-8, too long).
-  static std::string requestFor(const std::string& path);
+  static std::string requestFor(const std::string& path, bool programStart = false);
 
   // Reads a `scan_realtime` answer.
   static ScanVerdict readAnswer(const std::string& text);

@@ -50,6 +50,10 @@ for page in packaging/man/*.scd; do
 done
 if [ -f packaging/systemd/NorvidOnAccess.service ]; then expect /usr/sbin/norvid-onaccess; fi
 expect /usr/sbin/norvid-update
+# The desktop notifier: its program, its XDG autostart entry and its systemd user unit.
+expect /usr/bin/norvid-notify
+expect /etc/xdg/autostart/norvid-notify.desktop
+expect /usr/lib/systemd/user/norvid-notify.service
 for feed in packaging/feeds.d/*.conf; do
   expect "/etc/norvid/feeds.d/$(basename "$feed")"
 done

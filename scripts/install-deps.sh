@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when some are missing.
+# Installs the Debian packages the build and the tests need, only when some are missing (xvfb,
+# dunst, x11-apps and netpbm: the notifier's test in a desktop session, its screenshot).
 # Extra package names given as arguments are installed too (for example: yara chromium; `make deb`
 # adds the Debian packaging tools).
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libyara-dev nlohmann-json3-dev libarchive-dev
           libssl-dev libsystemd-dev libgtest-dev libgmock-dev zip tzdata acl systemd
-          libgmime-3.0-dev libgsf-1-dev libmspack-dev libyaramod-dev libcurl4-openssl-dev minisign python3 openssl
-          bzip2 xz-utils zstd lz4 lzip ncompress cpio xorriso gcab binutils dbus-daemon "$@")
+          libgmime-3.0-dev libgsf-1-dev libmspack-dev libyaramod-dev libcurl4-openssl-dev minisign
+          python3 openssl bzip2 xz-utils zstd lz4 lzip ncompress cpio xorriso gcab binutils dbus-daemon
+          xvfb dunst x11-apps netpbm "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do

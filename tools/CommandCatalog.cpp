@@ -24,7 +24,7 @@ const std::vector<CommandCatalog::Command>& CommandCatalog::commands() {
        "Escanea un archivo o un directorio (recursivo)",
        "scan path=/home/ana/Descargas"},
       {"scan_realtime",
-       {required("path")},
+       {required("path"), optional("program_start", "false")},
        false,
        "Escanea un archivo y lo pone en cuarentena si está infectado",
        "scan_realtime path=/tmp/setup.sh"},

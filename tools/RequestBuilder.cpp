@@ -111,6 +111,8 @@ std::optional<RequestBuilder::Parsed> RequestBuilder::parse(const std::vector<st
       // A path is text even when it reads as a number (a file named 2024).
       if (auto number = asInteger(value); number && key != "path") {
         request[key] = *number;
+      } else if (key == "program_start" && (value == "true" || value == "false")) {
+        request[key] = value == "true";  // the one true/false member
       } else {
         request[key] = value;
       }

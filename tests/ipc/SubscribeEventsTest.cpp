@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -117,6 +118,17 @@ class SubscribeEventsTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+  }
+
+  // A root subscriber whose answer has been read.
+  platform::Result<platform::ClientConnection> subscribe() {
+    auto connection = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+    if (connection && connection->sendMessage(kSubscribe)) {
+      auto answer = connection->receiveMessage(std::chrono::milliseconds(30000));
+      EXPECT_TRUE(answer.ok() && answer->has_value() &&
+                  json::parse(**answer).value("status", "") == "ok");
+    }
+    return connection;
   }
 
   std::string infected(const std::string& relative, std::uint32_t owner) {
@@ -229,20 +241,141 @@ TEST_F(SubscribeEventsTest, ASubscriberThatDoesNotReadIsDroppedWithoutHoldingAny
   EXPECT_LT(received, kEvents);
 
   // The connection no longer counts, and the subscriber may come back.
-  auto again = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  auto again = subscribe();
   ASSERT_TRUE(again.ok());
-  ASSERT_TRUE(again->sendMessage(kSubscribe).ok());
-  EXPECT_EQ(nextEvent(*again)["status"], "ok");
   ASSERT_TRUE(waitForSubscribers(1));
   ServiceEvents::instance().rulesReloaded(2, CallerIdentity::service());
   EXPECT_EQ(nextEvent(*again)["event"], "rules_reloaded");
 }
 
+TEST_F(SubscribeEventsTest, AProgramStartHeldOnAThreatIsAnnouncedOnlyWhenRootAsked) {
+  auto root = subscribe();
+  ASSERT_TRUE(root.ok());
+  NobodySubscriber nobody(fixture_.paths().socketPath);
+  EXPECT_EQ(json::parse(nobody.next())["scope"], "own");
+  ASSERT_TRUE(waitForSubscribers(2));
+  fs::create_directories(fixture_.root().path() / "bin");
+  fs::permissions(fixture_.root().path() / "bin", fs::perms(0777));
+  const std::string watched = infected("bin/tool", kNobody);
+  const std::string claimed = infected("bin/other", kNobody);
+
+  // The watcher (root) holds a start of its program on this scan: the owner hears of the block,
+  // with the owner read before the file went to quarantine.
+  const json held =
+      fixture_.call({{"command", "scan_realtime"}, {"path", watched}, {"program_start", true}});
+  EXPECT_EQ(held["status"], "threat");
+  EXPECT_EQ(held["quarantined"], true);
+  // Anyone else saying so is scanned as usual, and nothing is announced.
+  const json fake = json::parse(fixture_.core().processCommand(
+      json{{"command", "scan_realtime"}, {"path", claimed}, {"program_start", true}}.dump(),
+      testing::localUser(kNobody, kNobody)));
+  EXPECT_EQ(fake["status"], "threat");
+  // Not a flag: refused.
+  EXPECT_EQ(fixture_.call({{"command", "scan_realtime"}, {"path", claimed}, {"program_start", 1}})
+                .value("error", ""),
+            "Field 'program_start' must be true or false");
+  ServiceEvents::instance().rulesReloaded(1, CallerIdentity::service());
+
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"threat_found", watched}, {"file_quarantined", watched}, {"program_blocked", watched},
+      {"threat_found", claimed}, {"file_quarantined", claimed}, {"rules_reloaded", ""}};
+  for (const auto& [kind, path] : expected) {
+    const json event = nextEvent(*root);
+    EXPECT_EQ(event.value("event", ""), kind) << event.dump();
+    EXPECT_EQ(event.value("path", ""), path) << event.dump();
+    if (kind == "program_blocked") {
+      EXPECT_EQ(event["uid"], kNobody);
+      EXPECT_EQ(event["threat"], "Test_Marker");
+      EXPECT_EQ(event["command"], "onaccess");
+    }
+  }
+  for (const auto& [kind, path] : expected) {
+    const json event = json::parse(nobody.next());
+    EXPECT_EQ(event.value("event", ""), kind) << event.dump();
+    EXPECT_EQ(event.value("path", ""), path) << event.dump();
+  }
+}
+
+// How many messages of `length` bytes a connected SOCK_SEQPACKET socket takes before a sender
+// would wait: what the service's socket holds for a subscriber that does not read.
+std::size_t socketHolds(std::size_t length) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return 0;
+  const std::string message(length, 'x');
+  std::size_t held = 0;
+  while (::send(pair[0], message.data(), message.size(), MSG_NOSIGNAL) > 0) ++held;
+  ::close(pair[0]);
+  ::close(pair[1]);
+  return held;
+}
+
+std::string numbered(std::size_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/nowhere/%06zu", index);
+  return name;
+}
+
+TEST_F(SubscribeEventsTest, ASlowReaderIsToldHowManyEventsItLostAndHearsWhatFollows) {
+  auto slow = subscribe();
+  ASSERT_TRUE(slow.ok());
+  ASSERT_TRUE(waitForSubscribers(1));
+  auto publish = [](std::size_t index) {
+    ServiceEvents::instance().threatFound("scan", numbered(index), "EICAR",
+                                          CallerIdentity::service());
+  };
+  // Event 0 shows how long each message is; every path has the same length.
+  publish(0);
+  auto first = slow->receiveMessage(std::chrono::milliseconds(30000));
+  ASSERT_TRUE(first.ok() && first->has_value());
+  ASSERT_EQ(json::parse(**first)["path"], numbered(0));
+
+  // While it does not read: the socket fills, then its queue, then some are lost, well short of
+  // the queue's worth that would drop it.
+  const std::size_t capacity = EventSubscriptions::kQueueCapacity;
+  const std::size_t burst = socketHolds((*first)->size()) + capacity + capacity / 2;
+  for (std::size_t i = 1; i <= burst; ++i) publish(i);
+  ASSERT_EQ(fixture_.core().subscriptions().subscribers(), 1u);
+
+  // Then it reads everything. The "lost" notices come just before the next event it hears and
+  // count exactly the events missing in between (two in a row when the event after a notice
+  // found the queue full again). Once it has read all that was kept, a later
+  // event reaches it after the notice (published again while it may still meet a full queue).
+  std::size_t published = burst;
+  std::size_t expected = 1;
+  std::uint64_t lostInAll = 0;
+  int laterEvents = 0;
+  for (;;) {
+    auto message = slow->receiveMessage(std::chrono::milliseconds(500));
+    if (!message.ok()) {
+      // Nothing more for now: what was kept has been read.
+      ASSERT_LT(laterEvents, 50) << "the later events never arrived";
+      publish(++published);
+      ++laterEvents;
+      continue;
+    }
+    ASSERT_TRUE(message->has_value()) << "the slow reader was dropped";
+    const json event = json::parse(**message);
+    if (event["event"] == "lost") {
+      const std::uint64_t lost = event["lost"].get<std::uint64_t>();
+      EXPECT_GT(lost, 0u);
+      EXPECT_LT(lost, capacity);
+      expected += lost;
+      lostInAll += lost;
+      continue;
+    }
+    ASSERT_EQ(event["event"], "threat_found") << event.dump();
+    ASSERT_EQ(event["path"], numbered(expected)) << "after " << lostInAll << " lost";
+    if (expected++ == published && published > burst) break;
+  }
+  // Everything published was either heard or counted as lost, and some were lost.
+  EXPECT_EQ(expected, published + 1);
+  EXPECT_GT(lostInAll, 0u);
+  EXPECT_EQ(fixture_.core().subscriptions().subscribers(), 1u);
+}
+
 TEST_F(SubscribeEventsTest, TheServiceStoppingEndsEveryStream) {
-  auto subscriber = platform::ClientConnection::connectTo(fixture_.paths().socketPath);
+  auto subscriber = subscribe();
   ASSERT_TRUE(subscriber.ok());
-  ASSERT_TRUE(subscriber->sendMessage(kSubscribe).ok());
-  EXPECT_EQ(nextEvent(*subscriber)["status"], "ok");
   ASSERT_TRUE(waitForSubscribers(1));
   fixture_.core().stop();
   auto end = subscriber->receiveMessage(std::chrono::milliseconds(30000));

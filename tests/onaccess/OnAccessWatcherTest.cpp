@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "platform/ClientConnection.hpp"
 #include "tests/onaccess/OnAccessFixture.hpp"
 #include "tests/support/PassedDescriptor.hpp"
 
@@ -97,8 +98,25 @@ TEST_F(OnAccessWatcherTest, BlockExecDeniesAnInfectedProgramAndRunsACleanOne) {
   // Known clean now: started again without waiting for a scan, and still runs.
   EXPECT_EQ(runProgram(clean).exitCode, 42);
 
+  // Subscribers of the service hear that the start was blocked, not only the journal.
+  auto events = platform::ClientConnection::connectTo(socketPath());
+  ASSERT_TRUE(events.ok());
+  ASSERT_TRUE(events->sendMessage(R"({"command":"subscribe_events"})").ok());
+  auto subscribed = events->receiveMessage(std::chrono::milliseconds(30000));
+  ASSERT_TRUE(subscribed.ok() && subscribed->has_value());
+
   EXPECT_EQ(runProgram(infected).startError, EPERM);
   EXPECT_TRUE(eventually([&] { return !fs::exists(infected); }));
+  std::vector<std::string> heard;
+  for (int i = 0; i < 20; ++i) {
+    auto message = events->receiveMessage(std::chrono::milliseconds(30000));
+    if (!message.ok() || !message->has_value()) break;
+    const auto event = nlohmann::json::parse(**message, nullptr, false);
+    heard.push_back(event.value("event", "") + " " + event.value("path", ""));
+    if (heard.back() == "program_blocked " + infected) break;
+  }
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), "program_blocked " + infected);
 
   // Written and made executable in place: denied whether the start comes before or after the
   // scan of the write has quarantined it (then the path is gone).

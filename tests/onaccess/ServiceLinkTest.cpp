@@ -41,6 +41,8 @@ TEST(ServiceLinkTest, ReadsEveryFormOfTheRealtimeAnswer) {
 TEST(ServiceLinkTest, RequestsThatCannotTravelAreNotBuilt) {
   EXPECT_EQ(ServiceLink::requestFor("/w/a \"b\""),
             R"({"command":"scan_realtime","path":"/w/a \"b\""})");
+  EXPECT_EQ(ServiceLink::requestFor("/w/p", true),
+            R"({"command":"scan_realtime","path":"/w/p","program_start":true})");
   EXPECT_EQ(ServiceLink::requestFor("/w/\xff\xfe"), "");
   EXPECT_EQ(ServiceLink::requestFor("/" + std::string(4090, 'a')), "");
 }

@@ -27,6 +27,10 @@ TEST(RequestBuilderTest, BuildsTheRequestTextFromTheArguments) {
        R"({"command":"scan","path":"/tmp/a=b","x":"1.5","y":"12abc","z":""})",
        false},
       {{"list_quarantine", "--raw"}, R"({"command":"list_quarantine"})", true},
+      // The one true/false member travels as a JSON boolean.
+      {{"scan_realtime", "path=/a", "program_start=true"},
+       R"({"command":"scan_realtime","path":"/a","program_start":true})",
+       false},
       // A later key replaces an earlier one; the command word always wins over a "command" key.
       {{"scan", "path=/a", "path=/b", "command=status"},
        R"({"command":"scan","path":"/b"})",
