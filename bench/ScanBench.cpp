@@ -10,10 +10,12 @@
 //                                    from SOURCE to TREE until MB megabytes are there
 //   scan_bench rules FILE COUNT      writes COUNT generated rules (text, hex and regular
 //                                    expression strings, some conditions on the pe module)
-//   scan_bench typed-rules DIR COUNT writes COUNT generated rules shaped like public collections
+//   scan_bench typed-rules DIR COUNT [common]
+//                                    writes COUNT generated rules shaped like public collections
 //                                    into files of eight rules below DIR: most test the first
 //                                    bytes (MZ, ELF, PDF, ZIP) and many read the pe module,
-//                                    every file imports pe
+//                                    every file imports pe; with `common` some look for strings
+//                                    ordinary files hold
 //   scan_bench scan-whole RULES TREE `scan` with the rules compiled as one whole set
 //   scan_bench compare RULES TREE    matches every file below TREE with the split sets and with
 //                                    the whole set and prints the files that differ
@@ -194,7 +196,9 @@ int writeRules(const fs::path& file, int count) {
 }
 
 // Rules shaped like a public collection: a magic test first, then the size and the strings.
-int writeTypedRules(const fs::path& folder, int count) {
+// With `common`, one rule in ten also looks for a string ordinary files hold, so that a comparison
+// sees matches of every kind.
+int writeTypedRules(const fs::path& folder, int count, bool common) {
   std::mt19937 random(3100);
   std::uniform_int_distribution<int> percent(0, 99);
   fs::create_directories(folder);
@@ -209,11 +213,12 @@ int writeTypedRules(const fs::path& folder, int count) {
     out << "    $a = \"" << randomWord(random, 12) << "\"\n";
     out << "    $b = { " << randomHex(random, 8) << "}\n";
     out << "    $c = \"" << randomWord(random, 10) << "\" wide ascii\n";
-    // Some strings that ordinary files hold, so that the comparison sees matches of every kind.
     static const char* const kCommon[] = {"GLIBC_2.2.5", "This program cannot be run in DOS mode",
-                                          "Copyright", "#!/bin/sh", "%PDF-1.", ".text", "usage:",
-                                          "http://"};
-    if (i % 10 == 0) out << "    $d = \"" << kCommon[(i / 10) % std::size(kCommon)] << "\"\n";
+                                          "Copyright",   "#!/bin/sh",
+                                          "%PDF-1.",     ".text",
+                                          "usage:",      "http://"};
+    if (common && i % 10 == 0)
+      out << "    $d = \"" << kCommon[(i / 10) % std::size(kCommon)] << "\"\n";
     out << "  condition:\n    ";
     const int kind = percent(random);
     if (kind < 62) {
@@ -320,7 +325,10 @@ int main(int argc, char** argv) {
     if (mode == "scan-tracked" && argc == 4) return scan(argv[2], argv[3], true);
     if (mode == "copy" && argc == 5) return copyTree(argv[2], argv[3], std::stoull(argv[4]));
     if (mode == "rules" && argc == 4) return writeRules(argv[2], std::stoi(argv[3]));
-    if (mode == "typed-rules" && argc == 4) return writeTypedRules(argv[2], std::stoi(argv[3]));
+    if (mode == "typed-rules" && (argc == 4 || argc == 5)) {
+      return writeTypedRules(argv[2], std::stoi(argv[3]),
+                             argc == 5 && argv[4] == std::string("common"));
+    }
     if (mode == "scan-whole" && argc == 4) return scan(argv[2], argv[3], false, true);
     if (mode == "compare" && argc == 4) return compare(argv[2], argv[3]);
   } catch (const std::exception& error) {
@@ -329,7 +337,8 @@ int main(int argc, char** argv) {
   }
   std::cerr << "usage: scan_bench generate TREE COUNT | scan RULES TREE | scan-tracked RULES TREE "
                "| copy SOURCE TREE MB |"
-               " rules FILE COUNT | typed-rules DIR COUNT | scan-whole RULES TREE | compare RULES"
+               " rules FILE COUNT | typed-rules DIR COUNT [common] | scan-whole RULES TREE | "
+               "compare RULES"
                " TREE\n";
   return 2;
 }
