@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "engine/YaraEngine.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "platform/Sha256.hpp"
+#include "tests/support/ReadCounter.hpp"
 #include "tests/support/RuleFixtures.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/support/TmpfsMount.hpp"
@@ -28,6 +28,7 @@ namespace norvid {
 namespace {
 
 namespace fs = std::filesystem;
+using norvid::testing::ReadCounter;
 using norvid::testing::RuleFixtures;
 using norvid::testing::TempDir;
 using norvid::testing::TmpfsMount;
@@ -35,39 +36,6 @@ using norvid::testing::TmpfsMount;
 // Both 17 bytes, so one may replace the other without changing the file's size.
 const std::string kMarker = "norvid-marker-one";
 const std::string kCleanText = "norvid-clean-text";
-
-// Counts the reads of the files in one directory (inotify IN_ACCESS): a verdict answered from
-// the cache opens the file but never reads it.
-class ReadCounter {
- public:
-  explicit ReadCounter(const std::string& directory)
-      : descriptor_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    EXPECT_GE(descriptor_, 0);
-    EXPECT_GE(::inotify_add_watch(descriptor_, directory.c_str(), IN_ACCESS), 0);
-  }
-  ~ReadCounter() { ::close(descriptor_); }
-  ReadCounter(const ReadCounter&) = delete;
-  ReadCounter& operator=(const ReadCounter&) = delete;
-
-  // Reads seen since the last call.
-  int reads() {
-    int count = 0;
-    alignas(inotify_event) char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(descriptor_, buffer, sizeof(buffer))) > 0) {
-      for (ssize_t at = 0; at < got;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        // Events without a name are the directory's own (its listing by a walk).
-        if ((event->mask & IN_ACCESS) != 0 && event->len > 0) ++count;
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
-    }
-    return count;
-  }
-
- private:
-  int descriptor_;
-};
 
 // Verdicts are kept only for files whose times lie a little before the scan.
 void letTimesSettle() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
