@@ -23,9 +23,7 @@ void printLine(std::ostream& stream, const std::string& text) { stream << (text 
 }  // namespace
 
 PersistentVerdicts::PersistentVerdicts(std::string path, MountTable mounts)
-    : path_(std::move(path)), mounts_(std::move(mounts)) {
-  platform::removeAtomicWriteLeftovers(path_);
-}
+    : path_(std::move(path)), mounts_(std::move(mounts)) {}
 
 PersistentVerdicts::~PersistentVerdicts() {
   if (saver_.joinable()) {
@@ -149,6 +147,10 @@ bool PersistentVerdicts::saveLocked() {
 
 void PersistentVerdicts::startBackgroundSaves() {
   if (saver_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    platform::removeAtomicWriteLeftovers(path_);
+  }
   saver_ = std::jthread([this](std::stop_token stop) { backgroundLoop(stop); });
 }
 

@@ -30,7 +30,7 @@ class PersistentVerdicts {
  public:
   using MountTable = std::function<platform::FileSystemIds()>;
 
-  // Keeps the verdicts in `path`, removing what writes cut short by a crash left beside it.
+  // Keeps the verdicts in `path`.
   explicit PersistentVerdicts(std::string path,
                               MountTable mounts = &platform::FileSystemIds::mounted);
   // Stops background saves; the attached cache is not written (detach() does).
@@ -60,7 +60,9 @@ class PersistentVerdicts {
   // write failed (the file then stays as it was).
   bool save();
 
-  // Writes in the background from now on, on a thread of background priority.
+  // Writes in the background from now on, on a thread of background priority, after removing
+  // what writes cut short by a crash left beside the file. Call it once this process is the one
+  // serving (no other instance writes the file).
   void startBackgroundSaves();
 
   // How long the cache rests after a change before it is written, and the longest a change waits
