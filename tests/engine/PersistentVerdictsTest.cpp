@@ -336,6 +336,49 @@ TEST_F(PersistentVerdictsTest, RemountedFileSystemStartsAfresh) {
   }
 }
 
+TEST_F(PersistentVerdictsTest, RulesChangedWhileTheEngineLoadedAreNeverBacked) {
+  const std::string clean = sample("clean.txt", kCleanText);
+  letTimesSettle();
+  { ServiceRun(folders).scan(clean); }
+  const std::string before = testing::readFile(folders.verdicts());
+
+  // Read before the load, as the service does; the rules change before the check after it.
+  const ContentFingerprint content =
+      ContentFingerprint::ofEngineFolders(folders.rules.str(), {}, folders.allow, true, true);
+  folders.rules.write("two.yar", RuleFixtures::ruleMatching("R2", kCleanText));
+  VerdictCache cache;
+  PersistentVerdicts store(folders.verdicts());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(store.attach(cache, content, nullptr), 0u);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("[WARN] Las reglas cambiaron"),
+            std::string::npos);
+  EXPECT_EQ(cache.size(), 0u);
+  platform::FileStatus status;
+  status.device = 1;
+  cache.store("/x", status, 0, {});
+  store.detach();
+  EXPECT_EQ(testing::readFile(folders.verdicts()), before) << "nothing is written for it";
+}
+
+TEST(VerdictCacheRestoreTest, RestoredVerdictsStayWithinTheBoundsAndBehindNewerOnes) {
+  VerdictCache cache(3);
+  platform::FileStatus status;
+  status.device = 7;
+  cache.store("/kept", status, 5, {});
+  std::vector<VerdictCache::Kept> restored;
+  for (const char* path : {"/kept", "/r1", "/r2", "/r3"}) {
+    restored.push_back({path, status, {ScanResult(path, ScanStatus::INFECTED, "R", 0, ""), {}}});
+  }
+  cache.restore(restored, 5);
+  const VerdictCache::Contents contents = cache.contents();
+  EXPECT_EQ(contents.generation, 5u);
+  std::vector<std::string> paths;
+  for (const VerdictCache::Kept& kept : contents.entries) paths.push_back(kept.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/kept", "/r1", "/r2"}));
+  EXPECT_EQ(contents.entries[0].verdict.result.status, ScanStatus::CLEAN)
+      << "a verdict kept already is not replaced";
+}
+
 TEST(VerdictFileTest, KeepsEveryPartOfAVerdict) {
   VerdictFile::Contents contents;
   contents.content = std::string(64, 'a');
