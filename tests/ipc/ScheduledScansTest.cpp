@@ -177,6 +177,18 @@ class ScheduledServiceTest : public ::testing::Test {
 
   json storedTask() const { return json::parse(readFile(schedulerFile())).at("tasks").at(0); }
 
+  // The stored task once its run is recorded (its last run set), or as it is after a generous
+  // bound.
+  json taskOnceRunRecorded() const {
+    json task;
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      task = storedTask();
+      if (task.at("last_run") != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return task;
+  }
+
   // The machine running the tests may be busy with other work, which a scan at background
   // priority would wait for; the priority itself is tested above.
   testing::ScopedEnvironment normalPriority{"NORVID_SCHEDULED_PRIORITY", "normal"};
@@ -203,12 +215,7 @@ TEST_F(ScheduledServiceTest, MissedTaskRunsAtStartIsListedAndCancelled) {
   gate.release();
 
   // The run ends after the cancelled path (the second one is not scanned) and is recorded.
-  json task;
-  for (int attempt = 0; attempt < 2000; ++attempt) {
-    task = storedTask();
-    if (task.at("last_run") != 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const json task = taskOnceRunRecorded();
   EXPECT_GE(task.at("last_run").get<std::time_t>(), before);
   EXPECT_GT(task.at("next_run").get<std::time_t>(), std::time(nullptr));
   const std::vector<json> reports = reportsIn(fixture.paths().reportsDir());
@@ -246,12 +253,7 @@ TEST_F(ScheduledServiceTest, StopDuringARunEndsItAndTheTaskRunsAgainAtTheNextSta
   const std::time_t before = std::time(nullptr);
   fixture.restart();
   fixture.serve();
-  json task;
-  for (int attempt = 0; attempt < 2000; ++attempt) {
-    task = storedTask();
-    if (task.at("last_run") != 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const json task = taskOnceRunRecorded();
   EXPECT_GE(task.at("last_run").get<std::time_t>(), before);
   reports = reportsIn(fixture.paths().reportsDir());
   EXPECT_EQ(reports.size(), 3u);
