@@ -95,6 +95,8 @@ class Scanner {
 
   // Verdicts kept for unchanged files.
   std::size_t cachedVerdicts() const { return cache_.size(); }
+  // The cache itself, for a store that keeps it across restarts.
+  VerdictCache& verdictCache() { return cache_; }
 
  private:
   struct Verdict {

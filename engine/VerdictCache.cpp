@@ -24,6 +24,7 @@ VerdictCache::VerdictCache(std::size_t maxEntries, std::size_t maxBytes)
 
 void VerdictCache::adoptGeneration(std::uint64_t generation) {
   if (generation == generation_) return;
+  if (!order_.empty()) ++changes_;
   order_.clear();
   byPath_.clear();
   bytes_ = 0;
@@ -58,12 +59,50 @@ void VerdictCache::store(const std::string& path, const platform::FileStatus& st
   if (maxEntries_ == 0) return;
   auto found = byPath_.find(path);
   if (found != byPath_.end()) eraseLocked(found->second);
+  insertLocked(order_.begin(), path, status, std::move(verdict));
+  while (order_.size() > maxEntries_ || bytes_ > maxBytes_) eraseLocked(std::prev(order_.end()));
+}
+
+void VerdictCache::insertLocked(Order::iterator at, std::string path,
+                                const platform::FileStatus& status, Verdict verdict) {
   const std::size_t bytes = footprint(path, verdict);
   if (bytes > maxBytes_) return;
-  order_.push_front(Entry{path, status, std::move(verdict), bytes});
-  byPath_.emplace(path, order_.begin());
+  Order::iterator entry =
+      order_.insert(at, Entry{std::move(path), status, std::move(verdict), bytes});
+  byPath_.emplace(entry->path, entry);
   bytes_ += bytes;
-  while (order_.size() > maxEntries_ || bytes_ > maxBytes_) eraseLocked(std::prev(order_.end()));
+  ++changes_;
+}
+
+VerdictCache::Contents VerdictCache::contents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Contents contents;
+  contents.generation = generation_;
+  contents.entries.reserve(order_.size());
+  for (const Entry& entry : order_) {
+    contents.entries.push_back(Kept{entry.path, entry.status, entry.verdict});
+  }
+  return contents;
+}
+
+void VerdictCache::restore(std::vector<Kept> entries, std::uint64_t generation) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  adoptGeneration(generation);
+  for (Kept& kept : entries) {
+    if (order_.size() >= maxEntries_) break;
+    if (byPath_.count(kept.path) != 0) continue;
+    insertLocked(order_.end(), std::move(kept.path), kept.status, std::move(kept.verdict));
+    // The oldest entries are the ones left out when the bytes run out.
+    if (bytes_ > maxBytes_) {
+      eraseLocked(std::prev(order_.end()));
+      break;
+    }
+  }
+}
+
+std::uint64_t VerdictCache::changes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return changes_;
 }
 
 std::size_t VerdictCache::size() const {

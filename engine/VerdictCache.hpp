@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/ConsoleCapture.hpp"
 #include "engine/ScanResult.hpp"
@@ -42,7 +43,29 @@ class VerdictCache {
 
   std::size_t size() const;
 
- private:
+  // One kept verdict, as a store outside the cache sees it.
+  struct Kept {
+    std::string path;
+    platform::FileStatus status;
+    Verdict verdict;
+  };
+  struct Contents {
+    // The exclusion generation every entry holds for.
+    std::uint64_t generation = 0;
+    // Most recently used first.
+    std::vector<Kept> entries;
+  };
+  // A copy of everything kept.
+  Contents contents() const;
+
+  // Adds `entries` (most recently used first) behind the verdicts kept now, within the bounds,
+  // for the exclusion generation `generation`; paths kept already keep their own verdict.
+  void restore(std::vector<Kept> entries, std::uint64_t generation);
+
+  // Grows with every verdict stored, restored, or dropped with its generation, so that a store
+  // outside the cache can tell whether it has anything new to write.
+  std::uint64_t changes() const;
+
   struct Entry {
     std::string path;
     platform::FileStatus status;
@@ -52,6 +75,8 @@ class VerdictCache {
   using Order = std::list<Entry>;
 
   // REQUIRES: mutex_ held.
+  void insertLocked(Order::iterator at, std::string path, const platform::FileStatus& status,
+                    Verdict verdict);
   void adoptGeneration(std::uint64_t generation);
   void eraseLocked(Order::iterator entry);
 
@@ -60,6 +85,7 @@ class VerdictCache {
   mutable std::mutex mutex_;
   std::uint64_t generation_ = 0;
   std::size_t bytes_ = 0;
+  std::uint64_t changes_ = 0;
   // Most recently used first.
   Order order_;
   std::unordered_map<std::string, Order::iterator> byPath_;

@@ -6,6 +6,7 @@
 #include <shared_mutex>
 
 #include "engine/ArchiveExtractor.hpp"
+#include "engine/ContentFingerprint.hpp"
 #include "engine/ScanThreadPool.hpp"
 #include "ipc/CommandTable.hpp"
 #include "ipc/JsonResponse.hpp"
@@ -54,6 +55,7 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
       transport_(withServiceLanes(std::move(transportOptions), this)),
       subscriptions_(std::make_unique<EventSubscriptions>(configuration_.administratorGroup)),
       scanPool_(ScanThreadPool::instance(configuration_.scanThreads)),
+      verdicts_(configuration_.verdictsFile()),
       usbControl_(configuration_.sysfsRoot, configuration_.modprobeDir),
       scanRegistry_(configuration_.administratorGroup),
       scanCommands_(engine_, statistics_, configuration_.quarantineDir(), &scanRegistry_),
@@ -77,7 +79,7 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
       configuration_.reportsDir(), configuration_.administratorGroup);
   ruleCommands_ = std::make_unique<RuleCommands>(
       engine_, configuration_.rulesDir(), configuration_.dataDir, configuration_.extractionDir(),
-      configuration_.allowDir, exclusions_.get(), scanPool_);
+      configuration_.allowDir, exclusions_.get(), scanPool_, &verdicts_);
   dispatcher_ =
       std::make_unique<CommandDispatcher>(buildCommandTable(), configuration_.administratorGroup);
 }
@@ -85,6 +87,7 @@ IPCServer::IPCServer(ServiceConfiguration configuration,
 IPCServer::~IPCServer() {
   stop();
   scheduleRunner_.reset();
+  verdicts_.detach();
   std::unique_lock<std::shared_mutex> lock(engine_.lock);
   if (engine_.engine) {
     engine_.engine->unload();
@@ -133,7 +136,11 @@ bool IPCServer::buildComponents() {
   trace("[DBG] Creating YaraEngine...");
   engine_.engine = std::make_unique<YaraEngine>(configuration_.dataDir);
   // Rule feeds installed by norvid-update load after the rules folder, each in its namespace.
-  engine_.engine->setAdditionalFolders(feedRuleFolders(configuration_.dataDir));
+  std::vector<RuleFolder> feeds = feedRuleFolders(configuration_.dataDir);
+  // Read before the load and checked unchanged after it, so that it describes what was loaded.
+  const ContentFingerprint content = ContentFingerprint::ofEngineFolders(
+      configuration_.rulesDir(), feeds, configuration_.allowDir, true, true);
+  engine_.engine->setAdditionalFolders(std::move(feeds));
   trace("[DBG] YaraEngine created, initializing...");
   if (!engine_.engine->initialize()) {
     logger.error("No se pudo inicializar el motor YARA");
@@ -171,6 +178,7 @@ bool IPCServer::buildComponents() {
   trace("[DBG] Creating Scanner...");
   engine_.scanner = std::make_unique<Scanner>(engine_.engine.get(), true, true, exclusions_.get(),
                                               configuration_.extractionDir(), &scanPool_);
+  verdicts_.attach(engine_.scanner->verdictCache(), content, exclusions_.get());
   return true;
 }
 
@@ -291,6 +299,7 @@ bool IPCServer::start() {
   acceptThread_ = std::make_unique<std::thread>([this] { serverLoop(); });
   // Tasks missed while the service was down start now, the others at their time.
   if (scheduleRunner_) scheduleRunner_->start();
+  verdicts_.startBackgroundSaves();
   return true;
 }
 
@@ -332,6 +341,7 @@ void IPCServer::stop() {
     if (acceptThread_->joinable()) acceptThread_->join();
     acceptThread_.reset();
   }
+  verdicts_.save();
   std::cout << "[IPCServer] Servidor IPC detenido" << std::endl;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/EngineSlot.hpp"
+#include "engine/PersistentVerdicts.hpp"
 #include "exclusions/ExclusionsManager.hpp"
 #include "ipc/CommandDispatcher.hpp"
 #include "ipc/EventSubscriptions.hpp"
@@ -82,6 +83,8 @@ class IPCServer final {
   ServiceStatistics statistics_;
   ScanThreadPool& scanPool_;
   EngineSlot engine_;
+  // Backs the scanner's verdict cache with a file, so that a restart starts from it.
+  PersistentVerdicts verdicts_;
   std::unique_ptr<ExclusionsManager> exclusions_;
   std::unique_ptr<Scheduler> scheduler_;
   UsbControl usbControl_;

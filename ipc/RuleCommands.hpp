@@ -8,6 +8,7 @@
 namespace norvid {
 
 class ExclusionsManager;
+class PersistentVerdicts;
 class ScanThreadPool;
 
 // The reload_rules command: builds a fresh engine from the rules directory (then the installed
@@ -18,10 +19,12 @@ class ScanThreadPool;
 class RuleCommands {
  public:
   // `traceDirectory` is where the engine writes its load trace; `extractionDir` the scanner's
-  // extraction folder; `allowDir` holds the allow list.
+  // extraction folder; `allowDir` holds the allow list. `verdicts` (when given, outliving this)
+  // backs every scanner built here: its cache is written before the old scanner goes and the new
+  // one starts from the verdicts kept for the same rules.
   RuleCommands(EngineSlot& slot, std::string rulesDir, std::string traceDirectory,
                std::string extractionDir, std::string allowDir, ExclusionsManager* exclusions,
-               ScanThreadPool& pool);
+               ScanThreadPool& pool, PersistentVerdicts* verdicts = nullptr);
 
   std::string handleReloadRules(const CallerIdentity& caller = {});
 
@@ -33,6 +36,7 @@ class RuleCommands {
   std::string allowDir_;
   ExclusionsManager* exclusions_;
   ScanThreadPool& pool_;
+  PersistentVerdicts* verdicts_;
 };
 
 }  // namespace norvid

@@ -36,6 +36,8 @@ struct ServiceConfiguration {
   std::string quarantineDir() const { return dataDir + "/Quarantine"; }
   std::string exclusionsFile() const { return dataDir + "/config/exclusions.json"; }
   std::string schedulerFile() const { return dataDir + "/config/scheduler.json"; }
+  // Verdicts on unchanged files, kept across restarts.
+  std::string verdictsFile() const { return dataDir + "/verdicts.bin"; }
   // Where archives are extracted for scanning; emptied at every start.
   std::string extractionDir() const { return dataDir + "/extract"; }
 };

@@ -97,6 +97,7 @@ void ScheduleRunner::execute(const ScheduledTask& task, std::stop_token stop) {
   }
   if (stop.stop_requested()) {
     // Cut short by the service's stop: the task stays due and runs again at the next start.
+    scheduler_.keepDue(task.id, start);
     logger.info("Tarea programada " + task.id + " interrumpida por la parada del servicio");
   } else {
     scheduler_.recordRun(task.id, start);

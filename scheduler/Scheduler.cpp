@@ -228,6 +228,21 @@ void Scheduler::recordRun(const std::string& id, TimePoint start) {
   logSaveFailure(configPath_, problem);
 }
 
+void Scheduler::keepDue(const std::string& id, TimePoint start) {
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = std::find_if(tasks_.begin(), tasks_.end(),
+                              [&id](const ScheduledTask& task) { return task.id == id; });
+    if (found == tasks_.end()) return;
+    missed_.insert(id);
+    if (found->next_run <= start) return;
+    found->next_run = start;
+    if (saveTasks(problem)) return;
+  }
+  logSaveFailure(configPath_, problem);
+}
+
 TimePoint Scheduler::computeNextRun(const ScheduledTask& task) const {
   const TimePoint now = clock_.now();
   const std::tm today = platform::toLocalCalendar(std::chrono::system_clock::to_time_t(now));

@@ -66,6 +66,12 @@ class Scheduler {
   // alone. A failed write is logged; the memory keeps the run, so the task is not due again.
   void recordRun(const std::string& id, std::chrono::system_clock::time_point start);
 
+  // Records that a run of the task `id` that began at `start` was cut short by the service's
+  // stop: the task stays due, and its next run becomes `start` at the latest and is written, so
+  // that the next start of the service (which reads the file afresh) runs it again, once. A task
+  // removed meanwhile is left alone; a failed write is logged.
+  void keepDue(const std::string& id, std::chrono::system_clock::time_point start);
+
   // The next local time the task is due, strictly after now: daily and weekly at its hour and
   // minute, monthly on its day of the month, anything else exactly 24 hours from now. Throws
   // std::overflow_error when the result lies outside the clock's range.

@@ -28,6 +28,9 @@ class CoreFixture {
   }
 
   IPCServer& core();
+  // Ends the core as a stop of the service does; the next core() builds a new one on the same
+  // folders, as the next start of the service would.
+  void restart() { core_.reset(); }
   ServiceConfiguration paths() const { return paths_; }
   const TempDir& root() const { return root_; }
 

@@ -66,8 +66,8 @@ class ScheduledScansTest : public ::testing::Test {
     slot_.engine = std::make_unique<YaraEngine>(dir_.str());
     ASSERT_TRUE(slot_.engine->initialize());
     ASSERT_TRUE(slot_.engine->loadRulesFromDirectory((dir_.path() / "rules").string()));
-    slot_.scanner = std::make_unique<Scanner>(slot_.engine.get(), true, true, nullptr,
-                                              dir_.str() + "/extract");
+    slot_.scanner =
+        std::make_unique<Scanner>(slot_.engine.get(), true, true, nullptr, dir_.str() + "/extract");
     ASSERT_TRUE(scheduler_.initialize());
   }
 
@@ -177,6 +177,18 @@ class ScheduledServiceTest : public ::testing::Test {
 
   json storedTask() const { return json::parse(readFile(schedulerFile())).at("tasks").at(0); }
 
+  // The stored task once its run is recorded (its last run set), or as it is after a generous
+  // bound.
+  json taskOnceRunRecorded() const {
+    json task;
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      task = storedTask();
+      if (task.at("last_run") != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return task;
+  }
+
   // The machine running the tests may be busy with other work, which a scan at background
   // priority would wait for; the priority itself is tested above.
   testing::ScopedEnvironment normalPriority{"NORVID_SCHEDULED_PRIORITY", "normal"};
@@ -203,12 +215,7 @@ TEST_F(ScheduledServiceTest, MissedTaskRunsAtStartIsListedAndCancelled) {
   gate.release();
 
   // The run ends after the cancelled path (the second one is not scanned) and is recorded.
-  json task;
-  for (int attempt = 0; attempt < 2000; ++attempt) {
-    task = storedTask();
-    if (task.at("last_run") != 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const json task = taskOnceRunRecorded();
   EXPECT_GE(task.at("last_run").get<std::time_t>(), before);
   EXPECT_GT(task.at("next_run").get<std::time_t>(), std::time(nullptr));
   const std::vector<json> reports = reportsIn(fixture.paths().reportsDir());
@@ -216,6 +223,43 @@ TEST_F(ScheduledServiceTest, MissedTaskRunsAtStartIsListedAndCancelled) {
   EXPECT_EQ(reports[0].at("cancelled"), true);
   EXPECT_EQ(reports[0].at("target_path"), tree);
   EXPECT_EQ(fixture.sendJson({{"command", "list_scans"}}).at("scans"), json::array());
+}
+
+TEST_F(ScheduledServiceTest, StopDuringARunEndsItAndTheTaskRunsAgainAtTheNextStart) {
+  testing::OpenGate gate(held);
+  if (!gate.error().empty()) GTEST_SKIP() << "cannot hold a file's opens: " << gate.error();
+  writeTasks(json::array({missedTask("task-stopped", {tree, tree})}));
+  fixture.serve();
+  ASSERT_TRUE(waitForScheduledScan().is_object()) << "the missed task never started";
+
+  // The stop waits for the run, which waits at the held file; the gate opens once the stop is
+  // under way (the core no longer runs), so the stop is what ends the run.
+  std::thread stopping([this] { fixture.core().stop(); });
+  for (int attempt = 0; attempt < 2000 && fixture.core().isRunning(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  gate.release();
+  stopping.join();
+  EXPECT_FALSE(fixture.core().isRunning());
+  EXPECT_EQ(storedTask().at("last_run"), 0) << "a run cut short by a stop is not recorded";
+  EXPECT_LE(storedTask().at("next_run").get<std::time_t>(), std::time(nullptr))
+      << "the file keeps the task due for the next start";
+  std::vector<json> reports = reportsIn(fixture.paths().reportsDir());
+  ASSERT_EQ(reports.size(), 1u) << "the second path is not scanned after the stop";
+  EXPECT_EQ(reports[0].at("cancelled"), true);
+
+  // The next start runs the task again, whole this time.
+  const std::time_t before = std::time(nullptr);
+  fixture.restart();
+  fixture.serve();
+  const json task = taskOnceRunRecorded();
+  EXPECT_GE(task.at("last_run").get<std::time_t>(), before);
+  reports = reportsIn(fixture.paths().reportsDir());
+  EXPECT_EQ(reports.size(), 3u);
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                          [](const json& report) { return report.value("cancelled", false); }),
+            1);
 }
 
 }  // namespace
