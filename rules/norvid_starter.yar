@@ -59,7 +59,9 @@ rule Webshell_ASP_Request_Eval
         $tag and any of ($run*)
 }
 
-// PowerShell download cradles: a script fetched with WebClient and run in memory.
+// PowerShell download cradles: a script fetched with WebClient and run in memory. Installation
+// guides quote such lines (Chocolatey, Boxstarter) in their code blocks: a Markdown fence or a
+// reStructuredText code block marks the file as documentation, which runs nothing.
 rule Script_PowerShell_Download_Cradle
 {
     meta:
@@ -71,8 +73,12 @@ rule Script_PowerShell_Download_Cradle
         $run1 = "IEX(" nocase
         $run2 = "IEX (" nocase
         $run3 = "Invoke-Expression" nocase
+        $run4 = "|IEX" nocase
+        $run5 = "| IEX" nocase
+        $doc1 = "\n```"
+        $doc2 = "\n.. code-block::"
     condition:
-        $client and any of ($fetch*) and any of ($run*)
+        $client and any of ($fetch*) and any of ($run*) and not any of ($doc*)
 }
 
 // VBScript or JScript droppers that download a file, save it with ADODB.Stream and run it.
