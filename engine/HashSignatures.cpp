@@ -18,6 +18,13 @@ namespace {
 // Bytes read at once when a file is hashed.
 constexpr std::size_t kReadBlock = 256 * 1024;
 
+// Buckets of the `*` entries' index: one per value of a digest's first two bytes.
+constexpr std::size_t kPrefixes = 65536;
+
+std::size_t prefixOf(const unsigned char* digest) {
+  return static_cast<std::size_t>(digest[0]) << 8 | digest[1];
+}
+
 struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
@@ -64,32 +71,54 @@ void HashSignatures::Table<DigestBytes>::finish(const std::string& names) {
   }
   entries.erase(kept, entries.end());
   entries.shrink_to_fit();
-  anySize = !entries.empty() && entries.back().size == kAnySize;
+  anyBegin = static_cast<std::size_t>(
+      std::lower_bound(entries.begin(), entries.end(), kAnySize,
+                       [](const Entry& entry, std::uint32_t s) { return entry.size < s; }) -
+      entries.begin());
+  anySize = anyBegin < entries.size();
+  anyIndex.clear();
+  if (!anySize) return;
+  anyIndex.assign(kPrefixes + 1, static_cast<std::uint32_t>(entries.size()));
+  for (std::size_t at = entries.size(); at-- > anyBegin;) {
+    anyIndex[prefixOf(entries[at].digest.data())] = static_cast<std::uint32_t>(at);
+  }
+  // A prefix no entry has starts where the next one does.
+  for (std::size_t prefix = kPrefixes; prefix-- > 0;) {
+    anyIndex[prefix] = std::min(anyIndex[prefix], anyIndex[prefix + 1]);
+  }
 }
 
 template <std::size_t DigestBytes>
 bool HashSignatures::Table<DigestBytes>::needs(std::uint32_t size) const {
   if (anySize) return true;
-  auto found = std::lower_bound(entries.begin(), entries.end(), size,
+  const auto sizedEnd = entries.begin() + static_cast<std::ptrdiff_t>(anyBegin);
+  auto found = std::lower_bound(entries.begin(), sizedEnd, size,
                                 [](const Entry& entry, std::uint32_t s) { return entry.size < s; });
-  return found != entries.end() && found->size == size;
+  return found != sizedEnd && found->size == size;
 }
 
 template <std::size_t DigestBytes>
 void HashSignatures::Table<DigestBytes>::collect(std::uint32_t size, const unsigned char* digest,
                                                  std::vector<std::uint32_t>& names) const {
-  for (const std::uint32_t wanted : {size, kAnySize}) {
-    auto less = [](const Entry& entry, const std::pair<std::uint32_t, const unsigned char*>& key) {
-      if (entry.size != key.first) return entry.size < key.first;
-      return std::memcmp(entry.digest.data(), key.second, DigestBytes) < 0;
-    };
-    auto found =
-        std::lower_bound(entries.begin(), entries.end(), std::make_pair(wanted, digest), less);
-    for (; found != entries.end() && found->size == wanted &&
-           std::memcmp(found->digest.data(), digest, DigestBytes) == 0;
-         ++found) {
-      names.push_back(found->name);
-    }
+  auto same = [digest](const Entry& entry) {
+    return std::memcmp(entry.digest.data(), digest, DigestBytes) == 0;
+  };
+  const auto sizedEnd = entries.begin() + static_cast<std::ptrdiff_t>(anyBegin);
+  auto less = [](const Entry& entry, const std::pair<std::uint32_t, const unsigned char*>& key) {
+    if (entry.size != key.first) return entry.size < key.first;
+    return std::memcmp(entry.digest.data(), key.second, DigestBytes) < 0;
+  };
+  for (auto found = std::lower_bound(entries.begin(), sizedEnd, std::make_pair(size, digest), less);
+       found != sizedEnd && found->size == size && same(*found); ++found) {
+    names.push_back(found->name);
+  }
+  if (!anySize) return;
+  const std::size_t prefix = prefixOf(digest);
+  const auto bucketEnd = entries.begin() + anyIndex[prefix + 1];
+  for (auto found = std::lower_bound(entries.begin() + anyIndex[prefix], bucketEnd,
+                                     std::make_pair(kAnySize, digest), less);
+       found != bucketEnd && same(*found); ++found) {
+    names.push_back(found->name);
   }
 }
 
@@ -183,20 +212,46 @@ std::size_t HashSignatures::count() const {
 
 namespace {
 
+// MD5, SHA-1 and SHA-256, fetched from the provider once and kept for the life of the process:
+// EVP_md5() and its kin are looked up again by every EVP_DigestInit_ex, which costs more than
+// hashing a small file.
+const EVP_MD* algorithm(std::size_t index) {
+  static const std::array<const EVP_MD*, 3> fetched = [] {
+    std::array<const EVP_MD*, 3> md{EVP_MD_fetch(nullptr, "MD5", nullptr),
+                                    EVP_MD_fetch(nullptr, "SHA1", nullptr),
+                                    EVP_MD_fetch(nullptr, "SHA256", nullptr)};
+    if (md[0] == nullptr) md[0] = EVP_md5();
+    if (md[1] == nullptr) md[1] = EVP_sha1();
+    if (md[2] == nullptr) md[2] = EVP_sha256();
+    return md;
+  }();
+  return fetched[index];
+}
+
+// The calling thread's digest context for an algorithm, made once per thread and reused.
+EVP_MD_CTX* threadContext(std::size_t index) {
+  thread_local std::array<DigestContext, 3> contexts;
+  if (!contexts[index]) contexts[index].reset(EVP_MD_CTX_new());
+  return contexts[index].get();
+}
+
 struct Wanted {
   bool needed;
-  const EVP_MD* algorithm;
-  DigestContext context;
+  EVP_MD_CTX* context = nullptr;
 };
 
-// Feeds the `size` bytes read through `read` to every needed digest, in one pass. False when a
-// read or a digest step failed, or the file ended early: no digest is then trustworthy.
+// Feeds the `size` bytes read through `read` to every needed digest (index 0 MD5, 1 SHA-1,
+// 2 SHA-256), in one pass. False when a read or a digest step failed, or the file ended early:
+// no digest is then trustworthy.
 bool digestContent(std::uint64_t size, const HashSignatures::Reader& read,
                    std::array<Wanted, 3>& wanted) {
-  for (Wanted& w : wanted) {
+  for (std::size_t index = 0; index < wanted.size(); ++index) {
+    Wanted& w = wanted[index];
     if (!w.needed) continue;
-    w.context.reset(EVP_MD_CTX_new());
-    if (!w.context || EVP_DigestInit_ex(w.context.get(), w.algorithm, nullptr) != 1) return false;
+    w.context = threadContext(index);
+    if (w.context == nullptr || EVP_DigestInit_ex(w.context, algorithm(index), nullptr) != 1) {
+      return false;
+    }
   }
   std::vector<unsigned char> block(
       static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadBlock)));
@@ -207,7 +262,7 @@ bool digestContent(std::uint64_t size, const HashSignatures::Reader& read,
     if (got <= 0) return false;
     for (Wanted& w : wanted) {
       if (w.needed &&
-          EVP_DigestUpdate(w.context.get(), block.data(), static_cast<std::size_t>(got)) != 1) {
+          EVP_DigestUpdate(w.context, block.data(), static_cast<std::size_t>(got)) != 1) {
         return false;
       }
     }
@@ -219,12 +274,11 @@ bool digestContent(std::uint64_t size, const HashSignatures::Reader& read,
 }  // namespace
 
 std::string HashSignatures::sha256Of(std::uint64_t size, const Reader& read) {
-  std::array<Wanted, 3> wanted{
-      {{false, EVP_md5(), nullptr}, {false, EVP_sha1(), nullptr}, {true, EVP_sha256(), nullptr}}};
+  std::array<Wanted, 3> wanted{{{false}, {false}, {true}}};
   if (size == 0 || !digestContent(size, read, wanted)) return "";
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(wanted[2].context.get(), digest, &length) != 1) return "";
+  if (EVP_DigestFinal_ex(wanted[2].context, digest, &length) != 1) return "";
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;
   for (unsigned int i = 0; i < length; ++i) {
@@ -239,9 +293,8 @@ std::vector<std::string> HashSignatures::match(std::uint64_t size, const Reader&
   std::vector<std::string> matched;
   if (size == 0 || size > maxFileSize_) return matched;
   const auto fileSize = static_cast<std::uint32_t>(size);
-  std::array<Wanted, 3> wanted{{{md5_.needs(fileSize), EVP_md5(), nullptr},
-                                {sha1_.needs(fileSize), EVP_sha1(), nullptr},
-                                {sha256_.needs(fileSize), EVP_sha256(), nullptr}}};
+  std::array<Wanted, 3> wanted{
+      {{md5_.needs(fileSize)}, {sha1_.needs(fileSize)}, {sha256_.needs(fileSize)}}};
   if (std::none_of(wanted.begin(), wanted.end(), [](const Wanted& w) { return w.needed; })) {
     return matched;
   }
@@ -256,7 +309,7 @@ std::vector<std::string> HashSignatures::match(std::uint64_t size, const Reader&
   for (std::size_t index = 0; index < wanted.size(); ++index) {
     if (!wanted[index].needed) continue;
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(wanted[index].context.get(), digest, &length) != 1) return fail();
+    if (EVP_DigestFinal_ex(wanted[index].context, digest, &length) != 1) return fail();
     if (index == 0) md5_.collect(fileSize, digest, names);
     if (index == 1) sha1_.collect(fileSize, digest, names);
     if (index == 2) sha256_.collect(fileSize, digest, names);

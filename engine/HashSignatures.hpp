@@ -76,6 +76,11 @@ class HashSignatures {
     };
     std::vector<Entry> entries;
     bool anySize = false;
+    // Where the `*` entries start (they sort last, by digest).
+    std::size_t anyBegin = 0;
+    // For the `*` entries: anyIndex[p] is the first one whose digest starts with two bytes of
+    // value p or more, so a lookup reads a handful of entries instead of searching all of them.
+    std::vector<std::uint32_t> anyIndex;
 
     // Sorts, and drops repeated (hash, size, name) entries.
     void finish(const std::string& names);

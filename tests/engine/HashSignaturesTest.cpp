@@ -153,6 +153,31 @@ TEST_F(HashSignaturesTest, OnlyNamedSizesAreReadAndEachFileOnce) {
   EXPECT_FALSE(complete);
 }
 
+TEST_F(HashSignaturesTest, AnySizeLookupsFindTheirDigestAmongNeighbours) {
+  // `*` signatures are found through an index on a digest's first two bytes: digests that share
+  // those bytes with a file's, and digests at either end of the index, must neither hide the
+  // file's signatures nor match in their place.
+  const std::string digest = sha256(kAlpha);
+  const std::string prefix = digest.substr(0, 4);
+  const std::string sameButLast = digest.substr(0, 63) + (digest.back() == '0' ? '1' : '0');
+  std::string text;
+  for (const std::string& line :
+       {std::string(64, '0') + ":*:Lowest", std::string(64, 'f') + ":*:Highest",
+        sameButLast + ":*:SamePrefix", prefix + std::string(60, '0') + ":*:SamePrefixLow",
+        prefix + std::string(60, 'f') + ":*:SamePrefixHigh", digest + ":*:Any",
+        digest + ":" + std::to_string(kAlpha.size()) + ":Sized", digest + ":*:AnyAgain"}) {
+    text += line + "\n";
+  }
+  // Many other `*` digests, spread over the whole index.
+  for (int i = 0; i < 3000; ++i) text += sha256("other " + std::to_string(i)) + ":*:Other\n";
+  signatures.loadList(list("spread.hsb", text));
+  signatures.finish();
+  EXPECT_EQ(signatures.match(kAlpha.size(), readerOf(kAlpha)), (Names{"Any", "Sized", "AnyAgain"}));
+  const std::string other = "other 1234";
+  EXPECT_EQ(signatures.match(other.size(), readerOf(other)), Names{"Other"});
+  EXPECT_TRUE(signatures.match(kBeta.size(), readerOf(kBeta)).empty());
+}
+
 // The engine loads the lists beside the rules and reports their signatures as matches; the
 // scanner turns those into INFECTED verdicts, inside archives too.
 class HashScanTest : public ::testing::Test {
