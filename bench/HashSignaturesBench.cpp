@@ -46,14 +46,16 @@ int generate(const std::string& path, long count, bool anySize, std::uint64_t mi
 int load(const std::string& path) {
   const std::uint64_t before = norvid::platform::residentMemoryBytes().value_or(0);
   const auto start = std::chrono::steady_clock::now();
+  const std::clock_t cpuStart = std::clock();
   norvid::HashSignatures signatures(64ull * 1024 * 1024);
   const norvid::HashSignatures::ListLoad list = signatures.loadList(path);
   signatures.finish();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
   const std::uint64_t after = norvid::platform::residentMemoryBytes().value_or(0);
   std::cerr << "signatures=" << signatures.count() << " malformed=" << list.malformed
-            << " load_seconds=" << seconds
+            << " load_seconds=" << seconds << " load_cpu_seconds=" << cpuSeconds
             << " resident_added_mib=" << static_cast<double>(after - before) / (1024.0 * 1024.0)
             << "\n";
   return 0;
