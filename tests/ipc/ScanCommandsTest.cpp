@@ -316,7 +316,8 @@ TEST_F(ScanCommandsTest, HashSignaturesLoadWithTheRulesAndAnswerLikeARule) {
 }
 
 TEST_F(ScanCommandsTest, AllowListDropsARuleAndClearsAFileFromTheNextReload) {
-  // The starter rule that flags the Chocolatey install line of Node.js's BUILDING.md.
+  // A starter rule that flags a download cradle (the Chocolatey install line of Node.js's
+  // BUILDING.md, here outside the code block that keeps the real guide clean).
   fs::copy_file(std::string(NORVID_TEST_SOURCE_DIR) + "/../rules/norvid_starter.yar",
                 fixture_.paths().rulesDir() + "/norvid_starter.yar");
   const std::string building = file("BUILDING.md",
