@@ -21,6 +21,7 @@ using norvid::testing::ArchiveFixtures;
 using norvid::testing::ArchiveFormat;
 using norvid::testing::ArchiveMember;
 using norvid::testing::PeImageBuilder;
+using norvid::testing::readFile;
 using norvid::testing::TempDir;
 using Names = std::vector<std::string>;
 
@@ -83,25 +84,15 @@ rule Feed_Payload { strings: $a = "payload" condition: $a }
 rule Feed_Elf { condition: uint32(0) == 0x464C457F }
 )";
 
-void writeFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class RuleSplitterTest : public ::testing::Test {
  protected:
   RuleSplitterTest()
       : split((temp.path() / "split").string()), whole((temp.path() / "whole").string()) {
-    writeFile(rules() / "a_typed.yar", kTypedRules);
-    writeFile(rules() / "b_elf.yar", kElfRules);
-    writeFile(rules() / "c_unparsed.yar", kUnparsedRules);
-    writeFile(rules() / "d_syntax.yar", kSyntaxRules);
-    writeFile(temp.path() / "feed" / "feed.yar", kFeedRules);
+    temp.write("rules/a_typed.yar", kTypedRules);
+    temp.write("rules/b_elf.yar", kElfRules);
+    temp.write("rules/c_unparsed.yar", kUnparsedRules);
+    temp.write("rules/d_syntax.yar", kSyntaxRules);
+    temp.write("feed/feed.yar", kFeedRules);
   }
 
   fs::path rules() const { return temp.path() / "rules"; }
@@ -154,8 +145,7 @@ class RuleSplitterTest : public ::testing::Test {
     if (fs::exists("/bin/true")) files.emplace_back("true", readFile("/bin/true"));
     std::vector<fs::path> paths;
     for (const auto& [name, content] : files) {
-      writeFile(temp.path() / "corpus" / name, content);
-      paths.push_back(temp.path() / "corpus" / name);
+      paths.push_back(temp.write("corpus/" + name, content));
     }
     return paths;
   }
@@ -255,8 +245,7 @@ TEST_F(RuleSplitterTest, FewTypedRulesAreNotWorthASetOfTheirOwn) {
             "\" condition: $a }\n";
   }
   many += "rule Mz_Alone { condition: uint16(0) == 0x5A4D }\n";
-  writeFile(temp.path() / "few" / "few.yar", many);
-  EXPECT_FALSE(RuleSplitter::plan({(temp.path() / "few" / "few.yar").string()}).splits());
+  EXPECT_FALSE(RuleSplitter::plan({temp.write("few/few.yar", many)}).splits());
 }
 
 }  // namespace
