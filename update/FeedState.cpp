@@ -1,5 +1,9 @@
 #include "update/FeedState.hpp"
 
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
 namespace norvid::update {
 namespace {
 
@@ -25,6 +29,18 @@ template <typename T>
 void take(const nlohmann::json& document, const char* key, T& target) {
   auto found = document.find(key);
   if (found == document.end()) return;
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    // Only whole numbers the member's type can hold: converting a larger or fractional number
+    // is undefined, and such a value is never written here.
+    if (found->is_number_unsigned()) {
+      const auto value = found->get<std::uint64_t>();
+      if (std::in_range<T>(value)) target = static_cast<T>(value);
+    } else if (found->is_number_integer()) {
+      const auto value = found->get<std::int64_t>();
+      if (std::in_range<T>(value)) target = static_cast<T>(value);
+    }
+    return;
+  }
   try {
     target = found->get<T>();
   } catch (const nlohmann::json::exception&) {
