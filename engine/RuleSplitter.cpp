@@ -118,14 +118,16 @@ std::optional<std::string> requiredPrefix(const Expression* conjunct, const yara
   return std::nullopt;
 }
 
-std::optional<std::uint16_t> leadingBytesOf(const yaramod::Rule& rule) {
+// The group of a rule whose condition requires at least two first bytes.
+std::optional<std::uint16_t> groupOf(const yaramod::Rule& rule) {
   std::vector<const Expression*> conjuncts;
   collectConjuncts(rule.getCondition().get(), conjuncts);
   for (const Expression* conjunct : conjuncts) {
     const std::optional<std::string> prefix = requiredPrefix(conjunct, rule);
-    if (!prefix || prefix->size() < 2) continue;
-    return static_cast<std::uint16_t>(static_cast<unsigned char>((*prefix)[0]) |
-                                      (static_cast<unsigned char>((*prefix)[1]) << 8));
+    if (!prefix) continue;
+    const auto key = RuleSplitter::leadingBytesOf(
+        reinterpret_cast<const unsigned char*>(prefix->data()), prefix->size());
+    if (key) return key;
   }
   return std::nullopt;
 }
@@ -179,7 +181,7 @@ ParsedFile parseFile(yaramod::Yaramod& parser, const std::string& path) {
     entry.name = rule->getName();
     entry.text = rule->getText();
     entry.global = rule->isGlobal();
-    entry.leadingBytes = entry.global ? std::nullopt : leadingBytesOf(*rule);
+    entry.leadingBytes = entry.global ? std::nullopt : groupOf(*rule);
     NameCollector collector;
     collector.observe(rule->getCondition());
     entry.names = std::move(collector.names);
@@ -188,11 +190,9 @@ ParsedFile parseFile(yaramod::Yaramod& parser, const std::string& path) {
   return result;
 }
 
-// Moves to "any" every rule another rule needs but would not find in its own set. True when
-// something moved.
-bool keepReferencesTogether(std::vector<ParsedRule>& rules,
+// Moves to "any" every rule another rule needs but would not find in its own set.
+void keepReferencesTogether(std::vector<ParsedRule>& rules,
                             const std::map<std::string, std::size_t>& byName) {
-  bool movedAny = false;
   for (bool moved = true; moved;) {
     moved = false;
     for (const ParsedRule& rule : rules) {
@@ -202,12 +202,11 @@ bool keepReferencesTogether(std::vector<ParsedRule>& rules,
         ParsedRule& needed = rules[found->second];
         if (needed.leadingBytes && needed.leadingBytes != rule.leadingBytes) {
           needed.leadingBytes.reset();
-          moved = movedAny = true;
+          moved = true;
         }
       }
     }
   }
-  return movedAny;
 }
 
 // Moves the rules of groups too small to pay for a set of their own to "any". True when
@@ -238,6 +237,12 @@ bool dropSmallGroups(std::vector<ParsedRule>& rules) {
 }
 
 }  // namespace
+
+std::optional<std::uint16_t> RuleSplitter::leadingBytesOf(const unsigned char* bytes,
+                                                          std::size_t size) {
+  if (size < 2) return std::nullopt;
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
 
 RuleSplitter::Plan RuleSplitter::plan(const std::vector<std::string>& files) {
   // Reading the files is most of the work: a few threads, each with a parser of its own (building
@@ -315,7 +320,9 @@ RuleSplitter::Plan RuleSplitter::plan(const std::vector<std::string>& files) {
         text += rule.text + "\n\n";
         ++variant.rules;
         for (const std::string& name : rule.names) {
-          if (modules.count(name) != 0) imports.insert(name);
+          if (modules.count(name) == 0) continue;
+          imports.insert(name);
+          if (!key) ++plan.anyRulesByModule[name];
         }
       }
     }
@@ -323,15 +330,6 @@ RuleSplitter::Plan RuleSplitter::plan(const std::vector<std::string>& files) {
     std::string header;
     for (const std::string& module : imports) header += "import \"" + module + "\"\n";
     if (!header.empty()) variant.chunks.insert(variant.chunks.begin(), {"", header});
-    if (!key) {
-      for (const std::string& module : imports) {
-        for (const ParsedRule& rule : rules) {
-          if (!rule.leadingBytes && rule.names.count(module) != 0) {
-            ++plan.anyRulesByModule[module];
-          }
-        }
-      }
-    }
     plan.variants.push_back(std::move(variant));
   }
   return plan;

@@ -33,8 +33,8 @@ class RuleSplitter {
   struct Variant {
     std::optional<std::uint16_t> leadingBytes;
     std::vector<Chunk> chunks;
-    // Rules of its own (the "any" set's count for "any"); the rules of files added whole are
-    // not counted.
+    // Parsed rules the set holds (a group's set: the "any" rules and its own); the rules of files
+    // added whole are not counted.
     std::size_t rules = 0;
   };
 
@@ -54,6 +54,10 @@ class RuleSplitter {
   static constexpr std::size_t kMinimumGroupShare = 16;
   static constexpr std::size_t kMaximumGroups = 4;
   static constexpr std::size_t kMaximumParserThreads = 4;
+
+  // The group key of a file or a prefix: its first two bytes as a little-endian value (0x5A4D for
+  // "MZ"); none when there are fewer than two.
+  static std::optional<std::uint16_t> leadingBytesOf(const unsigned char* bytes, std::size_t size);
 
   // Plans the sets for `files`, the rule sources that compiled together, in compile order.
   static Plan plan(const std::vector<std::string>& files);

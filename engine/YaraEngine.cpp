@@ -117,12 +117,6 @@ std::string leadingBytesName(std::uint16_t value) {
   return name;
 }
 
-// The first two bytes as a little-endian value, when there are two.
-std::optional<std::uint16_t> leadingBytesOf(const unsigned char* bytes, std::size_t size) {
-  if (size < 2) return std::nullopt;
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
 // The path the user knows the scanned file by (an archive member's is below its archive).
 std::string shownPathOf(const ScanVariables& variables, const std::string& label) {
   if (variables.filename.empty()) return label;
@@ -560,32 +554,15 @@ std::vector<std::string> YaraEngine::scanOpenFile(const platform::FileHandle& fi
   const platform::MappedRegion region =
       platform::MappedRegion::mapReadOnly(file.descriptor(), size);
   if (!region.isMapped()) return {};
-  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
-  // The type is read through the descriptor, not the mapping: a read of a mapped page the file
-  // no longer has would fault outside libyara's guard.
-  defined.filetype = ScanVariables::fileTypeOf(
-      [&file](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
-        const platform::Result<std::size_t> read =
-            file.readAt(offset, reinterpret_cast<char*>(buffer), count);
-        return read ? *read : 0;
-      });
-  unsigned char first[2] = {0, 0};
-  const platform::Result<std::size_t> firstRead =
-      file.readAt(0, reinterpret_cast<char*>(first), sizeof first);
-  const std::optional<std::uint16_t> leading =
-      firstRead ? leadingBytesOf(first, *firstRead) : std::nullopt;
-  std::vector<std::string> matches =
-      matchBytes(region.data(), region.size(), label, complete, defined, leading);
-  // The digests are taken through the descriptor too, for the same reason.
+  // Everything but libyara reads through the descriptor, not the mapping: a read of a mapped page
+  // the file no longer has would fault outside libyara's guard (and OpenSSL has none).
   const HashSignatures::Reader read = [&file](std::uint64_t offset, unsigned char* buffer,
                                               std::size_t count) -> std::int64_t {
     const platform::Result<std::size_t> got =
         file.readAt(offset, reinterpret_cast<char*>(buffer), count);
     return got ? static_cast<std::int64_t>(*got) : -1;
   };
-  appendHashMatches(matches, size, complete, read);
-  applyAllowList(matches, size, shownPathOf(defined, label), read);
-  return matches;
+  return matchAll(region.data(), region.size(), label, complete, variables, read);
 }
 
 std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::size_t size,
@@ -593,16 +570,6 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
                                                 const ScanVariables* variables) const {
   if (complete != nullptr) *complete = true;
   if (!initialized_ || loadedSets_.empty() || size == 0 || size > kMaxScanBytes) return {};
-  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
-  defined.filetype = ScanVariables::fileTypeOf(
-      [data, size](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
-        if (offset >= size) return 0;
-        const std::size_t available = std::min<std::size_t>(count, size - offset);
-        std::copy(data + offset, data + offset + available, buffer);
-        return available;
-      });
-  std::vector<std::string> matches =
-      matchBytes(data, size, label, complete, defined, leadingBytesOf(data, size));
   const HashSignatures::Reader read = [data, size](std::uint64_t offset, unsigned char* buffer,
                                                    std::size_t count) -> std::int64_t {
     if (offset >= size) return 0;
@@ -610,6 +577,26 @@ std::vector<std::string> YaraEngine::scanMemory(const unsigned char* data, std::
     std::copy(data + offset, data + offset + available, buffer);
     return static_cast<std::int64_t>(available);
   };
+  return matchAll(data, size, label, complete, variables, read);
+}
+
+std::vector<std::string> YaraEngine::matchAll(const unsigned char* data, std::size_t size,
+                                              const std::string& label, bool* complete,
+                                              const ScanVariables* variables,
+                                              const HashSignatures::Reader& read) const {
+  ScanVariables defined = variables != nullptr ? *variables : ScanVariables::forPath(label, "");
+  // The file type's read of the head gives the first two bytes that pick the split set as well.
+  std::optional<std::uint16_t> leadingBytes;
+  defined.filetype = ScanVariables::fileTypeOf(
+      [&](std::uint64_t offset, unsigned char* buffer, std::size_t count) -> std::size_t {
+        const std::int64_t got = read(offset, buffer, count);
+        if (got <= 0) return 0;
+        if (offset == 0) {
+          leadingBytes = RuleSplitter::leadingBytesOf(buffer, static_cast<std::size_t>(got));
+        }
+        return static_cast<std::size_t>(got);
+      });
+  std::vector<std::string> matches = matchBytes(data, size, label, complete, defined, leadingBytes);
   appendHashMatches(matches, size, complete, read);
   applyAllowList(matches, size, shownPathOf(defined, label), read);
   return matches;

@@ -141,6 +141,12 @@ class YaraEngine {
   void applyAllowList(std::vector<std::string>& matches, std::uint64_t size,
                       const std::string& shownPath, const HashSignatures::Reader& read) const;
   // Matches `size` bytes against every rule set with `variables` defined for the scan.
+  // Matches `size` bytes against the rules and the hash signatures and applies the allow list;
+  // `read` reads the same bytes for everything but libyara.
+  std::vector<std::string> matchAll(const unsigned char* data, std::size_t size,
+                                    const std::string& label, bool* complete,
+                                    const ScanVariables* variables,
+                                    const HashSignatures::Reader& read) const;
   // `leadingBytes` are the first two bytes as a little-endian value (none for a shorter file).
   std::vector<std::string> matchBytes(const unsigned char* data, std::size_t size,
                                       const std::string& label, bool* complete,
